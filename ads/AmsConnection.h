@@ -1,0 +1,111 @@
+// One TCP connection to a remote AMS router, shared by all local ports and target
+// NetIds behind it: request framing, reply slots and the receive thread.
+#pragma once
+
+#include "AdsDef.h"
+#include "AmsHeader.h"
+#include "Frame.h"
+#include "NotificationDispatcher.h"
+#include "Sockets.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+struct AmsRequest {
+    // The frame is sized for the payload plus both headers, so framing never reallocates.
+    AmsRequest(const AmsAddr& targetAddr, uint16_t port, uint16_t cmdId, size_t payloadLength,
+               uint32_t bufferLength = 0, void* buffer = nullptr, uint32_t* bytesRead = nullptr);
+
+    Frame frame;
+    const AmsAddr& targetAddr;
+    uint16_t port;
+    uint16_t cmdId;
+    uint32_t bufferLength;
+    void* buffer;
+    uint32_t* bytesRead;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+// The reply slot of one local port on one connection.
+struct AmsResponse {
+    static constexpr uint32_t NO_RESULT = 0xFFFFFFFF;
+
+    // Completes the slot with a result (receive thread).
+    void Notify(uint32_t code);
+    // Waits for the result or the request's deadline.
+    uint32_t Wait();
+    void Release();
+
+    std::atomic<AmsRequest*> request{nullptr};
+    std::atomic<uint32_t> invokeId{0};
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint32_t errorCode = NO_RESULT;
+    // Set once the connection can no longer deliver replies; waiters give up at once.
+    const std::atomic<bool>* connectionLost = nullptr;
+};
+
+struct Router {
+    virtual ~Router() = default;
+    virtual int32_t GetLocalAddress(uint16_t port, AmsAddr* addr) = 0;
+};
+
+class AmsConnection {
+public:
+    AmsConnection(Router& router, const addrinfo* destination,
+                  std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(5000));
+    ~AmsConnection();
+    AmsConnection(const AmsConnection&) = delete;
+    AmsConnection& operator=(const AmsConnection&) = delete;
+
+    int32_t AdsRequest(AmsRequest& request, uint32_t timeoutMs);
+    bool IsConnectedTo(const addrinfo* targetAddresses) const;
+    // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT.
+    void Abort();
+    bool IsLost() const { return lost.load(); }
+
+    std::shared_ptr<NotificationDispatcher> CreateNotifyMapping(uint32_t handle,
+                                                                std::shared_ptr<Notification> notification);
+    std::shared_ptr<NotificationDispatcher> DispatcherListAdd(const DispatcherKey& key);
+    std::shared_ptr<NotificationDispatcher> DispatcherListGet(const DispatcherKey& key);
+    int32_t DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port);
+
+private:
+    Router& router;
+    TcpSocket socket;
+
+public:
+    std::atomic<uint32_t> routeCount{0};
+    // Local IPv4 address of the TCP connection, host order; declared after the socket it is read from.
+    const uint32_t localIp;
+
+private:
+    AmsResponse* Write(AmsRequest& request, const AmsAddr& srcAddr);
+    AmsResponse* Reserve(AmsRequest* request, uint16_t port);
+    uint32_t GetInvokeId();
+
+    void TryRecv();
+    void Recv();
+    void Receive(void* buffer, size_t bytesToRead, timeval* timeout) const;
+    void Receive(void* buffer, size_t bytesToRead, const std::chrono::steady_clock::time_point& deadline) const;
+    void ReceiveJunk(size_t bytesToRead) const;
+    AmsResponse* GetPending(uint32_t id, uint16_t port);
+    template <typename T>
+    void ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError, uint32_t invokeId) const;
+    void ReceiveNotification(const plc::ads::AoEHeader& header);
+    void FailPendingRequests();
+
+    std::atomic<uint32_t> invokeId{0};
+    std::array<AmsResponse, ADS_PORT_COUNT> replySlots;
+    std::map<DispatcherKey, std::shared_ptr<NotificationDispatcher>> dispatcherList;
+    std::recursive_mutex dispatcherListMutex;
+    std::atomic<bool> lost{false};
+    std::thread receiveThread;
+};
