@@ -1,0 +1,308 @@
+// A PLC simulator: a real ADS server on TCP for tests, benchmarks and the demo.
+//
+// It answers the ADS commands the client stack sends (device info, state, read,
+// write, read-write, write-control, add/delete device notification), keeps a
+// symbol table with handles and a raw memory model, pushes device notifications,
+// records every packet it receives, and can misbehave on command.
+//
+// Every public method is thread-safe. Nothing received from the network is
+// trusted: a broken client only ever loses its own connection.
+//
+// Choices where a real device could answer in several ways:
+//   - Unknown command id in a request: the reply carries result 0x701
+//     (service not supported) and no further data.
+//   - Device notifications (command 8) and packets with the response flag set
+//     that a client sends are recorded but never answered.
+//   - Unknown symbol name, and a stale or unknown symbol handle (after release
+//     or Restart()), both answer 0x710 (symbol not found).
+//   - Reading or writing more bytes than a symbol or memory region holds
+//     answers 0x705 (invalid size); a shorter read or write uses the prefix.
+//   - Raw memory: an index group without any region answers 0x702, an offset
+//     that no region of the group covers answers 0x703.
+//   - Symbol names are looked up case-insensitively.
+//   - Symbol handles outlive the connection that created them; only release
+//     and Restart() forget them. Notifications die with their connection.
+//   - maxDelay of a notification is ignored: samples go out when due.
+#pragma once
+
+#include "ads/AdsDef.h"
+#include "ads/AmsHeader.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace plcsim {
+
+// Polls pred every millisecond or so until it returns true or timeout passes.
+// Returns the last value of pred. Tests use it instead of bare sleeps.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// The twelve PLC data types the simulator knows, with their byte sizes.
+enum class PlcType { BOOL, WORD, DWORD, SINT, USINT, INT, UINT, DINT, UDINT, REAL, LREAL, STRING };
+size_t TypeSize(PlcType type); // STRING: 81 (80 characters and the terminator)
+const char* TypeName(PlcType type);
+std::optional<PlcType> ParseTypeName(const std::string& name); // exact upper-case names
+
+// How a symbol's value moves on every behaviour tick.
+enum class Behaviour {
+    Constant,
+    CountUp,   // the value is a little-endian unsigned integer of the symbol's size, +1 per tick, wrapping
+    CountDown, // the same, -1 per tick
+    Sine,      // 100 * sin(0.1 * tick) as REAL (4 bytes) or LREAL (8 bytes); other sizes stay constant
+};
+
+struct SymbolDef {
+    std::string name;
+    std::vector<uint8_t> initial; // its size is the symbol's size
+    Behaviour behaviour = Behaviour::Constant;
+};
+
+// The built-in table: "MAIN.down" (INT, counting down), ".count" (UINT, counting up),
+// one constant symbol of each of the twelve types ("MAIN.bBool", "MAIN.wWord",
+// "MAIN.dwDword", "MAIN.siSint", "MAIN.usiUsint", "MAIN.iInt", "MAIN.uiUint",
+// "MAIN.diDint", "MAIN.udiUdint", "MAIN.rReal", "MAIN.lrLreal", "MAIN.sText")
+// and changing ones ("MAIN.udiCounter" UDINT up, "MAIN.rSine" REAL, "MAIN.lrSine" LREAL).
+std::vector<SymbolDef> DefaultSymbols();
+
+// Parses the text format of symbol files: one symbol per line,
+//   name TYPE initial behaviour
+// TYPE one of BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING,
+// behaviour one of constant|counter|countdown|sine; '#' starts a comment; blank
+// lines are skipped. A STRING initial value may be quoted ("two words").
+// Throws SymbolFileError naming the first malformed line.
+class SymbolFileError : public std::runtime_error {
+public:
+    SymbolFileError(size_t line, const std::string& what);
+    size_t Line() const { return line; }
+
+private:
+    size_t line;
+};
+std::vector<SymbolDef> ParseSymbolText(const std::string& text);
+
+struct SimOptions {
+    AmsNetId netId{127, 0, 0, 1, 1, 1};
+    std::string deviceName = "PLC Simulator"; // sent zero-padded to 16 bytes, cut at 16
+    AdsVersion version{3, 1, 4024};
+    uint16_t adsState = ADSSTATE_RUN;
+    uint16_t deviceState = 0;
+    bool defaultSymbols = true; // load DefaultSymbols() at construction
+    std::chrono::milliseconds tickPeriod{100};
+};
+
+// One packet as the simulator received it.
+struct Request {
+    uint64_t connection = 0;       // id of the connection (1, 2, ... in accept order)
+    bool hasHeader = false;        // false when the packet was too short for an AMS header
+    plc::ads::AoEHeader header;    // decoded AMS header (zeroed when !hasHeader)
+    std::vector<uint8_t> data;     // command data after the AMS header, as far as the packet holds it
+    std::vector<uint8_t> raw;      // the exact bytes, AMS/TCP header included
+    std::chrono::steady_clock::time_point received;
+};
+
+// A misbehaviour applied to replies. Build one with the factories, narrow it with
+// Times()/For(), and hand it to InjectReplyFault(). Faults are kept in order; each
+// reply uses the first one that matches its request's command and has replies left.
+struct ReplyFault {
+    enum class Kind {
+        Delay,            // send the reply `delay` later (other replies are not held up)
+        Drop,             // never reply
+        WrongInvokeId,    // invoke id XOR 0x80000000, or `value` when non-zero
+        UnknownCommand,   // reply command id `value` (default 100)
+        AmsError,         // AMS header errorCode `value` (default 0x700); data unchanged
+        Oversized,        // append `value` extra bytes (default 16); both lengths claim them
+        Undersized,       // AMS length `value` (default 2) and exactly that many data bytes
+        ShortFrameBefore, // first an AMS/TCP packet of length `value` (default 10) with that many bytes
+        Split,            // send the reply one byte per TCP segment
+        CloseBefore,      // close the connection instead of replying
+        CloseInside,      // send part of the reply (headers + half the data, or `value` bytes), then close
+        CloseAfter,       // reply, then close
+        ResetBefore,      // like the Close* kinds, but abort with a TCP reset
+        ResetInside,
+        ResetAfter,
+    };
+    static constexpr uint32_t kForever = UINT32_MAX;
+
+    Kind kind = Kind::Drop;
+    uint32_t count = 1;          // replies still to affect; kForever never runs out
+    uint16_t command = 0;        // only requests with this command id; 0 matches all
+    std::chrono::milliseconds delay{0};
+    uint32_t value = 0;          // meaning per kind, see above; 0 picks the default
+
+    ReplyFault& Times(uint32_t n) { count = n; return *this; }
+    ReplyFault& For(uint16_t cmdId) { command = cmdId; return *this; }
+    ReplyFault& Value(uint32_t v) { value = v; return *this; }
+
+    static ReplyFault Delay(std::chrono::milliseconds d) { ReplyFault f; f.kind = Kind::Delay; f.delay = d; return f; }
+    static ReplyFault Drop() { return Make(Kind::Drop); }
+    static ReplyFault WrongInvokeId() { return Make(Kind::WrongInvokeId); }
+    static ReplyFault UnknownCommand(uint16_t id = 100) { return Make(Kind::UnknownCommand, id); }
+    static ReplyFault AmsError(uint32_t code = 0x700) { return Make(Kind::AmsError, code); }
+    static ReplyFault Oversized(uint32_t extra = 16) { return Make(Kind::Oversized, extra); }
+    static ReplyFault Undersized(uint32_t amsLength = 2) { return Make(Kind::Undersized, amsLength); }
+    static ReplyFault ShortFrameBefore(uint32_t tcpLength = 10) { return Make(Kind::ShortFrameBefore, tcpLength); }
+    static ReplyFault Split() { return Make(Kind::Split); }
+    static ReplyFault CloseBefore() { return Make(Kind::CloseBefore); }
+    static ReplyFault CloseInside(uint32_t bytes = 0) { return Make(Kind::CloseInside, bytes); }
+    static ReplyFault CloseAfter() { return Make(Kind::CloseAfter); }
+    static ReplyFault ResetBefore() { return Make(Kind::ResetBefore); }
+    static ReplyFault ResetInside(uint32_t bytes = 0) { return Make(Kind::ResetInside, bytes); }
+    static ReplyFault ResetAfter() { return Make(Kind::ResetAfter); }
+
+private:
+    static ReplyFault Make(Kind k, uint32_t v = 0) { ReplyFault f; f.kind = k; f.value = v; return f; }
+};
+
+// Hand-made device notification frames, for feeding a client bad or odd data.
+struct RawSample {
+    uint32_t handle = 0;
+    std::vector<uint8_t> data;
+    std::optional<uint32_t> claimedSize; // size field; default data.size()
+};
+struct RawStamp {
+    uint64_t time = 0; // 100 ns units since 1601-01-01 UTC
+    std::vector<RawSample> samples;
+    std::optional<uint32_t> claimedSampleCount; // default samples.size()
+};
+struct NotificationFrame {
+    AmsAddr target{AmsNetId{0, 0, 0, 0, 0, 0}, 0}; // the client's address (its NetId and local port)
+    AmsAddr source{AmsNetId{0, 0, 0, 0, 0, 0}, 0}; // the PLC address the client subscribed on
+    std::vector<RawStamp> stamps;
+    std::optional<uint32_t> claimedStampCount;   // default stamps.size()
+    std::optional<uint32_t> claimedStreamLength; // default: the bytes after this field
+    std::optional<uint32_t> claimedAmsLength;    // AMS header length; the AMS/TCP length always matches the bytes
+};
+// The full packet (AMS/TCP header, AMS header with command 8, stateFlags 4, invokeId 0, payload).
+std::vector<uint8_t> BuildNotificationFrame(const NotificationFrame& frame);
+
+// Converts between the PLC clock's unit (100 ns since 1601-01-01 UTC) and the system clock.
+uint64_t ToFileTime(std::chrono::system_clock::time_point t);
+
+class PlcSimulator {
+public:
+    explicit PlcSimulator(SimOptions options = {});
+    ~PlcSimulator(); // Stop()s
+    PlcSimulator(const PlcSimulator&) = delete;
+    PlcSimulator& operator=(const PlcSimulator&) = delete;
+
+    // ---- life cycle ----
+
+    // Listens (SO_REUSEADDR) on an IPv4 address; port 0 picks an ephemeral port.
+    // Returns the bound port. Throws std::runtime_error when already running or on failure.
+    uint16_t Start(const std::string& bindAddress = "127.0.0.1", uint16_t port = 0);
+    // Closes the listener and every connection and joins all threads. The model
+    // (symbols, memory, handles, states) stays; Start() may be called again.
+    void Stop();
+    uint16_t Port() const; // 0 before the first Start()
+    // "127.0.0.1:<port>" (the bind address, or 127.0.0.1 for a wildcard bind),
+    // the form a client route accepts.
+    std::string HostString() const;
+    bool IsListening() const;
+    const SimOptions& Options() const { return options; } // as given at construction
+
+    // ---- device model ----
+
+    void SetState(uint16_t adsState, uint16_t deviceState);
+    uint16_t AdsState() const;
+    uint16_t DeviceState() const;
+    void SetDeviceInfo(const std::string& name, AdsVersion version);
+
+    // Raw memory regions: a region starts at (group, offset); reads and writes must
+    // lie inside one region. SetMemory replaces the region starting at that address.
+    void SetMemory(uint32_t group, uint32_t offset, const std::vector<uint8_t>& bytes);
+    // The bytes at (group, offset) up to length, limited to the region; empty when not covered.
+    std::vector<uint8_t> GetMemory(uint32_t group, uint32_t offset, size_t length) const;
+
+    // ---- symbols ----
+
+    // Adds or replaces a symbol; replacing keeps its handles valid.
+    void AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour = Behaviour::Constant);
+    void AddSymbols(const std::vector<SymbolDef>& symbols);
+    void LoadDefaultSymbols();
+    bool RemoveSymbol(const std::string& name); // its handles turn stale
+    void ClearSymbols();
+    // Sets the bytes (any size; becomes the symbol's size). Throws std::out_of_range for an unknown name.
+    void SetSymbolValue(const std::string& name, const std::vector<uint8_t>& bytes);
+    // Throws std::out_of_range for an unknown name.
+    std::vector<uint8_t> GetSymbolValue(const std::string& name) const;
+    bool HasSymbol(const std::string& name) const;
+
+    // Period of the behaviour tick (counters, sine). Default from the options.
+    void SetTickPeriod(std::chrono::milliseconds period);
+
+    // Open symbol handles, live notifications, open TCP connections.
+    size_t OpenHandleCount() const;
+    size_t NotificationCount() const;
+    size_t ConnectionCount() const;
+    // Connections accepted since construction (never decreases).
+    uint64_t AcceptedCount() const;
+
+    // ---- PLC clock (time stamps of samples) ----
+
+    void SetClock(uint64_t fileTime); // fixed until UseSystemClock()
+    void UseSystemClock();
+    uint64_t Now() const;
+
+    // ---- recording ----
+
+    std::vector<Request> Requests() const;
+    void ClearRequests();
+    size_t RequestCount() const;
+    // Waits until pred(all recorded requests) is true, at most timeout.
+    bool WaitForRequests(const std::function<bool(const std::vector<Request>&)>& pred,
+                         std::chrono::milliseconds timeout) const;
+    // Keeps only the newest `limit` requests (default 100000).
+    void SetRecordLimit(size_t limit);
+
+    // Log sink: connection events, and every request when verbose. Called from server threads.
+    void SetLog(std::function<void(const std::string&)> sink, bool verbose = false);
+
+    // Extension point: called for every request before the built-in handling. Returning a
+    // value replaces the reply's command data (faults still apply); nullopt keeps the default.
+    using RequestHook = std::function<std::optional<std::vector<uint8_t>>(const Request&)>;
+    void SetRequestHook(RequestHook hook);
+
+    // ---- faults ----
+
+    void InjectReplyFault(const ReplyFault& fault);
+    void ClearReplyFaults();
+    size_t PendingReplyFaults() const; // faults with replies left
+
+    // Silent: keep reading and recording, never reply, send no notifications, keep TCP open.
+    void SetSilent(bool silent);
+    bool Silent() const;
+
+    // Closes the listener and all connections and forgets all handles and notifications
+    // at once; listens again on the same port `downtime` later (in the background).
+    // Symbols, memory and states stay.
+    void Restart(std::chrono::milliseconds downtime);
+    // Closes every open connection (orderly FIN); the listener stays.
+    void DropConnections();
+
+    // Sends bytes unchanged to every open connection; returns how many got them.
+    size_t SendRaw(const std::vector<uint8_t>& bytes);
+    // Sends bytes to the most recently accepted connection that is still open.
+    bool SendRawToLatest(const std::vector<uint8_t>& bytes);
+    // A frame addressed like the simulator's own samples to the most recent request's
+    // sender (target = its source, source = its target), with no stamps yet.
+    // nullopt when nothing was received yet.
+    std::optional<NotificationFrame> FrameForLatestClient() const;
+    // Sends `frames` notification frames of `payloadSize` AMS data bytes each (one stamp,
+    // one sample) back to back to the latest request's sender on its connection, using
+    // that connection's newest notification handle (or 0xFFFFFFFF). Returns frames sent.
+    size_t Flood(size_t frames, size_t payloadSize);
+
+private:
+    struct Impl;
+    const SimOptions options;
+    std::unique_ptr<Impl> impl;
+};
+
+} // namespace plcsim
