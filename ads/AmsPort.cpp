@@ -1,1 +1,67 @@
 #include "AmsPort.h"
+
+#include <vector>
+
+uint16_t AmsPort::Open(uint16_t number)
+{
+    port = number;
+    return number;
+}
+
+void AmsPort::Close()
+{
+    decltype(dispatcherList) entries;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        entries.swap(dispatcherList);
+    }
+    // Unlocked while the deletes wait, so a silent target cannot stall other users of the map.
+    for (const auto& entry : entries) {
+        entry.second->Erase(entry.first.second, tmms);
+    }
+    tmms = ADS_DEFAULT_TIMEOUT_MS;
+    port = 0;
+}
+
+void AmsPort::AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<NotificationDispatcher> dispatcher)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    dispatcherList.emplace(Key{target, handle}, std::move(dispatcher));
+}
+
+int32_t AmsPort::DelNotification(AmsAddr target, uint32_t handle)
+{
+    std::shared_ptr<NotificationDispatcher> dispatcher;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = dispatcherList.find(Key{target, handle});
+        if (it == dispatcherList.end()) {
+            return ADS_ERR_NOTIFICATION_NOT_FOUND;
+        }
+        // Taken out first: a second delete of the same handle finds nothing and sends nothing.
+        dispatcher = std::move(it->second);
+        dispatcherList.erase(it);
+    }
+    return dispatcher->Erase(handle, tmms);
+}
+
+size_t AmsPort::ForgetNotifications(const DispatcherPredicate& matches)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t count = 0;
+    for (auto it = dispatcherList.begin(); it != dispatcherList.end();) {
+        if (matches(it->first.first, it->second)) {
+            it = dispatcherList.erase(it);
+            ++count;
+        } else {
+            ++it;
+        }
+    }
+    return count;
+}
+
+size_t AmsPort::NotificationCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return dispatcherList.size();
+}

@@ -1,0 +1,45 @@
+// One local AMS port: its request time-out and the device notifications it owns.
+#pragma once
+
+#include "AdsDef.h"
+#include "NotificationDispatcher.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+class AmsPort {
+public:
+    using DispatcherPredicate =
+        std::function<bool(const AmsAddr& target, const std::shared_ptr<NotificationDispatcher>& dispatcher)>;
+
+    AmsPort() = default;
+    AmsPort(const AmsPort&) = delete;
+    AmsPort& operator=(const AmsPort&) = delete;
+
+    uint16_t Open(uint16_t number);
+    bool IsOpen() const { return port.load() != 0; }
+    uint16_t Number() const { return port.load(); }
+    // Deletes every notification of the port on its target, ignoring failures, then closes it.
+    void Close();
+
+    void AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<NotificationDispatcher> dispatcher);
+    int32_t DelNotification(AmsAddr target, uint32_t handle);
+    // Forgets, without any request, the notifications whose dispatcher matches; used when
+    // the connection behind those dispatchers goes away.
+    size_t ForgetNotifications(const DispatcherPredicate& matches);
+    size_t NotificationCount() const;
+
+    std::atomic<uint32_t> tmms{ADS_DEFAULT_TIMEOUT_MS};
+
+private:
+    using Key = std::pair<AmsAddr, uint32_t>;
+    std::atomic<uint16_t> port{0};
+    std::map<Key, std::shared_ptr<NotificationDispatcher>> dispatcherList;
+    // Guards the map only; never held while a delete request waits for its reply.
+    mutable std::mutex mutex;
+};
