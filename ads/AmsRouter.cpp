@@ -1,1 +1,313 @@
 #include "AmsRouter.h"
+
+#include "Log.h"
+
+#include <algorithm>
+#include <exception>
+
+AmsRouter::AmsRouter(AmsNetId netId) : localNetId(netId)
+{
+}
+
+int32_t AmsRouter::AddRoute(AmsNetId ams, const IpV4& ip)
+{
+    const uint32_t v = ip.value;
+    const std::string host = std::to_string((v >> 24) & 0xFF) + "." + std::to_string((v >> 16) & 0xFF) + "." +
+                             std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
+    return AddRoute(ams, host);
+}
+
+int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host)
+{
+    const plc::ads::AddressList addresses = plc::ads::GetListOfAddresses(host, AMS_TCP_PORT_TEXT);
+
+    Doomed doomed; // destroyed after the lock is released: joining threads under it would stall every caller
+    Lock lock(routerMutex);
+    AwaitConnectionAttempts(ams, lock);
+
+    const auto route = routeTable.find(ams);
+    if (route != routeTable.end()) {
+        if (!route->second.connection->IsConnectedTo(addresses.get())) {
+            return ROUTERERR_PORTALREADYINUSE;
+        }
+        if (!route->second.connection->IsLost()) {
+            MapRoute(ams, route->second.connection, doomed);
+            return 0;
+        }
+    }
+
+    // A lost connection is never shared: a route added now must be able to work.
+    for (const auto& connection : openConnections) {
+        if (!connection->IsLost() && connection->IsConnectedTo(addresses.get())) {
+            MapRoute(ams, connection, doomed);
+            return 0;
+        }
+    }
+
+    pendingAttempts.insert(ams);
+    const std::chrono::milliseconds timeout = connectTimeout;
+    lock.unlock();
+
+    std::shared_ptr<AmsConnection> connection;
+    try {
+        connection = std::make_shared<AmsConnection>(*this, addresses.get(), timeout);
+    } catch (...) {
+        lock.lock();
+        pendingAttempts.erase(ams);
+        attemptFinished.notify_all();
+        throw std::exception();
+    }
+
+    lock.lock();
+    pendingAttempts.erase(ams);
+    attemptFinished.notify_all();
+
+    if (!openConnections.insert(connection).second) {
+        doomed.push_back(std::move(connection));
+        return -1;
+    }
+    if (!localNetId) {
+        localNetId = AmsNetId(connection->localIp);
+    }
+    MapRoute(ams, connection, doomed);
+    return connection->localIp ? 0 : ADS_ERR_INTERNAL;
+}
+
+void AmsRouter::MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnection>& connection, Doomed& doomed)
+{
+    auto it = routeTable.find(ams);
+    if (it == routeTable.end()) {
+        it = routeTable.emplace(ams, Route{connection, 0}).first;
+    } else if (it->second.connection != connection) {
+        const std::shared_ptr<AmsConnection> previous = it->second.connection;
+        previous->routeCount -= it->second.count;
+        connection->routeCount += it->second.count;
+        it->second.connection = connection;
+        DeleteIfLastConnection(previous, doomed);
+    }
+    ++it->second.count;
+    ++connection->routeCount;
+}
+
+void AmsRouter::AwaitConnectionAttempts(const AmsNetId& ams, Lock& lock)
+{
+    attemptFinished.wait(lock, [&] { return pendingAttempts.find(ams) == pendingAttempts.end(); });
+}
+
+void AmsRouter::DelRoute(const AmsNetId& ams)
+{
+    Doomed doomed;
+    Lock lock(routerMutex);
+    AwaitConnectionAttempts(ams, lock);
+
+    const auto it = routeTable.find(ams);
+    if (it == routeTable.end()) {
+        return;
+    }
+    const std::shared_ptr<AmsConnection> connection = it->second.connection;
+    --connection->routeCount;
+    if (--it->second.count == 0) {
+        routeTable.erase(it);
+        DeleteIfLastConnection(connection, doomed);
+    }
+}
+
+void AmsRouter::DeleteIfLastConnection(const std::shared_ptr<AmsConnection>& connection, Doomed& doomed)
+{
+    if (!connection) {
+        return;
+    }
+    for (const auto& route : routeTable) {
+        if (route.second.connection == connection) {
+            return;
+        }
+    }
+    const auto it = openConnections.find(connection);
+    if (it == openConnections.end()) {
+        return;
+    }
+    // Notifications served by this connection's dispatchers die with it; deleting them
+    // later would call into a destroyed connection.
+    for (size_t i = 0; i < localPorts.size(); ++i) {
+        const uint16_t number = static_cast<uint16_t>(ADS_PORT_BASE + i);
+        localPorts[i].ForgetNotifications(
+            [&](const AmsAddr& target, const std::shared_ptr<NotificationDispatcher>& dispatcher) {
+                return connection->DispatcherListGet(DispatcherKey{number, target}) == dispatcher;
+            });
+    }
+    doomed.push_back(*it);
+    openConnections.erase(it);
+}
+
+std::shared_ptr<AmsConnection> AmsRouter::GetConnection(const AmsNetId& ams)
+{
+    Lock lock(routerMutex);
+    const auto it = routeTable.find(ams);
+    return it == routeTable.end() ? nullptr : it->second.connection;
+}
+
+uint16_t AmsRouter::OpenPort()
+{
+    Lock lock(routerMutex);
+    for (size_t i = 0; i < localPorts.size(); ++i) {
+        if (!localPorts[i].IsOpen() && !closing[i]) {
+            return localPorts[i].Open(static_cast<uint16_t>(ADS_PORT_BASE + i));
+        }
+    }
+    return 0;
+}
+
+int32_t AmsRouter::ClosePort(uint16_t port)
+{
+    Lock lock(routerMutex);
+    if (!PortInRange(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    const size_t index = port - ADS_PORT_BASE;
+    if (!localPorts[index].IsOpen() || closing[index]) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    // The deletes of the port's notifications wait for replies: never under the router's lock.
+    closing[index] = true;
+    lock.unlock();
+    localPorts[index].Close();
+    lock.lock();
+    closing[index] = false;
+    return 0;
+}
+
+int32_t AmsRouter::GetLocalAddress(uint16_t port, AmsAddr* addr)
+{
+    Lock lock(routerMutex);
+    if (!PortInRange(port) || !localPorts[port - ADS_PORT_BASE].IsOpen()) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    addr->amsNetId = localNetId;
+    addr->amsPort = port;
+    return 0;
+}
+
+void AmsRouter::SetLocalAddress(AmsNetId netId)
+{
+    Lock lock(routerMutex);
+    localNetId = netId;
+}
+
+AmsNetId AmsRouter::GetLocalNetId()
+{
+    Lock lock(routerMutex);
+    return localNetId;
+}
+
+int32_t AmsRouter::GetTimeout(uint16_t port, uint32_t& timeout)
+{
+    Lock lock(routerMutex);
+    if (!PortInRange(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    timeout = localPorts[port - ADS_PORT_BASE].tmms;
+    return 0;
+}
+
+int32_t AmsRouter::SetTimeout(uint16_t port, uint32_t timeout)
+{
+    Lock lock(routerMutex);
+    if (!PortInRange(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    localPorts[port - ADS_PORT_BASE].tmms = timeout;
+    return 0;
+}
+
+int32_t AmsRouter::AdsRequest(AmsRequest& request)
+{
+    if (request.bytesRead) {
+        *request.bytesRead = 0;
+    }
+    const std::shared_ptr<AmsConnection> connection = GetConnection(request.targetAddr.amsNetId);
+    if (!connection) {
+        return ADS_ERR_TARGET_NOT_FOUND;
+    }
+    if (!PortInRange(request.port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    const uint32_t timeout = localPorts[request.port - ADS_PORT_BASE].tmms;
+    return connection->AdsRequest(request, timeout);
+}
+
+int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
+                                   std::shared_ptr<Notification> notify)
+{
+    if (request.bytesRead) {
+        *request.bytesRead = 0;
+    }
+    const std::shared_ptr<AmsConnection> connection = GetConnection(request.targetAddr.amsNetId);
+    if (!connection) {
+        return ADS_ERR_TARGET_NOT_FOUND;
+    }
+    if (!PortInRange(request.port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    AmsPort& port = localPorts[request.port - ADS_PORT_BASE];
+    const uint32_t timeout = port.tmms;
+    const int32_t status = connection->AdsRequest(request, timeout);
+    if (status) {
+        return status;
+    }
+    const uint32_t handle =
+        request.bufferLength >= sizeof(uint32_t) && request.buffer
+            ? plc::ads::le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer))
+            : 0;
+    *pNotification = handle;
+    const AmsAddr target = request.targetAddr;
+    try {
+        const auto dispatcher = connection->CreateNotifyMapping(handle, std::move(notify));
+        port.AddNotification(target, handle, dispatcher);
+    } catch (...) {
+        // The target already granted it: without bookkeeping nobody could ever delete it.
+        connection->DeleteNotification(target, handle, timeout, request.port);
+        throw;
+    }
+    return 0;
+}
+
+int32_t AmsRouter::DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t hNotification)
+{
+    if (!PortInRange(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    return localPorts[port - ADS_PORT_BASE].DelNotification(*pAddr, hNotification);
+}
+
+void AmsRouter::SetConnectTimeout(std::chrono::milliseconds timeout)
+{
+    Lock lock(routerMutex);
+    connectTimeout = timeout;
+}
+
+void AmsRouter::AbortConnection(const AmsNetId& ams)
+{
+    const std::shared_ptr<AmsConnection> connection = GetConnection(ams);
+    if (connection) {
+        connection->Abort();
+    }
+}
+
+size_t AmsRouter::ConnectionCount()
+{
+    Lock lock(routerMutex);
+    return openConnections.size();
+}
+
+uint32_t AmsRouter::RouteCount(const AmsNetId& ams)
+{
+    Lock lock(routerMutex);
+    const auto it = routeTable.find(ams);
+    return it == routeTable.end() ? 0 : it->second.count;
+}
+
+AmsRouter& GetRouter()
+{
+    static AmsRouter router;
+    return router;
+}

@@ -1,0 +1,86 @@
+// The process-wide AMS router: TCP connections to remote routers, the routes from
+// target NetIds to them, the 128 local ports and the local NetId.
+#pragma once
+
+#include "AdsDef.h"
+#include "AmsConnection.h"
+#include "AmsPort.h"
+#include "NotificationDispatcher.h"
+#include "Sockets.h"
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+class AmsRouter : public Router {
+public:
+    explicit AmsRouter(AmsNetId netId = AmsNetId{});
+    ~AmsRouter() override = default;
+    AmsRouter(const AmsRouter&) = delete;
+    AmsRouter& operator=(const AmsRouter&) = delete;
+
+    // Throws the resolver's exception for an unknown host and a plain std::exception
+    // when no connection can be built.
+    int32_t AddRoute(AmsNetId ams, const std::string& host);
+    int32_t AddRoute(AmsNetId ams, const IpV4& ip);
+    void DelRoute(const AmsNetId& ams);
+    std::shared_ptr<AmsConnection> GetConnection(const AmsNetId& ams);
+
+    uint16_t OpenPort();
+    int32_t ClosePort(uint16_t port);
+    int32_t GetLocalAddress(uint16_t port, AmsAddr* addr) override;
+    void SetLocalAddress(AmsNetId netId);
+    AmsNetId GetLocalNetId();
+    int32_t GetTimeout(uint16_t port, uint32_t& timeout);
+    int32_t SetTimeout(uint16_t port, uint32_t timeout);
+
+    int32_t AdsRequest(AmsRequest& request);
+    int32_t AddNotification(AmsRequest& request, uint32_t* pNotification, std::shared_ptr<Notification> notify);
+    int32_t DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t hNotification);
+
+    // Upper bound of the TCP connect of every connection built from now on.
+    void SetConnectTimeout(std::chrono::milliseconds timeout);
+    // Ends the connection that serves the NetId; its routes stay until deleted.
+    void AbortConnection(const AmsNetId& ams);
+
+    size_t ConnectionCount();
+    // Number of AddRoute calls for the NetId not yet matched by DelRoute; 0 when unrouted.
+    uint32_t RouteCount(const AmsNetId& ams);
+
+private:
+    struct Route {
+        std::shared_ptr<AmsConnection> connection;
+        uint32_t count;
+    };
+    using Lock = std::unique_lock<std::recursive_mutex>;
+    using Doomed = std::vector<std::shared_ptr<AmsConnection>>;
+
+    void AwaitConnectionAttempts(const AmsNetId& ams, Lock& lock);
+    // Points the NetId at the connection and counts one more route for it; a route that
+    // still pointed at a lost connection moves over with all its counts.
+    void MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnection>& connection, Doomed& doomed);
+    void DeleteIfLastConnection(const std::shared_ptr<AmsConnection>& connection, Doomed& doomed);
+    static bool PortInRange(uint16_t port) { return port >= ADS_PORT_BASE && port - ADS_PORT_BASE < ADS_PORT_COUNT; }
+
+    AmsNetId localNetId;
+    std::recursive_mutex routerMutex;
+    std::condition_variable_any attemptFinished;
+    std::set<AmsNetId> pendingAttempts;
+    std::unordered_set<std::shared_ptr<AmsConnection>> openConnections;
+    std::map<AmsNetId, Route> routeTable;
+    std::chrono::milliseconds connectTimeout{5000};
+    // A port being closed stays out of OpenPort until its notifications are deleted.
+    std::array<bool, ADS_PORT_COUNT> closing{};
+    std::array<AmsPort, ADS_PORT_COUNT> localPorts;
+};
+
+// The one router of the process, created on first use.
+AmsRouter& GetRouter();
