@@ -1,1 +1,314 @@
 #include "AdsLib.h"
+
+#include "AmsConnection.h"
+#include "AmsRouter.h"
+#include "LittleEndian.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+using namespace plc::ads;
+
+namespace {
+bool PortValid(int32_t port)
+{
+    return port > 0 && port <= std::numeric_limits<uint16_t>::max();
+}
+
+// Variable data that would not fit a frame (whose size also carries both headers)
+// is refused the way a failed allocation would be.
+bool TooLarge(uint32_t length, size_t fixed)
+{
+    constexpr size_t headers = AmsTcpHeader::SIZE + AoEHeader::SIZE;
+    return length > std::numeric_limits<uint32_t>::max() - fixed - headers ||
+           length > std::numeric_limits<size_t>::max() - fixed - headers;
+}
+}
+
+int32_t AdsPortOpenEx()
+{
+    return GetRouter().OpenPort();
+}
+
+int32_t AdsPortCloseEx(int32_t port)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    return GetRouter().ClosePort(static_cast<uint16_t>(port));
+}
+
+int32_t AdsGetLocalAddressEx(int32_t port, AmsAddr* pAddr)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    return GetRouter().GetLocalAddress(static_cast<uint16_t>(port), pAddr);
+}
+
+int32_t AdsSyncGetTimeoutEx(int32_t port, uint32_t* timeoutMs)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!timeoutMs) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    return GetRouter().GetTimeout(static_cast<uint16_t>(port), *timeoutMs);
+}
+
+int32_t AdsSyncSetTimeoutEx(int32_t port, uint32_t timeoutMs)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    return GetRouter().SetTimeout(static_cast<uint16_t>(port), timeoutMs);
+}
+
+int32_t AdsSyncReadReqEx2(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup, uint32_t indexOffset,
+                          uint32_t bufferLength, void* buffer, uint32_t* bytesRead)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if (!buffer) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    try {
+        AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_READ, 12, bufferLength, buffer, bytesRead};
+        request.frame.prepend<uint32_t>(bufferLength).prepend<uint32_t>(indexOffset).prepend<uint32_t>(indexGroup);
+        return GetRouter().AdsRequest(request);
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncReadWriteReqEx2(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup, uint32_t indexOffset,
+                               uint32_t readLength, void* readData, uint32_t writeLength, const void* writeData,
+                               uint32_t* bytesRead)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if ((readLength && !readData) || (writeLength && !writeData)) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    if (TooLarge(writeLength, 16)) {
+        return ADS_ERR_NO_MEMORY;
+    }
+    try {
+        AmsRequest request{*pAddr,          static_cast<uint16_t>(port), ADS_CMD_READ_WRITE, 16u + size_t{writeLength},
+                           readLength,      readData,                    bytesRead};
+        if (writeLength) {
+            request.frame.prepend(writeData, writeLength);
+        }
+        request.frame.prepend<uint32_t>(writeLength)
+            .prepend<uint32_t>(readLength)
+            .prepend<uint32_t>(indexOffset)
+            .prepend<uint32_t>(indexGroup);
+        return GetRouter().AdsRequest(request);
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncWriteReqEx(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup, uint32_t indexOffset,
+                          uint32_t bufferLength, const void* buffer)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if (!buffer) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    if (TooLarge(bufferLength, 12)) {
+        return ADS_ERR_NO_MEMORY;
+    }
+    try {
+        AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_WRITE, 12u + size_t{bufferLength}};
+        if (bufferLength) {
+            request.frame.prepend(buffer, bufferLength);
+        }
+        request.frame.prepend<uint32_t>(bufferLength).prepend<uint32_t>(indexOffset).prepend<uint32_t>(indexGroup);
+        return GetRouter().AdsRequest(request);
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncReadStateReqEx(int32_t port, const AmsAddr* pAddr, uint16_t* adsState, uint16_t* devState)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if (!adsState || !devState) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    try {
+        uint8_t reply[4] = {};
+        AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_READ_STATE, 0, sizeof(reply), reply};
+        const int32_t status = GetRouter().AdsRequest(request);
+        if (!status) {
+            *adsState = le::Read<uint16_t>(reply);
+            *devState = le::Read<uint16_t>(reply + 2);
+        }
+        return status;
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncWriteControlReqEx(int32_t port, const AmsAddr* pAddr, uint16_t adsState, uint16_t devState,
+                                 uint32_t bufferLength, const void* buffer)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if (bufferLength && !buffer) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    if (TooLarge(bufferLength, 8)) {
+        return ADS_ERR_NO_MEMORY;
+    }
+    try {
+        AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_WRITE_CONTROL, 8u + size_t{bufferLength}};
+        if (bufferLength) {
+            request.frame.prepend(buffer, bufferLength);
+        }
+        request.frame.prepend<uint32_t>(bufferLength).prepend<uint16_t>(devState).prepend<uint16_t>(adsState);
+        return GetRouter().AdsRequest(request);
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncReadDeviceInfoReqEx(int32_t port, const AmsAddr* pAddr, char* devName, AdsVersion* version)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if (!devName || !version) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    try {
+        // Zeroed: a short reply leaves the missing part of name and version at 0.
+        uint8_t reply[4 + 16] = {};
+        AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_READ_DEVICE_INFO, 0, sizeof(reply), reply};
+        const int32_t status = GetRouter().AdsRequest(request);
+        if (!status) {
+            version->majorVersion = reply[0];
+            version->minorVersion = reply[1];
+            version->buildNumber = le::Read<uint16_t>(reply + 2);
+            std::memcpy(devName, reply + 4, 16);
+        }
+        return status;
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncAddDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup,
+                                          uint32_t indexOffset, const AdsNotificationAttrib* pAttrib,
+                                          PAdsNotificationFuncEx pFunc, uint32_t hUser, uint32_t* pNotification)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    if (!pAttrib || !pFunc || !pNotification) {
+        return ADS_ERR_INVALID_PARAMETER;
+    }
+    try {
+        uint8_t reply[4] = {};
+        AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_ADD_DEVICE_NOTIFICATION, 40, sizeof(reply),
+                           reply};
+        const uint8_t reserved[16] = {};
+        request.frame.prepend(reserved, sizeof(reserved))
+            .prepend<uint32_t>(pAttrib->samplingPeriod)
+            .prepend<uint32_t>(pAttrib->maximumDelay)
+            .prepend<uint32_t>(pAttrib->transmissionMode)
+            .prepend<uint32_t>(pAttrib->watchedLength)
+            .prepend<uint32_t>(indexOffset)
+            .prepend<uint32_t>(indexGroup);
+        auto notification = std::make_shared<Notification>(pFunc, hUser, pAttrib->watchedLength, *pAddr,
+                                                           static_cast<uint16_t>(port));
+        return GetRouter().AddNotification(request, pNotification, std::move(notification));
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, uint32_t hNotification)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    return GetRouter().DelNotification(static_cast<uint16_t>(port), pAddr, hNotification);
+}
+
+namespace plc::ads {
+
+int32_t AddLocalRoute(AmsNetId netId, const char* host)
+{
+    if (!host) {
+        throw std::logic_error("AddLocalRoute: host is null");
+    }
+    try {
+        return GetRouter().AddRoute(netId, std::string(host));
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    } catch (const std::runtime_error&) {
+        return ADS_ERR_TARGET_PORT_NOT_FOUND;
+    }
+}
+
+void DelLocalRoute(AmsNetId netId)
+{
+    GetRouter().DelRoute(netId);
+}
+
+void SetLocalAddress(AmsNetId netId)
+{
+    GetRouter().SetLocalAddress(netId);
+}
+
+void SetConnectTimeout(uint32_t timeoutMs)
+{
+    GetRouter().SetConnectTimeout(std::chrono::milliseconds(timeoutMs));
+}
+
+void AbortConnection(AmsNetId netId)
+{
+    GetRouter().AbortConnection(netId);
+}
+
+} // namespace plc::ads
