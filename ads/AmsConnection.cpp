@@ -1,1 +1,487 @@
 #include "AmsConnection.h"
+
+#include "LittleEndian.h"
+#include "Log.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+using namespace plc::ads;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+constexpr size_t AMS_FRAME_OVERHEAD = AmsTcpHeader::SIZE + AoEHeader::SIZE;
+constexpr size_t JUNK_CHUNK = 1024;
+}
+
+AmsRequest::AmsRequest(const AmsAddr& targetAddr_, uint16_t port_, uint16_t cmdId_, size_t payloadLength,
+                       uint32_t bufferLength_, void* buffer_, uint32_t* bytesRead_)
+    : frame(payloadLength + AMS_FRAME_OVERHEAD),
+      targetAddr(targetAddr_),
+      port(port_),
+      cmdId(cmdId_),
+      bufferLength(bufferLength_),
+      buffer(buffer_),
+      bytesRead(bytesRead_)
+{
+}
+
+// ---------------------------------------------------------------------------
+// Reply slot
+
+void AmsResponse::Notify(uint32_t code)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // A peer's code with all bits set would read as "no result yet" and leave the waiter hanging.
+        errorCode = code == NO_RESULT ? static_cast<uint32_t>(ADS_ERR_INVALID_RESPONSE) : code;
+    }
+    cv.notify_all();
+}
+
+uint32_t AmsResponse::Wait()
+{
+    const auto isLost = [this] { return connectionLost && connectionLost->load(); };
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto deadline = request.load()->deadline;
+    cv.wait_until(lock, deadline, [&] { return invokeId.load() == 0 || isLost(); });
+    if (invokeId.exchange(0) != 0) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    // The receive thread took the reply; it completes the slot, unless the connection died meanwhile.
+    cv.wait(lock, [&] { return errorCode != NO_RESULT || isLost(); });
+    return errorCode != NO_RESULT ? errorCode : static_cast<uint32_t>(ADS_ERR_SYNC_TIMEOUT);
+}
+
+void AmsResponse::Release()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        errorCode = NO_RESULT;
+    }
+    request.store(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Sending side
+
+AmsConnection::AmsConnection(Router& router_, const addrinfo* destination, std::chrono::milliseconds connectTimeout)
+    : router(router_), socket(destination, connectTimeout), localIp(socket.Connect())
+{
+    for (auto& slot : replySlots) {
+        slot.connectionLost = &lost;
+    }
+    receiveThread = std::thread(&AmsConnection::TryRecv, this);
+}
+
+AmsConnection::~AmsConnection()
+{
+    socket.Shutdown();
+    if (receiveThread.joinable()) {
+        receiveThread.join();
+    }
+    // Dispatcher threads are joined outside the list's lock.
+    decltype(dispatcherList) dispatchers;
+    {
+        std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
+        dispatchers.swap(dispatcherList);
+    }
+    dispatchers.clear();
+}
+
+void AmsConnection::Abort()
+{
+    aborted = true;
+    socket.Shutdown();
+}
+
+bool AmsConnection::IsConnectedTo(const addrinfo* targetAddresses) const
+{
+    return socket.IsConnectedTo(targetAddresses);
+}
+
+uint32_t AmsConnection::GetInvokeId()
+{
+    uint32_t id = invokeId.fetch_add(1);
+    if (id == 0) {
+        id = invokeId.fetch_add(1);
+    }
+    return id;
+}
+
+AmsResponse* AmsConnection::Reserve(AmsRequest* request, uint16_t port)
+{
+    const uint16_t index = static_cast<uint16_t>(port - ADS_PORT_BASE);
+    if (index >= ADS_PORT_COUNT) {
+        LOG_WARN("Port 0x" << std::hex << port << " is out of range");
+        return nullptr;
+    }
+    AmsResponse& slot = replySlots[index];
+    AmsRequest* owner = nullptr;
+    if (!slot.request.compare_exchange_strong(owner, request)) {
+        LOG_WARN("Port: " << port << " already in use as " << static_cast<const void*>(owner));
+        return nullptr;
+    }
+    return &slot;
+}
+
+AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
+{
+    const size_t payloadLength = request.frame.size();
+    if (payloadLength > UINT32_MAX - AoEHeader::SIZE) {
+        return nullptr;
+    }
+    AoEHeader header;
+    header.targetNetId = request.targetAddr.amsNetId;
+    header.targetPort = request.targetAddr.amsPort;
+    header.sourceNetId = srcAddr.amsNetId;
+    header.sourcePort = srcAddr.amsPort;
+    header.cmdId = request.cmdId;
+    header.stateFlags = AoEHeader::AMS_REQUEST;
+    header.length = static_cast<uint32_t>(payloadLength);
+    header.errorCode = 0;
+    header.invokeId = GetInvokeId();
+    uint8_t amsBytes[AoEHeader::SIZE];
+    header.Encode(amsBytes);
+    request.frame.prepend(amsBytes, sizeof(amsBytes));
+
+    AmsTcpHeader tcpHeader;
+    tcpHeader.length = static_cast<uint32_t>(request.frame.size());
+    uint8_t tcpBytes[AmsTcpHeader::SIZE];
+    tcpHeader.Encode(tcpBytes);
+    request.frame.prepend(tcpBytes, sizeof(tcpBytes));
+
+    AmsResponse* slot = Reserve(&request, srcAddr.amsPort);
+    if (!slot) {
+        return nullptr;
+    }
+    // Published before sending, so that a fast reply finds it.
+    slot->invokeId.store(header.invokeId);
+
+    // Bounded by the request's deadline: a peer that stops reading must not block the caller.
+    size_t written = 0;
+    std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
+    if (lock.try_lock_until(request.deadline)) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(request.deadline - Clock::now());
+        timeval timeout{};
+        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(std::max<int64_t>(left.count(), 0) / 1000000);
+        timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(std::max<int64_t>(left.count(), 0) % 1000000);
+        written = socket.write(request.frame, &timeout);
+        lock.unlock();
+    }
+    if (written == request.frame.size()) {
+        return slot;
+    }
+    if (written != 0) {
+        // Part of a frame is on the stream; nothing sent after it could be parsed by the peer.
+        LOG_ERROR("frame written partially: " << written << " of " << request.frame.size() << " bytes");
+        Abort();
+    }
+    if (slot->invokeId.exchange(0) == 0) {
+        // A peer answered the unfinished request; the receive thread owns the slot until it completes it.
+        slot->Wait();
+    }
+    slot->Release();
+    return nullptr;
+}
+
+int32_t AmsConnection::AdsRequest(AmsRequest& request, uint32_t timeoutMs)
+{
+    AmsAddr srcAddr{AmsNetId(), 0};
+    const int32_t status = router.GetLocalAddress(request.port, &srcAddr);
+    if (status) {
+        return status;
+    }
+    if (lost.load() || aborted.load()) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    request.deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    AmsResponse* slot = Write(request, srcAddr);
+    if (!slot) {
+        return -1;
+    }
+    const uint32_t result = slot->Wait();
+    slot->Release();
+    return static_cast<int32_t>(result);
+}
+
+// ---------------------------------------------------------------------------
+// Notifications
+
+std::shared_ptr<NotificationDispatcher> AmsConnection::DispatcherListGet(const DispatcherKey& key)
+{
+    std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
+    const auto it = dispatcherList.find(key);
+    return it == dispatcherList.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<NotificationDispatcher> AmsConnection::DispatcherListAdd(const DispatcherKey& key)
+{
+    if (auto existing = DispatcherListGet(key)) {
+        return existing;
+    }
+    // Built outside the lock: it allocates its ring and starts a thread.
+    auto dispatcher = std::make_shared<NotificationDispatcher>([this, key](uint32_t handle, uint32_t timeoutMs) {
+        return DeleteNotification(key.second, handle, timeoutMs, key.first);
+    });
+    std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
+    return dispatcherList.emplace(key, std::move(dispatcher)).first->second;
+}
+
+std::shared_ptr<NotificationDispatcher> AmsConnection::CreateNotifyMapping(uint32_t handle,
+                                                                         std::shared_ptr<Notification> notification)
+{
+    auto dispatcher = DispatcherListAdd(notification->connection);
+    notification->SetHandle(handle);
+    dispatcher->Emplace(handle, std::move(notification));
+    return dispatcher;
+}
+
+int32_t AmsConnection::DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port)
+{
+    try {
+        AmsRequest request(target, port, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
+        request.frame.prepend(handle);
+        return AdsRequest(request, timeoutMs);
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+void AmsConnection::ReceiveNotification(const AoEHeader& header)
+{
+    const uint64_t length = header.length;
+    auto dispatcher = DispatcherListGet(DispatcherKey(header.targetPort, header.Source()));
+    if (!dispatcher) {
+        ReceiveJunk(header.length);
+        LOG_WARN("No dispatcher found for notification");
+        return;
+    }
+    RingBuffer& ring = dispatcher->ring;
+    if (static_cast<uint64_t>(ring.BytesFree()) < length + 4) {
+        ReceiveJunk(header.length);
+        LOG_WARN("port " << header.targetPort << " receive buffer was full");
+        return;
+    }
+    uint8_t lengthBytes[4];
+    le::Write<uint32_t>(lengthBytes, header.length);
+    ring.Write(lengthBytes, sizeof(lengthBytes));
+    // Straight from the socket into the ring: up to the end of its block, then from its start.
+    size_t remaining = header.length;
+    while (remaining) {
+        const size_t chunk = std::min(remaining, ring.WriteChunk());
+        if (chunk == 0) {
+            // Cannot happen after the free-space test; never spin on it.
+            ReceiveJunk(remaining);
+            break;
+        }
+        Receive(ring.WritePointer(), chunk, static_cast<timeval*>(nullptr));
+        ring.CommitWrite(chunk);
+        remaining -= chunk;
+    }
+    dispatcher->Notify();
+}
+
+// ---------------------------------------------------------------------------
+// Receive thread
+
+void AmsConnection::TryRecv()
+{
+    try {
+        Recv();
+    } catch (const std::runtime_error& e) {
+        LOG_INFO(e.what());
+    } catch (const std::exception& e) {
+        LOG_ERROR("receive thread failed: " << e.what());
+    }
+    FailPendingRequests();
+}
+
+// From here on no reply can arrive: every waiter, now and later, gives up at once.
+void AmsConnection::FailPendingRequests()
+{
+    lost.store(true);
+    socket.Shutdown();
+    for (auto& slot : replySlots) {
+        // Taking the lock orders the flag before a waiter's next predicate check.
+        { std::lock_guard<std::mutex> lock(slot.mutex); }
+        slot.cv.notify_all();
+    }
+}
+
+void AmsConnection::Recv()
+{
+    uint8_t bytes[AoEHeader::SIZE];
+    while (localIp) {
+        Receive(bytes, AmsTcpHeader::SIZE, static_cast<timeval*>(nullptr));
+        const AmsTcpHeader tcpHeader = AmsTcpHeader::Decode(bytes);
+        if (tcpHeader.length < AoEHeader::SIZE) {
+            LOG_WARN("Frame to short to be AoE");
+            ReceiveJunk(tcpHeader.length);
+            continue;
+        }
+        Receive(bytes, AoEHeader::SIZE, static_cast<timeval*>(nullptr));
+        const AoEHeader header = AoEHeader::Decode(bytes);
+
+        // Framing follows the AMS/TCP length: it says where the next packet starts. Data
+        // beyond the AMS length is dropped after the packet is handled; an AMS length that
+        // claims more than the packet carries makes the packet unusable.
+        const size_t packetData = tcpHeader.length - AoEHeader::SIZE;
+        if (header.length > packetData) {
+            LOG_WARN("AMS length " << header.length << " exceeds AMS/TCP length " << tcpHeader.length);
+            if (header.cmdId != ADS_CMD_DEVICE_NOTIFICATION) {
+                if (AmsResponse* slot = GetPending(header.invokeId, header.targetPort)) {
+                    slot->Notify(ADS_ERR_INVALID_RESPONSE);
+                }
+            }
+            ReceiveJunk(packetData);
+            continue;
+        }
+        const size_t excess = packetData - header.length;
+
+        if (header.cmdId == ADS_CMD_DEVICE_NOTIFICATION) {
+            ReceiveNotification(header);
+            ReceiveJunk(excess);
+            continue;
+        }
+
+        AmsResponse* slot = GetPending(header.invokeId, header.targetPort);
+        if (!slot) {
+            LOG_WARN("No response pending");
+            ReceiveJunk(packetData);
+            continue;
+        }
+        switch (header.cmdId) {
+        case ADS_CMD_READ:
+        case ADS_CMD_READ_WRITE:
+            ReceiveFrame<AoEReadResponseHeader>(slot, header.length, header.errorCode, header.invokeId);
+            break;
+        case ADS_CMD_READ_DEVICE_INFO:
+        case ADS_CMD_WRITE:
+        case ADS_CMD_READ_STATE:
+        case ADS_CMD_WRITE_CONTROL:
+        case ADS_CMD_ADD_DEVICE_NOTIFICATION:
+        case ADS_CMD_DEL_DEVICE_NOTIFICATION:
+            ReceiveFrame<AoEResponseHeader>(slot, header.length, header.errorCode, header.invokeId);
+            break;
+        default:
+            LOG_WARN("Unkown AMS command id");
+            slot->Notify(ADS_ERR_INVALID_RESPONSE);
+            ReceiveJunk(header.length);
+            break;
+        }
+        ReceiveJunk(excess);
+    }
+}
+
+AmsResponse* AmsConnection::GetPending(uint32_t id, uint16_t port)
+{
+    const uint16_t index = static_cast<uint16_t>(port - ADS_PORT_BASE);
+    if (index >= ADS_PORT_COUNT) {
+        LOG_WARN("Port 0x" << std::hex << port << " is out of range");
+        return nullptr;
+    }
+    AmsResponse& slot = replySlots[index];
+    uint32_t awaited = id;
+    // Id 0 marks a slot nobody waits on; it must never match.
+    if (id == 0 || !slot.invokeId.compare_exchange_strong(awaited, 0)) {
+        if (id == 0) {
+            awaited = slot.invokeId.load();
+        }
+        LOG_WARN("InvokeId mismatch: waiting for 0x" << std::hex << awaited << " received 0x" << id);
+        return nullptr;
+    }
+    return &slot;
+}
+
+template <typename T>
+void AmsConnection::ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError,
+                                 uint32_t invokeId) const
+{
+    AmsRequest* const request = response->request.load();
+    if (aoeError != 0) {
+        response->Notify(aoeError);
+        ReceiveJunk(frameLength);
+        return;
+    }
+    if (frameLength < T::SIZE) {
+        LOG_WARN("Frame too short: " << frameLength << "<" << T::SIZE);
+        response->Notify(ADS_ERR_INVALID_SIZE);
+        ReceiveJunk(frameLength);
+        return;
+    }
+    const uint64_t room = static_cast<uint64_t>(request->buffer ? request->bufferLength : 0) + T::SIZE;
+    if (frameLength > room) {
+        LOG_WARN("Frame too long: " << frameLength << ">" << room);
+        response->Notify(ADS_ERR_INVALID_SIZE);
+        ReceiveJunk(frameLength);
+        return;
+    }
+    uint8_t headerBytes[T::SIZE];
+    size_t received = 0;
+    try {
+        Receive(headerBytes, T::SIZE, request->deadline, received);
+        Receive(request->buffer, frameLength - T::SIZE, request->deadline, received);
+    } catch (const Socket::TimeoutEx&) {
+        LOG_WARN("InvokeId of response: " << invokeId << " timed out");
+        response->Notify(ADS_ERR_SYNC_TIMEOUT);
+        // Only what is left of this packet, so the next one is read from its first byte.
+        ReceiveJunk(frameLength - received);
+        return;
+    }
+    if (request->bytesRead) {
+        *request->bytesRead = static_cast<uint32_t>(frameLength - T::SIZE);
+    }
+    // Last touch of the request: the waiter may release it as soon as this returns.
+    response->Notify(T::Decode(headerBytes).result);
+}
+
+void AmsConnection::Receive(void* buffer, size_t bytesToRead, timeval* timeout) const
+{
+    size_t received = 0;
+    Receive(buffer, bytesToRead, timeout, received);
+}
+
+void AmsConnection::Receive(void* buffer, size_t bytesToRead, timeval* timeout, size_t& received) const
+{
+    auto* const target = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < bytesToRead) {
+        // 0 means an odd wake-up or a transient failure, already logged: try again.
+        const size_t count = socket.read(target + done, bytesToRead - done, timeout);
+        done += count;
+        received += count;
+    }
+}
+
+void AmsConnection::Receive(void* buffer, size_t bytesToRead, const Clock::time_point& deadline) const
+{
+    size_t received = 0;
+    Receive(buffer, bytesToRead, deadline, received);
+}
+
+void AmsConnection::Receive(void* buffer, size_t bytesToRead, const Clock::time_point& deadline,
+                            size_t& received) const
+{
+    const auto left = deadline - Clock::now();
+    const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+    if (us < 1) {
+        throw Socket::TimeoutEx("deadline reached already!!!");
+    }
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timeval timeout{};
+    timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(ns / 1000000000);
+    timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(us % 1000000);
+    Receive(buffer, bytesToRead, &timeout, received);
+}
+
+void AmsConnection::ReceiveJunk(size_t bytesToRead) const
+{
+    uint8_t scratch[JUNK_CHUNK];
+    while (bytesToRead > JUNK_CHUNK) {
+        Receive(scratch, JUNK_CHUNK, static_cast<timeval*>(nullptr));
+        bytesToRead -= JUNK_CHUNK;
+    }
+    Receive(scratch, bytesToRead, static_cast<timeval*>(nullptr));
+}

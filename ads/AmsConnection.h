@@ -95,6 +95,10 @@ private:
     void Recv();
     void Receive(void* buffer, size_t bytesToRead, timeval* timeout) const;
     void Receive(void* buffer, size_t bytesToRead, const std::chrono::steady_clock::time_point& deadline) const;
+    // The same, adding every byte that arrived to `received`, also when they throw.
+    void Receive(void* buffer, size_t bytesToRead, timeval* timeout, size_t& received) const;
+    void Receive(void* buffer, size_t bytesToRead, const std::chrono::steady_clock::time_point& deadline,
+                 size_t& received) const;
     void ReceiveJunk(size_t bytesToRead) const;
     AmsResponse* GetPending(uint32_t id, uint16_t port);
     template <typename T>
@@ -107,5 +111,11 @@ private:
     std::map<DispatcherKey, std::shared_ptr<NotificationDispatcher>> dispatcherList;
     std::recursive_mutex dispatcherListMutex;
     std::atomic<bool> lost{false};
+    std::atomic<bool> aborted{false};
+    // Keeps frames whole on the stream when a send has to wait for room.
+    std::timed_mutex writeMutex;
     std::thread receiveThread;
+
+    // Lets tests preset the invoke id counter.
+    friend struct AmsConnectionTestAccess;
 };
