@@ -1,0 +1,307 @@
+// PLC types, the built-in symbol table and the symbol file format.
+#include "tools/sim/PlcSimulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <sstream>
+
+namespace plcsim {
+namespace {
+
+struct TypeInfo {
+    PlcType type;
+    const char* name;
+    size_t size;
+};
+
+constexpr TypeInfo kTypes[] = {
+    {PlcType::BOOL, "BOOL", 1},   {PlcType::WORD, "WORD", 2},     {PlcType::DWORD, "DWORD", 4},
+    {PlcType::SINT, "SINT", 1},   {PlcType::USINT, "USINT", 1},   {PlcType::INT, "INT", 2},
+    {PlcType::UINT, "UINT", 2},   {PlcType::DINT, "DINT", 4},     {PlcType::UDINT, "UDINT", 4},
+    {PlcType::REAL, "REAL", 4},   {PlcType::LREAL, "LREAL", 8},   {PlcType::STRING, "STRING", 81},
+};
+
+const TypeInfo& Info(PlcType type)
+{
+    for (const auto& t : kTypes) {
+        if (t.type == type) {
+            return t;
+        }
+    }
+    return kTypes[0];
+}
+
+bool IsSigned(PlcType t)
+{
+    return t == PlcType::SINT || t == PlcType::INT || t == PlcType::DINT;
+}
+
+bool IsInteger(PlcType t)
+{
+    switch (t) {
+    case PlcType::WORD:
+    case PlcType::DWORD:
+    case PlcType::SINT:
+    case PlcType::USINT:
+    case PlcType::INT:
+    case PlcType::UINT:
+    case PlcType::DINT:
+    case PlcType::UDINT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::vector<uint8_t> Int(int64_t v, size_t size)
+{
+    std::vector<uint8_t> out(size);
+    for (size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+    }
+    return out;
+}
+
+std::vector<uint8_t> Real(float v)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return Int(bits, 4);
+}
+
+std::vector<uint8_t> LReal(double v)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return Int(static_cast<int64_t>(bits), 8);
+}
+
+std::vector<uint8_t> Text(const std::string& s)
+{
+    std::vector<uint8_t> out(81, 0);
+    std::memcpy(out.data(), s.data(), std::min<size_t>(s.size(), 80));
+    return out;
+}
+
+std::string Lower(std::string s)
+{
+    for (auto& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+// Splits a line into tokens; double quotes group blanks, '#' outside quotes ends the line.
+bool Tokenize(const std::string& line, std::vector<std::string>& tokens, std::string& error)
+{
+    size_t i = 0;
+    while (i < line.size()) {
+        const char c = line[i];
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i;
+        } else if (c == '#') {
+            break;
+        } else if (c == '"') {
+            const size_t end = line.find('"', i + 1);
+            if (end == std::string::npos) {
+                error = "unterminated quote";
+                return false;
+            }
+            tokens.push_back(line.substr(i + 1, end - i - 1));
+            i = end + 1;
+        } else {
+            size_t end = i;
+            while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '\r' &&
+                   line[end] != '#') {
+                ++end;
+            }
+            tokens.push_back(line.substr(i, end - i));
+            i = end;
+        }
+    }
+    return true;
+}
+
+bool ParseInitial(PlcType type, const std::string& text, std::vector<uint8_t>& out, std::string& error)
+{
+    const size_t size = TypeSize(type);
+    if (type == PlcType::STRING) {
+        if (text.size() > 80) {
+            error = "STRING initial value longer than 80 characters";
+            return false;
+        }
+        out = Text(text);
+        return true;
+    }
+    if (type == PlcType::BOOL) {
+        const std::string l = Lower(text);
+        if (l == "1" || l == "true") {
+            out = {1};
+        } else if (l == "0" || l == "false") {
+            out = {0};
+        } else {
+            error = "BOOL initial value must be 0, 1, true or false";
+            return false;
+        }
+        return true;
+    }
+    if (type == PlcType::REAL || type == PlcType::LREAL) {
+        char* end = nullptr;
+        errno = 0;
+        const double v = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || errno == ERANGE) {
+            error = "initial value '" + text + "' is not a number";
+            return false;
+        }
+        out = type == PlcType::REAL ? Real(static_cast<float>(v)) : LReal(v);
+        return true;
+    }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    char* end = nullptr;
+    errno = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    int64_t value = 0;
+    if (negative) {
+        value = std::strtoll(text.c_str(), &end, 10);
+    } else {
+        const unsigned long long u = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+        value = u > static_cast<unsigned long long>(std::numeric_limits<int64_t>::max())
+                    ? std::numeric_limits<int64_t>::max()
+                    : static_cast<int64_t>(u);
+    }
+    if (text.empty() || *end != '\0' || errno == ERANGE) {
+        error = "initial value '" + text + "' is not an integer";
+        return false;
+    }
+    const int bits = static_cast<int>(size * 8);
+    int64_t lo = 0;
+    int64_t hi = 0;
+    if (IsSigned(type)) {
+        lo = -(int64_t{1} << (bits - 1));
+        hi = (int64_t{1} << (bits - 1)) - 1;
+    } else {
+        hi = (int64_t{1} << bits) - 1;
+    }
+    if (value < lo || value > hi) {
+        error = "initial value " + text + " out of range for " + TypeName(type);
+        return false;
+    }
+    out = Int(value, size);
+    return true;
+}
+
+} // namespace
+
+size_t TypeSize(PlcType type)
+{
+    return Info(type).size;
+}
+
+const char* TypeName(PlcType type)
+{
+    return Info(type).name;
+}
+
+std::optional<PlcType> ParseTypeName(const std::string& name)
+{
+    for (const auto& t : kTypes) {
+        if (name == t.name) {
+            return t.type;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<SymbolDef> DefaultSymbols()
+{
+    return {
+        {"MAIN.down", Int(10000, 2), Behaviour::CountDown},
+        {".count", Int(0, 2), Behaviour::CountUp},
+        {"MAIN.bBool", {1}, Behaviour::Constant},
+        {"MAIN.wWord", Int(0xBEEF, 2), Behaviour::Constant},
+        {"MAIN.dwDword", Int(0xDEADBEEF, 4), Behaviour::Constant},
+        {"MAIN.siSint", Int(-100, 1), Behaviour::Constant},
+        {"MAIN.usiUsint", Int(200, 1), Behaviour::Constant},
+        {"MAIN.iInt", Int(-12345, 2), Behaviour::Constant},
+        {"MAIN.uiUint", Int(54321, 2), Behaviour::Constant},
+        {"MAIN.diDint", Int(-1234567890, 4), Behaviour::Constant},
+        {"MAIN.udiUdint", Int(3000000000LL, 4), Behaviour::Constant},
+        {"MAIN.rReal", Real(3.5F), Behaviour::Constant},
+        {"MAIN.lrLreal", LReal(-2.25), Behaviour::Constant},
+        {"MAIN.sText", Text("Hello from the PLC"), Behaviour::Constant},
+        {"MAIN.udiCounter", Int(0, 4), Behaviour::CountUp},
+        {"MAIN.rSine", Real(0.0F), Behaviour::Sine},
+        {"MAIN.lrSine", LReal(0.0), Behaviour::Sine},
+    };
+}
+
+SymbolFileError::SymbolFileError(size_t l, const std::string& what)
+    : std::runtime_error("line " + std::to_string(l) + ": " + what), line(l)
+{
+}
+
+std::vector<SymbolDef> ParseSymbolText(const std::string& text)
+{
+    std::vector<SymbolDef> out;
+    std::set<std::string> seen;
+    std::istringstream in(text);
+    std::string line;
+    size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        std::vector<std::string> tokens;
+        std::string error;
+        if (!Tokenize(line, tokens, error)) {
+            throw SymbolFileError(number, error);
+        }
+        if (tokens.empty()) {
+            continue;
+        }
+        if (tokens.size() != 4) {
+            throw SymbolFileError(number, "expected 'name TYPE initial behaviour', got " +
+                                              std::to_string(tokens.size()) + " fields");
+        }
+        const std::string& name = tokens[0];
+        if (name.empty()) {
+            throw SymbolFileError(number, "empty symbol name");
+        }
+        if (!seen.insert(Lower(name)).second) {
+            throw SymbolFileError(number, "duplicate symbol '" + name + "'");
+        }
+        const auto type = ParseTypeName(tokens[1]);
+        if (!type) {
+            throw SymbolFileError(number, "unknown type '" + tokens[1] + "'");
+        }
+        SymbolDef def;
+        def.name = name;
+        if (!ParseInitial(*type, tokens[2], def.initial, error)) {
+            throw SymbolFileError(number, error);
+        }
+        const std::string& b = tokens[3];
+        if (b == "constant") {
+            def.behaviour = Behaviour::Constant;
+        } else if (b == "counter" || b == "countdown") {
+            if (!IsInteger(*type)) {
+                throw SymbolFileError(number, b + " needs an integer type, not " + tokens[1]);
+            }
+            def.behaviour = b == "counter" ? Behaviour::CountUp : Behaviour::CountDown;
+        } else if (b == "sine") {
+            if (*type != PlcType::REAL && *type != PlcType::LREAL) {
+                throw SymbolFileError(number, "sine needs REAL or LREAL, not " + tokens[1]);
+            }
+            def.behaviour = Behaviour::Sine;
+        } else {
+            throw SymbolFileError(number, "unknown behaviour '" + b + "' (constant, counter, countdown or sine)");
+        }
+        out.push_back(std::move(def));
+    }
+    return out;
+}
+
+} // namespace plcsim

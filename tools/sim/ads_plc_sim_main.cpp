@@ -1,0 +1,212 @@
+// ads-plc-sim: runs the PLC simulator as a stand-alone server until SIGINT or SIGTERM.
+#include "tools/sim/PlcSimulator.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: ads-plc-sim [options]\n"
+    "Runs a simulated PLC that answers ADS requests over AMS/TCP.\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR:PORT       address to listen on (default 127.0.0.1:48898; port 0 picks one)\n"
+    "  --netid NETID            AMS NetId of the simulated PLC (default 127.0.0.1.1.1)\n"
+    "  --name TEXT              device name reported by device info (at most 16 bytes are sent)\n"
+    "  --version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
+    "  --state N                initial ADS state (default 5, run)\n"
+    "  --symbols FILE           symbol table to use instead of the built-in one; one symbol per line:\n"
+    "                             name TYPE initial behaviour\n"
+    "                           TYPE: BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING\n"
+    "                           behaviour: constant counter countdown sine; '#' starts a comment\n"
+    "  --tick MS                period of counters and sine values (default 100)\n"
+    "  --delay MS               delay every reply by MS milliseconds\n"
+    "  --drop-every SECONDS     close all client connections every SECONDS seconds\n"
+    "  --restart-every SECONDS  simulate a restart every SECONDS seconds (handles and notifications are lost)\n"
+    "  --downtime MS            how long a restart keeps the port closed (default 1000)\n"
+    "  -v, --verbose            log every request\n"
+    "  -h, --help               show this help and exit\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+unsigned long ParseNumber(const std::string& option, const std::string& text, unsigned long max)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno == ERANGE || v > max) {
+        throw UsageError(option + ": '" + text + "' is not a number from 0 to " + std::to_string(max));
+    }
+    return v;
+}
+
+std::mutex outputMutex;
+
+void Print(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::cout << line << std::endl;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    plcsim::SimOptions options;
+    std::string listenAddress = "127.0.0.1";
+    uint16_t listenPort = AMS_TCP_PORT;
+    std::string symbolsFile;
+    long tickMs = -1;
+    unsigned long delayMs = 0;
+    unsigned long dropEvery = 0;
+    unsigned long restartEvery = 0;
+    unsigned long downtimeMs = 1000;
+    bool verbose = false;
+
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            auto value = [&]() -> std::string {
+                if (i + 1 >= argc) {
+                    throw UsageError(arg + " needs a value");
+                }
+                return argv[++i];
+            };
+            if (arg == "-h" || arg == "--help") {
+                std::cout << kUsage;
+                return 0;
+            } else if (arg == "-v" || arg == "--verbose") {
+                verbose = true;
+            } else if (arg == "--listen") {
+                const std::string v = value();
+                const size_t colon = v.rfind(':');
+                if (colon == std::string::npos || colon == 0) {
+                    throw UsageError("--listen: expected ADDR:PORT, got '" + v + "'");
+                }
+                listenAddress = v.substr(0, colon);
+                listenPort = static_cast<uint16_t>(ParseNumber("--listen", v.substr(colon + 1), 65535));
+            } else if (arg == "--netid") {
+                const std::string v = value();
+                if (!ParseAmsNetId(v, options.netId)) {
+                    throw UsageError("--netid: '" + v + "' is not an AMS NetId (six numbers joined by '.')");
+                }
+            } else if (arg == "--name") {
+                options.deviceName = value();
+            } else if (arg == "--version") {
+                const std::string v = value();
+                const size_t a = v.find('.');
+                const size_t b = a == std::string::npos ? a : v.find('.', a + 1);
+                if (b == std::string::npos) {
+                    throw UsageError("--version: expected MAJ.MIN.BUILD, got '" + v + "'");
+                }
+                options.version.majorVersion = static_cast<uint8_t>(ParseNumber("--version", v.substr(0, a), 255));
+                options.version.minorVersion =
+                    static_cast<uint8_t>(ParseNumber("--version", v.substr(a + 1, b - a - 1), 255));
+                options.version.buildNumber =
+                    static_cast<uint16_t>(ParseNumber("--version", v.substr(b + 1), 65535));
+            } else if (arg == "--state") {
+                options.adsState = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
+            } else if (arg == "--symbols") {
+                symbolsFile = value();
+            } else if (arg == "--tick") {
+                tickMs = static_cast<long>(ParseNumber(arg, value(), 3600000));
+                if (tickMs == 0) {
+                    throw UsageError("--tick: must be at least 1");
+                }
+            } else if (arg == "--delay") {
+                delayMs = ParseNumber(arg, value(), 3600000);
+            } else if (arg == "--drop-every") {
+                dropEvery = ParseNumber(arg, value(), 86400);
+            } else if (arg == "--restart-every") {
+                restartEvery = ParseNumber(arg, value(), 86400);
+            } else if (arg == "--downtime") {
+                downtimeMs = ParseNumber(arg, value(), 3600000);
+            } else {
+                throw UsageError("unknown option '" + arg + "'");
+            }
+        }
+    } catch (const UsageError& e) {
+        std::cerr << "ads-plc-sim: " << e.what() << "\nTry 'ads-plc-sim --help'.\n";
+        return 2;
+    }
+
+    std::vector<plcsim::SymbolDef> symbols;
+    if (!symbolsFile.empty()) {
+        std::ifstream in(symbolsFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            std::cerr << "ads-plc-sim: cannot read symbols file '" << symbolsFile << "'\n";
+            return 1;
+        }
+        try {
+            symbols = plcsim::ParseSymbolText(text.str());
+        } catch (const plcsim::SymbolFileError& e) {
+            std::cerr << "ads-plc-sim: " << symbolsFile << ": " << e.what() << "\n";
+            return 1;
+        }
+        options.defaultSymbols = false;
+    }
+    if (tickMs > 0) {
+        options.tickPeriod = std::chrono::milliseconds(tickMs);
+    }
+
+    // Block the stop signals before any thread starts, so only sigtimedwait() sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    plcsim::PlcSimulator sim(options);
+    sim.AddSymbols(symbols);
+    sim.SetLog(Print, verbose);
+    if (delayMs > 0) {
+        sim.InjectReplyFault(plcsim::ReplyFault::Delay(std::chrono::milliseconds(delayMs))
+                                 .Times(plcsim::ReplyFault::kForever));
+    }
+    try {
+        sim.Start(listenAddress, listenPort);
+    } catch (const std::exception& e) {
+        std::cerr << "ads-plc-sim: " << e.what() << "\n";
+        return 1;
+    }
+    Print("listening on " + sim.HostString() + " as " + options.netId.ToString());
+
+    using SteadyClock = std::chrono::steady_clock;
+    auto nextDrop = SteadyClock::now() + std::chrono::seconds(dropEvery);
+    auto nextRestart = SteadyClock::now() + std::chrono::seconds(restartEvery);
+    for (;;) {
+        const timespec wait{0, 200 * 1000 * 1000};
+        const int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (sig == SIGINT || sig == SIGTERM) {
+            Print(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+            break;
+        }
+        const auto now = SteadyClock::now();
+        if (dropEvery > 0 && now >= nextDrop) {
+            Print("dropping all connections");
+            sim.DropConnections();
+            nextDrop = now + std::chrono::seconds(dropEvery);
+        }
+        if (restartEvery > 0 && now >= nextRestart) {
+            sim.Restart(std::chrono::milliseconds(downtimeMs));
+            nextRestart = now + std::chrono::seconds(restartEvery);
+        }
+    }
+    sim.Stop();
+    return 0;
+}
