@@ -81,6 +81,8 @@ public:
     int32_t Erase(uint32_t handle, uint32_t timeoutMs);
     // Signals one queued frame (length + payload already in the ring).
     void Notify();
+    // True once destruction has begun; queued frames are then dropped.
+    bool StopRequested() const { return stopRequested.load(); }
 
     RingBuffer ring;
 
