@@ -333,6 +333,7 @@ struct PlcSimulator::Impl {
     Clock::duration tickPeriod;
     uint64_t tickCount = 0;
     Clock::time_point nextTick{};
+    const Clock::time_point tickEpoch = Clock::now();
     std::vector<ReplyFault> faults;
     bool silent = false;
     RequestHook hook;
@@ -1156,10 +1157,8 @@ struct PlcSimulator::Impl {
             if (!n.armed || n.nextDue > now) {
                 continue;
             }
-            n.nextDue += n.period;
-            if (n.nextDue <= now) {
-                n.nextDue = now + n.period;
-            }
+            // Due times sit on a grid per period, so equal periods fall due together and share frames.
+            n.nextDue = tickEpoch + n.period * ((now - tickEpoch) / n.period + 1);
             auto bytes = SampleLocked(n);
             if (!bytes || (n.onChange && n.sent && *bytes == n.last)) {
                 continue;
@@ -1246,7 +1245,7 @@ struct PlcSimulator::Impl {
                 wake = std::min(wake, d.due);
             }
             for (const auto& entry : notifications) {
-                if (entry.second.armed) {
+                if (entry.second.armed && !silent) {
                     wake = std::min(wake, entry.second.nextDue);
                 }
             }
