@@ -250,6 +250,14 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
     }
     AmsPort& port = localPorts[request.port - ADS_PORT_BASE];
     const uint32_t timeout = port.tmms;
+    // A target sends the first sample right after its grant, often in the same breath:
+    // the dispatcher must exist to queue it and must not parse it before the handle is known.
+    const std::shared_ptr<NotificationDispatcher> early = connection->DispatcherListAdd(notify->connection);
+    struct HoldGuard {
+        NotificationDispatcher& d;
+        explicit HoldGuard(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
+        ~HoldGuard() { d.Unhold(); }
+    } hold(*early);
     const int32_t status = connection->AdsRequest(request, timeout);
     if (status) {
         return status;

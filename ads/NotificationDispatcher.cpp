@@ -184,12 +184,27 @@ void NotificationDispatcher::Notify()
     sem.cv.notify_one();
 }
 
+void NotificationDispatcher::Hold()
+{
+    std::lock_guard<std::mutex> lock(sem.mutex);
+    ++sem.holds;
+}
+
+void NotificationDispatcher::Unhold()
+{
+    {
+        std::lock_guard<std::mutex> lock(sem.mutex);
+        --sem.holds;
+    }
+    sem.cv.notify_one();
+}
+
 void NotificationDispatcher::Run()
 {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(sem.mutex);
-            sem.cv.wait(lock, [this] { return sem.count > 0; });
+            sem.cv.wait(lock, [this] { return stopRequested || (sem.count > 0 && sem.holds <= 0); });
             --sem.count;
         }
         if (stopRequested) {

@@ -81,6 +81,10 @@ public:
     int32_t Erase(uint32_t handle, uint32_t timeoutMs);
     // Signals one queued frame (length + payload already in the ring).
     void Notify();
+    // While held, queued frames wait in the ring: a subscription in flight holds its
+    // dispatcher so that samples sent right after the grant meet a known handle.
+    void Hold();
+    void Unhold();
     // True once destruction has begun; queued frames are then dropped.
     bool StopRequested() const { return stopRequested.load(); }
 
@@ -95,6 +99,7 @@ private:
     std::recursive_mutex mutex;
     struct Semaphore {
         int32_t count = 0;
+        int32_t holds = 0;
         std::mutex mutex;
         std::condition_variable cv;
     } sem;

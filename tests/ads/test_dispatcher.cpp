@@ -219,6 +219,27 @@ TEST_F(Dispatcher, MalformedFramesLoseOnlyThemselves)
     }
 }
 
+// A subscription holds the dispatcher until its handle is known, so a sample sent right
+// after the grant is delivered instead of skipped.
+TEST_F(Dispatcher, HeldDispatcherParsesQueuedFramesOnlyAfterRelease)
+{
+    NotificationDispatcher d(deletes.Func(), 1024);
+    d.Hold();
+    Enqueue(d, NotificationPayload({{1, {{9, Pattern(4, 9)}}}}));
+    Subscribe(d, 9, 4, 90);
+    d.Unhold();
+    ASSERT_TRUE(Recorder::Get().WaitForCount(1));
+    EXPECT_EQ(90u, Recorder::Get().Samples()[0].user);
+
+    auto held = std::make_unique<NotificationDispatcher>(deletes.Func(), 1024);
+    held->Hold();
+    Enqueue(*held, NotificationPayload({{1, {{9, Pattern(4, 9)}}}}));
+    const auto start = std::chrono::steady_clock::now();
+    held.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "a hold never blocks destruction";
+    EXPECT_EQ(1u, Recorder::Get().Count());
+}
+
 TEST_F(Dispatcher, DestructionDropsQueuedFramesWithoutCallbacks)
 {
     auto d = std::make_unique<NotificationDispatcher>(deletes.Func(), 1024);
