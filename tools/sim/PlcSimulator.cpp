@@ -502,18 +502,23 @@ struct PlcSimulator::Impl {
             ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
             const std::string peerText = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 
-            std::lock_guard<std::mutex> lock(connMtx);
-            ReapLocked();
-            if (conns.size() >= kMaxConnections) {
+            uint64_t id = 0;
+            {
+                std::lock_guard<std::mutex> lock(connMtx);
+                ReapLocked();
+                if (conns.size() < kMaxConnections) {
+                    id = ++accepted;
+                    auto conn = std::make_shared<Connection>(id, fd, peerText);
+                    conns.push_back(conn);
+                    conn->thread = std::thread(&Impl::Serve, this, conn.get());
+                }
+            }
+            if (id == 0) {
                 ::close(fd);
                 Log("refused connection from " + peerText + ": too many connections");
-                continue;
+            } else {
+                Log("connection " + std::to_string(id) + " from " + peerText);
             }
-            const uint64_t id = ++accepted;
-            auto conn = std::make_shared<Connection>(id, fd, peerText);
-            conns.push_back(conn);
-            Log("connection " + std::to_string(id) + " from " + peerText);
-            conn->thread = std::thread(&Impl::Serve, this, conn.get());
         }
     }
 
@@ -555,35 +560,10 @@ struct PlcSimulator::Impl {
 
     void Serve(Connection* c)
     {
-        const int fd = c->fd; // only this thread closes it
-        for (;;) {
-            uint8_t tcpBytes[AmsTcpHeader::SIZE];
-            if (!RecvAll(fd, tcpBytes, sizeof tcpBytes)) {
-                break;
-            }
-            const AmsTcpHeader tcp = AmsTcpHeader::Decode(tcpBytes);
-            if (tcp.length > kMaxPacket) {
-                Log("connection " + std::to_string(c->id) + ": AMS/TCP length " + std::to_string(tcp.length) +
-                    " too large, closing");
-                break;
-            }
-            Request r;
-            r.connection = c->id;
-            r.raw.resize(AmsTcpHeader::SIZE + tcp.length);
-            std::memcpy(r.raw.data(), tcpBytes, sizeof tcpBytes);
-            if (!RecvAll(fd, r.raw.data() + AmsTcpHeader::SIZE, tcp.length)) {
-                break;
-            }
-            r.received = Clock::now();
-            if (tcp.length >= AoEHeader::SIZE) {
-                r.hasHeader = true;
-                r.header = AoEHeader::Decode(r.raw.data() + AmsTcpHeader::SIZE);
-                r.data.assign(r.raw.begin() + AmsTcpHeader::SIZE + AoEHeader::SIZE, r.raw.end());
-            }
-            Record(r); // before replying, so a client that got its reply finds the request recorded
-            if (r.hasHeader && !Handle(*c, r)) {
-                break;
-            }
+        try {
+            ServeLoop(*c);
+        } catch (const std::exception& e) { // e.g. a throwing request hook: only this connection ends
+            Log("connection " + std::to_string(c->id) + ": " + e.what());
         }
         c->Shutdown();
         {
@@ -598,6 +578,40 @@ struct PlcSimulator::Impl {
         }
         Log("connection " + std::to_string(c->id) + " closed");
         c->finished = true;
+    }
+
+    void ServeLoop(Connection& c)
+    {
+        const int fd = c.fd; // only this thread closes it
+        for (;;) {
+            uint8_t tcpBytes[AmsTcpHeader::SIZE];
+            if (!RecvAll(fd, tcpBytes, sizeof tcpBytes)) {
+                return;
+            }
+            const AmsTcpHeader tcp = AmsTcpHeader::Decode(tcpBytes);
+            if (tcp.length > kMaxPacket) {
+                Log("connection " + std::to_string(c.id) + ": AMS/TCP length " + std::to_string(tcp.length) +
+                    " too large, closing");
+                return;
+            }
+            Request r;
+            r.connection = c.id;
+            r.raw.resize(AmsTcpHeader::SIZE + tcp.length);
+            std::memcpy(r.raw.data(), tcpBytes, sizeof tcpBytes);
+            if (!RecvAll(fd, r.raw.data() + AmsTcpHeader::SIZE, tcp.length)) {
+                return;
+            }
+            r.received = Clock::now();
+            if (tcp.length >= AoEHeader::SIZE) {
+                r.hasHeader = true;
+                r.header = AoEHeader::Decode(r.raw.data() + AmsTcpHeader::SIZE);
+                r.data.assign(r.raw.begin() + AmsTcpHeader::SIZE + AoEHeader::SIZE, r.raw.end());
+            }
+            Record(r); // before replying, so a client that got its reply finds the request recorded
+            if (r.hasHeader && !Handle(c, r)) {
+                return;
+            }
+        }
     }
 
     void Record(const Request& r)

@@ -19,10 +19,19 @@
 //     answers 0x705 (invalid size); a shorter read or write uses the prefix.
 //   - Raw memory: an index group without any region answers 0x702, an offset
 //     that no region of the group covers answers 0x703.
-//   - Symbol names are looked up case-insensitively.
+//   - Symbol names are looked up case-insensitively. ReadWrite on 0xF005 writes,
+//     then reads back; file open/close (0x78/0x79) answer 0x701.
 //   - Symbol handles outlive the connection that created them; only release
 //     and Restart() forget them. Notifications die with their connection.
-//   - maxDelay of a notification is ignored: samples go out when due.
+//   - Notifications (transmission mode 3 cyclic or 4 on change, anything else 0x70B)
+//     send their first sample right after the add reply, then sample every
+//     max(samplingPeriod, 1 ms); due times of equal periods coincide, and the due
+//     samples of one (connection, client address, PLC address) share one frame.
+//     maxDelay is ignored. watchedLength 0 or above 64 KiB answers 0x717.
+//   - Deleting another connection's notification, or an unknown one, answers 0x714.
+//   - Limits: 65536 symbol handles and notifications (then 0x712), 256 connections,
+//     AMS/TCP packets up to 4 MiB (a longer one closes that connection); a client
+//     that stops reading for 3 s while the simulator sends loses its connection.
 #pragma once
 
 #include "ads/AdsDef.h"
@@ -88,7 +97,7 @@ private:
 std::vector<SymbolDef> ParseSymbolText(const std::string& text);
 
 struct SimOptions {
-    AmsNetId netId{127, 0, 0, 1, 1, 1};
+    AmsNetId netId{127, 0, 0, 1, 1, 1}; // the PLC's own NetId, for logs; requests to any NetId are served
     std::string deviceName = "PLC Simulator"; // sent zero-padded to 16 bytes, cut at 16
     AdsVersion version{3, 1, 4024};
     uint16_t adsState = ADSSTATE_RUN;
@@ -261,11 +270,13 @@ public:
     // Keeps only the newest `limit` requests (default 100000).
     void SetRecordLimit(size_t limit);
 
-    // Log sink: connection events, and every request when verbose. Called from server threads.
+    // Log sink: connection events, and every request when verbose. Called from server
+    // threads; it must not call Stop() or Restart().
     void SetLog(std::function<void(const std::string&)> sink, bool verbose = false);
 
-    // Extension point: called for every request before the built-in handling. Returning a
-    // value replaces the reply's command data (faults still apply); nullopt keeps the default.
+    // Extension point: called on the connection's thread for every request before the built-in
+    // handling. Returning a value replaces the reply's command data (faults still apply); nullopt
+    // keeps the default. Throwing ends that connection. It must not call Stop() or Restart().
     using RequestHook = std::function<std::optional<std::vector<uint8_t>>(const Request&)>;
     void SetRequestHook(RequestHook hook);
 
@@ -294,8 +305,8 @@ public:
     // sender (target = its source, source = its target), with no stamps yet.
     // nullopt when nothing was received yet.
     std::optional<NotificationFrame> FrameForLatestClient() const;
-    // Sends `frames` notification frames of `payloadSize` AMS data bytes each (one stamp,
-    // one sample) back to back to the latest request's sender on its connection, using
+    // Sends `frames` notification frames of `payloadSize` AMS data bytes each (at least 28:
+    // one stamp, one sample) back to back to the latest request's sender on its connection, using
     // that connection's newest notification handle (or 0xFFFFFFFF). Returns frames sent.
     size_t Flood(size_t frames, size_t payloadSize);
 
