@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace simtest;
 namespace le = plc::ads::le;
 
@@ -168,6 +170,35 @@ TEST_F(Commands, BrokenFramingCostsOnlyThatConnection)
     ASSERT_TRUE(r);
     EXPECT_EQ(ResultOf(*r), 0u);
     EXPECT_TRUE(plcsim::WaitUntil([&] { return sim.ConnectionCount() == 1; }, 3s));
+}
+
+TEST_F(Commands, RandomRequestsNeverHurtTheServer)
+{
+    RawClient c(sim.Port());
+    ASSERT_NE(c.Handle("MAIN.bBool"), 0u);
+    std::mt19937 rng(1234);
+    const uint32_t groups[] = {ADS_IGRP_SYMBOL_HANDLE_BY_NAME, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE,
+                               ADS_IGRP_SYMBOL_RELEASE_HANDLE, 0x4020, 0x78};
+    for (int i = 0; i < 3000; ++i) {
+        Bytes payload(rng() % 48);
+        for (auto& b : payload) {
+            b = static_cast<uint8_t>(rng());
+        }
+        if (payload.size() >= 12 && rng() % 2 == 0) { // steer into the interesting groups and small values
+            le::Write<uint32_t>(payload.data(), groups[rng() % 5]);
+            le::Write<uint32_t>(payload.data() + 4, rng() % 4 == 0 ? 1 : 100 + rng() % 10);
+            le::Write<uint32_t>(payload.data() + 8, rng() % 16);
+        }
+        const uint16_t cmd = static_cast<uint16_t>(rng() % 11);
+        c.Send(cmd == ADS_CMD_DEVICE_NOTIFICATION ? uint16_t{ADS_CMD_READ_STATE} : cmd, payload);
+    }
+    const uint32_t last = c.Send(ADS_CMD_READ_STATE, {});
+    std::optional<Packet> r;
+    do {
+        r = c.ReceiveReply();
+    } while (r && r->header.invokeId != last);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(ResultOf(*r), 0u);
 }
 
 TEST_F(Commands, StopClosesClientsAndStartServesAgain)

@@ -25,6 +25,7 @@ namespace le = plc::ads::le;
 
 namespace {
 
+// The program with stdout and stderr on one pipe.
 class Program {
 public:
     explicit Program(std::vector<std::string> args)
@@ -35,100 +36,76 @@ public:
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        int out[2];
-        int err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0) {
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0) {
             throw std::runtime_error("pipe failed");
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, err[0]);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
         const int rc = posix_spawn(&pid, ADS_PLC_SIM_PATH, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        outFd = out[0];
-        errFd = err[0];
+        ::close(pipeFds[1]);
+        fd = pipeFds[0];
         if (rc != 0) {
-            pid = -1;
+            ::close(fd);
             throw std::runtime_error("cannot start " ADS_PLC_SIM_PATH);
         }
     }
 
     ~Program()
     {
-        if (pid > 0 && !exited) {
+        if (status < 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
-        ::close(outFd);
-        ::close(errFd);
+        ::close(fd);
     }
 
-    // Collects output until the program exits; returns its exit status, or -1 on time-out.
-    int Wait(std::chrono::milliseconds timeout = 10s)
-    {
-        const bool done = plcsim::WaitUntil(
-            [&] {
-                Drain(0);
-                int status = 0;
-                if (::waitpid(pid, &status, WNOHANG) == pid) {
-                    exited = true;
-                    exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                }
-                return exited;
-            },
-            timeout);
-        Drain(0);
-        return done ? exitStatus : -1;
-    }
-
-    // Reads stdout until it contains `text`, at most `timeout`.
+    // Reads output until it holds `text` or the program ends; at most `timeout`.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = 10s)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
+        char buf[4096];
         while (out.find(text) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !Drain(static_cast<int>(left.count()))) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
                 return false;
             }
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) {
+                return false;
+            }
+            out.append(buf, static_cast<size_t>(n));
         }
         return true;
     }
 
-    pid_t pid = -1;
-    std::string out;
-    std::string err;
-
-private:
-    // Reads what is available on both pipes; false when neither had anything within waitMs.
-    bool Drain(int waitMs)
+    // All output and the exit status, or -1 when the program does not end in time.
+    int Wait(std::chrono::milliseconds timeout = 10s)
     {
-        pollfd pfds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-        if (::poll(pfds, 2, waitMs) <= 0) {
-            return false;
-        }
-        bool any = false;
-        char buf[4096];
-        for (int i = 0; i < 2; ++i) {
-            if ((pfds[i].revents & (POLLIN | POLLHUP)) != 0) {
-                const ssize_t n = ::read(pfds[i].fd, buf, sizeof buf);
-                if (n > 0) {
-                    (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
-                    any = true;
+        WaitForOutput(std::string(1, '\0'), timeout); // reads up to the end of output
+        plcsim::WaitUntil(
+            [&] {
+                int st = 0;
+                if (::waitpid(pid, &st, WNOHANG) == pid) {
+                    status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
                 }
-            }
-        }
-        return any;
+                return status >= 0;
+            },
+            timeout);
+        return status;
     }
 
-    int outFd = -1;
-    int errFd = -1;
-    bool exited = false;
-    int exitStatus = -1;
+    pid_t pid = -1;
+    std::string out;
+
+private:
+    int fd = -1;
+    int status = -1;
 };
 
 std::string WriteTempFile(const std::string& text)
@@ -157,8 +134,8 @@ TEST(Program, HelpAndBadOptions)
     for (const auto& args : bad) {
         Program p(args);
         EXPECT_NE(p.Wait(), 0) << args[0];
-        EXPECT_NE(p.err.find("ads-plc-sim: "), std::string::npos) << args[0];
-        EXPECT_EQ(p.out.find("listening"), std::string::npos);
+        EXPECT_NE(p.out.find("ads-plc-sim: "), std::string::npos) << args[0];
+        EXPECT_EQ(p.out.find("listening"), std::string::npos) << args[0];
     }
 }
 
@@ -167,7 +144,7 @@ TEST(Program, MalformedSymbolFileNamesTheLine)
     const std::string path = WriteTempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\n");
     Program p({"--symbols", path, "--listen", "127.0.0.1:0"});
     EXPECT_EQ(p.Wait(), 1);
-    EXPECT_NE(p.err.find(path + ": line 3: unknown behaviour 'sideways'"), std::string::npos) << p.err;
+    EXPECT_NE(p.out.find(path + ": line 3: unknown behaviour 'sideways'"), std::string::npos) << p.out;
     std::remove(path.c_str());
 }
 
@@ -175,7 +152,7 @@ TEST(Program, ServesItsSymbolsLogsConnectionsAndStopsOnSigterm)
 {
     const std::string path = WriteTempFile("GVL.speed DINT -42 constant\n");
     Program p({"--listen", "127.0.0.1:0", "--name", "Line 4 PLC", "--version", "2.11.77", "--symbols", path, "-v"});
-    ASSERT_TRUE(p.WaitForOutput("\n")) << p.err;
+    ASSERT_TRUE(p.WaitForOutput("\n")) << p.out;
     const std::string prefix = "listening on 127.0.0.1:";
     ASSERT_EQ(p.out.rfind(prefix, 0), 0u) << p.out;
     const auto port = static_cast<uint16_t>(std::stoi(p.out.substr(prefix.size())));
