@@ -184,7 +184,8 @@ int main(int argc, char** argv)
         std::cerr << "ads-plc-sim: " << e.what() << "\n";
         return 1;
     }
-    Print("listening on " + sim.HostString() + " as " + options.netId.ToString());
+    Print("listening on " + sim.HostString());
+    Print("AMS NetId " + options.netId.ToString() + ", device \"" + options.deviceName + "\"");
 
     using SteadyClock = std::chrono::steady_clock;
     auto nextDrop = SteadyClock::now() + std::chrono::seconds(dropEvery);
