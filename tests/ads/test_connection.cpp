@@ -150,7 +150,7 @@ TEST_F(ConnectionTest, ResultCodesOfFailedRequests)
     // A second request from a port that already waits: refused at once.
     sim->InjectReplyFault(ReplyFault::Delay(300ms));
     auto first = ReadAsync(30000, 2000);
-    AwaitRequest(sim->RequestCount() + 1);
+    AwaitRequest(first.requestsBefore + 1);
     const auto refused = std::chrono::steady_clock::now();
     EXPECT_EQ(Read(30000, 0, 4, buffer, 4), -1);
     EXPECT_LT(ElapsedMs(refused), 200);
@@ -191,7 +191,7 @@ TEST_F(ConnectionTest, SkippedPacketsKeepTheStreamAligned)
     // A reply for a port outside the local range.
     sim->InjectReplyFault(ReplyFault::Drop());
     auto pending = ReadAsync(30000, 2000);
-    auto request = AwaitRequest(sim->RequestCount() + 1);
+    auto request = AwaitRequest(pending.requestsBefore + 1);
     auto foreign = request;
     foreign.sourcePort = 29000;
     ASSERT_TRUE(sim->SendRawToLatest(Reply(foreign, ReadReplyData(0, {1, 2, 3, 4}))));
@@ -199,6 +199,13 @@ TEST_F(ConnectionTest, SkippedPacketsKeepTheStreamAligned)
     ASSERT_TRUE(sim->SendRawToLatest(Reply(request, ReadReplyData(0, {9, 8, 7, 6}))));
     EXPECT_EQ(pending.result.get(), 0);
     EXPECT_EQ(*pending.buffer, (std::vector<uint8_t>{9, 8, 7, 6}));
+
+    // Invoke id 0 to an idle port: nobody waits there, so nothing may be taken.
+    auto idle = request;
+    idle.sourcePort = 30050;
+    idle.invokeId = 0;
+    ASSERT_TRUE(sim->SendRawToLatest(Reply(idle, ReadReplyData(0, {1, 2, 3, 4}))));
+    EXPECT_TRUE(log.WaitFor("InvokeId mismatch: waiting for 0x0 received 0x0"));
     ExpectHealthy();
 }
 
@@ -226,7 +233,7 @@ TEST_F(ConnectionTest, LengthFieldsThatDisagreeOrAreHuge)
     // AMS/TCP length beyond the AMS length: the reply is used, the excess skipped.
     sim->InjectReplyFault(ReplyFault::Drop());
     auto pending = ReadAsync(30000, 2000);
-    auto request = AwaitRequest(sim->RequestCount() + 1);
+    auto request = AwaitRequest(pending.requestsBefore + 1);
     ASSERT_TRUE(sim->SendRawToLatest(Reply(request, ReadReplyData(0, {1, 2, 3, 4}), std::nullopt, 5)));
     EXPECT_EQ(pending.result.get(), 0);
     EXPECT_EQ(*pending.buffer, (std::vector<uint8_t>{1, 2, 3, 4}));
@@ -237,7 +244,7 @@ TEST_F(ConnectionTest, LengthFieldsThatDisagreeOrAreHuge)
         SCOPED_TRACE(claimed);
         sim->InjectReplyFault(ReplyFault::Drop());
         pending = ReadAsync(30000, 5000);
-        request = AwaitRequest(sim->RequestCount() + 1);
+        request = AwaitRequest(pending.requestsBefore + 1);
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(sim->SendRawToLatest(Reply(request, ReadReplyData(0, {1, 2, 3, 4}), claimed)));
         EXPECT_EQ(pending.result.get(), ADS_ERR_INVALID_RESPONSE);

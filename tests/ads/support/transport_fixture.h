@@ -80,15 +80,17 @@ protected:
     struct PendingRead {
         std::future<int32_t> result;
         std::shared_ptr<std::vector<uint8_t>> buffer;
+        size_t requestsBefore; // requests the simulator had received before this one
     };
     PendingRead ReadAsync(uint16_t localPort, uint32_t timeoutMs, uint32_t length = 4)
     {
+        const size_t before = sim->RequestCount();
         auto buffer = std::make_shared<std::vector<uint8_t>>(length, 0xEE);
         auto result = std::async(std::launch::async, [this, localPort, timeoutMs, length, buffer] {
             return Read(localPort, 4u * (localPort - ADS_PORT_BASE), length, buffer->data(), length, nullptr,
                         timeoutMs);
         });
-        return PendingRead{std::move(result), buffer};
+        return PendingRead{std::move(result), buffer, before};
     }
 
     // The newest request the simulator has received, once there are at least `count`.
