@@ -1,0 +1,708 @@
+#include "worker/ads_plc_worker.h"
+
+#include "ads/AdsLib.h"
+#include "worker/ads_error_texts.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+QMap<Ads_Plc_Worker::ValueKey, Ads_Plc_Worker::AdsValue> Ads_Plc_Worker::values;
+std::mutex Ads_Plc_Worker::valuesMutex;
+QList<quint32> Ads_Plc_Worker::unknownItems;
+QHash<quint32, Ads_Plc_Worker::ValueKey> Ads_Plc_Worker::callbackHandles;
+std::mutex Ads_Plc_Worker::callbackHandlesMutex;
+quint32 Ads_Plc_Worker::nextCallbackHandle = 1;
+QHash<QString, std::shared_ptr<std::mutex>> Ads_Plc_Worker::targetOperationMutexes;
+std::mutex Ads_Plc_Worker::targetOperationMutexesMutex;
+std::mutex Ads_Plc_Worker::adsRouterMutex;
+
+namespace {
+const QString EMPTY_VALUE = QStringLiteral("I_AM_EMPTY_TO_BEGIN_WITH");
+constexpr uint32_t DEFAULT_TIMEOUT_MS = 15000;
+constexpr auto LOOP_PAUSE = std::chrono::milliseconds(100);
+// How long a stopping worker may take to finish a request before its connection is given up.
+constexpr auto STOP_GRACE = std::chrono::milliseconds(1000);
+
+QString failedText(int32_t code)
+{
+    return QStringLiteral("failed. ") + errorToString(code) + QStringLiteral(" Code: ") + QString::number(code);
+}
+
+// The PLC clock counts 100 ns units since 1601-01-01 00:00:00 UTC.
+QDateTime sampleTimeToUtc(uint64_t fileTime)
+{
+    static const QDateTime epoch(QDate(1601, 1, 1), QTime(0, 0), Qt::UTC);
+    return epoch.addMSecs(static_cast<qint64>(fileTime / 10000));
+}
+}
+
+// ---------------------------------------------------------------- life cycle
+
+Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin deviceInstance)
+    : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
+      deviceRecord(std::move(deviceInstance))
+{
+    workerThread = std::thread(&Ads_Plc_Worker::listenToNotifiers, this);
+}
+
+Ads_Plc_Worker::~Ads_Plc_Worker()
+{
+    writeLogDebug(QStringLiteral("Deinitializer called for worker class. Instance: ") + deviceRecord.name);
+    requestStop();
+    // A request to a PLC that stopped answering would hold the loop for the whole time-out
+    // (or longer, while the next request waits behind it): give up the connection instead.
+    std::chrono::steady_clock::time_point deadline;
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        deadline = stopRequestedAt + STOP_GRACE;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    bool ended = waitForLoopEnd(deadline > now ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                                               : std::chrono::milliseconds(0));
+    while (!ended) {
+        connectionSuspect = true;
+        abortTargetConnection();
+        ended = waitForLoopEnd(LOOP_PAUSE);
+    }
+    if (workerThread.joinable()) {
+        workerThread.join();
+    }
+    disconnectCleanup(connectionSuspect.load());
+}
+
+void Ads_Plc_Worker::requestStop()
+{
+    std::lock_guard<std::mutex> lock(stopMutex);
+    if (running.exchange(false)) {
+        stopRequestedAt = std::chrono::steady_clock::now();
+    }
+    stopCondition.notify_all();
+}
+
+bool Ads_Plc_Worker::waitForLoopEnd(std::chrono::milliseconds duration)
+{
+    std::unique_lock<std::mutex> lock(stopMutex);
+    return stopCondition.wait_for(lock, duration, [this] { return loopEnded; });
+}
+
+void Ads_Plc_Worker::sleepUnlessStopped(std::chrono::milliseconds duration)
+{
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopCondition.wait_for(lock, duration, [this] { return !running.load(); });
+}
+
+void Ads_Plc_Worker::abortTargetConnection()
+{
+    AmsNetId netId(0u);
+    {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        netId = targetNetId;
+    }
+    plc::ads::AbortConnection(netId);
+}
+
+QString Ads_Plc_Worker::getDeviceError() const
+{
+    std::lock_guard<std::mutex> lock(errorMutex);
+    return deviceRecord.error;
+}
+
+void Ads_Plc_Worker::setDeviceError(const QString& error)
+{
+    std::lock_guard<std::mutex> lock(errorMutex);
+    deviceRecord.error = error;
+}
+
+QMap<QString, QString> Ads_Plc_Worker::getIdentityValues() const
+{
+    std::lock_guard<std::mutex> lock(identityMutex);
+    return identityValues;
+}
+
+uint32_t Ads_Plc_Worker::configuredTimeoutMs() const
+{
+    bool ok = false;
+    const int timeout = deviceRecord.config.value(QStringLiteral("Timeout")).toInt(&ok);
+    // A negative time-out would turn into weeks of waiting; treat it like a missing one.
+    return ok && timeout > 0 ? static_cast<uint32_t>(timeout) : DEFAULT_TIMEOUT_MS;
+}
+
+// ---------------------------------------------------------------- logging
+
+void Ads_Plc_Worker::writeLogDebug(QString message)
+{
+    host.logDebug(message);
+}
+
+void Ads_Plc_Worker::writeLogInfo(QString message)
+{
+    host.logInfo(message);
+}
+
+void Ads_Plc_Worker::writeLogWarning(QString message)
+{
+    host.logWarning(message);
+}
+
+void Ads_Plc_Worker::writeLogError(QString message)
+{
+    host.logError(message);
+}
+
+// ---------------------------------------------------------------- connection set-up
+
+int Ads_Plc_Worker::addressToNetId(QString text, AmsNetId* netId)
+{
+    char buffer[20];
+    std::snprintf(buffer, sizeof(buffer), "%s.1.1", text.toUtf8().constData());
+    const char* position = buffer;
+    for (int index = 0; index < 6; ++index) {
+        netId->b[index] = static_cast<uint8_t>(std::strtol(position, nullptr, 10));
+        position = std::strchr(position, '.');
+        if (!position) {
+            return 5 - index;
+        }
+        ++position;
+    }
+    return 0;
+}
+
+QString Ads_Plc_Worker::targetOperationKey() const
+{
+    QString key = deviceRecord.address.trimmed();
+    const QString netId = deviceRecord.config.value(QStringLiteral("Target_AMS_NetId")).trimmed();
+    if (!netId.isEmpty()) {
+        key += QLatin1Char('|') + netId;
+    }
+    return key;
+}
+
+std::shared_ptr<std::mutex> Ads_Plc_Worker::targetOperationMutex() const
+{
+    const QString key = targetOperationKey();
+    std::lock_guard<std::mutex> lock(targetOperationMutexesMutex);
+    auto it = targetOperationMutexes.find(key);
+    if (it == targetOperationMutexes.end()) {
+        it = targetOperationMutexes.insert(key, std::make_shared<std::mutex>());
+    }
+    return it.value();
+}
+
+AdsDevice* Ads_Plc_Worker::connectToAds()
+{
+    const QMap<QString, QString>& config = deviceRecord.config;
+    const QString netIdText = config.value(QStringLiteral("Target_AMS_NetId"));
+    const QString address = deviceRecord.address;
+    const QString localNetIdText = config.value(QStringLiteral("Local_AMS_NetId"));
+    const int configuredPort = config.value(QStringLiteral("Ads_Port")).toInt();
+    const uint16_t port = static_cast<uint16_t>(std::min(std::max(configuredPort, 0), 65535));
+    const uint32_t timeout = configuredTimeoutMs();
+
+    writeLogDebug(QStringLiteral("Connecting for ") + deviceRecord.name + QStringLiteral(" to address: ") + address +
+                  QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
+                  localNetIdText + QStringLiteral(" Port: ") + QString::number(port) + QStringLiteral(" Timeout: ") +
+                  QString::number(timeout));
+
+    if (!localNetIdText.isEmpty()) {
+        AmsNetId localNetId(0u);
+        if (addressToNetId(localNetIdText, &localNetId) != 0) {
+            setDeviceError(QStringLiteral("Invalid local AMS Net Id"));
+            writeLogDebug(QStringLiteral("Invalid local AMS Net Id."));
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> lock(adsRouterMutex);
+        plc::ads::SetLocalAddress(localNetId);
+    }
+
+    AmsNetId parsed(0u);
+    {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        parsed = targetNetId;
+    }
+    const int netIdResult = addressToNetId(netIdText, &parsed);
+    {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        targetNetId = parsed;
+    }
+    if (netIdResult != 0) {
+        setDeviceError(QStringLiteral("Invalid target AMS Net Id"));
+        writeLogDebug(QStringLiteral("Invalid target AMS Net Id."));
+        return nullptr;
+    }
+
+    const QString routeTail = deviceRecord.name + QStringLiteral(" to address: ") + address +
+                              QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
+                              localNetIdText + QStringLiteral(" Port: ") + QString::number(port);
+    writeLogDebug(QStringLiteral("Creating route for ") + routeTail);
+
+    bool connected = false;
+    try {
+        connected = connectTimeoutWrapper(address, parsed, port, timeout);
+    } catch (const std::runtime_error&) {
+        setDeviceError(QStringLiteral("Timeout connecting"));
+        return nullptr;
+    }
+    if (!connected) {
+        return nullptr;
+    }
+    writeLogDebug(QStringLiteral("Success. Route created for ") + routeTail);
+    std::lock_guard<std::mutex> lock(deviceMutex);
+    return device.get();
+}
+
+bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint16_t port, uint32_t timeoutMs)
+{
+    if (state.load() == Connecting) {
+        return false;
+    }
+    state = Connecting;
+    int32_t error = 0;
+    AdsDevice* created = connectTimeout(address, netId, port, &error, timeoutMs);
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        device.reset(created);
+    }
+    if (error != 0) {
+        writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
+                      address + QLatin1Char(' ') + failedText(error));
+        setDeviceError(errorToString(error));
+        state = Disconnected;
+        disconnectCleanup();
+        return false;
+    }
+    connectionSuspect = false;
+    state = Connected;
+    setDeviceError(QString());
+    return true;
+}
+
+AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint16_t port, int32_t* error,
+                                          uint32_t timeoutMs)
+{
+    *error = 0;
+    const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+    std::lock_guard<std::mutex> targetLock(*targetMutex);
+
+    std::unique_ptr<AdsDevice> created;
+    try {
+        created.reset(new AdsDevice(address.toStdString(), netId, port));
+        created->SetTimeout(timeoutMs);
+        created->GetState();
+    } catch (const AdsException& e) {
+        *error = e.resultCode;
+        writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
+                      address + QLatin1Char(' ') + failedText(e.resultCode));
+        return nullptr;
+    } catch (const std::system_error& e) {
+        *error = e.code().value();
+        return nullptr;
+    } catch (const std::exception&) {
+        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
+        return nullptr;
+    } catch (...) {
+        *error = -1;
+        return nullptr;
+    }
+
+    try {
+        const AdsDeviceInfo info = created->GetDeviceInfo();
+        const QString model = QString::fromLatin1(info.deviceName, static_cast<int>(strnlen(info.deviceName, 16)));
+        std::lock_guard<std::mutex> lock(identityMutex);
+        identityValues.clear();
+        identityValues.insert(QStringLiteral("vendor"), QStringLiteral("ADS"));
+        identityValues.insert(QStringLiteral("model"), model.trimmed());
+        identityValues.insert(QStringLiteral("firmware"), QStringLiteral("%1.%2.%3")
+                                                              .arg(info.deviceVersion.majorVersion)
+                                                              .arg(info.deviceVersion.minorVersion)
+                                                              .arg(info.deviceVersion.buildNumber));
+    } catch (const AdsException& e) {
+        writeLogDebug(QStringLiteral("ADS GetDeviceInfo ") + failedText(e.resultCode));
+    } catch (const std::system_error& e) {
+        *error = e.code().value();
+        return nullptr;
+    } catch (const std::exception&) {
+        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
+        return nullptr;
+    } catch (...) {
+        *error = -1;
+        return nullptr;
+    }
+    return created.release();
+}
+
+// ---------------------------------------------------------------- item reads and writes
+
+bool Ads_Plc_Worker::getItemValue(ItemInstancePlugin item, AdsValue* out)
+{
+    if (!itemExistsAsNotifier(item)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(valuesMutex);
+    const auto it = values.constFind(ValueKey(static_cast<quint32>(deviceRecord.id), static_cast<quint32>(item.id)));
+    if (it == values.constEnd() || it->value == EMPTY_VALUE) {
+        return false;
+    }
+    out->value = it->value;
+    out->type = it->type;
+    out->timestamp = it->timestamp;
+    return true;
+}
+
+bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
+{
+    std::unique_lock<std::mutex> deviceLock(deviceMutex);
+    if (!device || state.load() != Connected) {
+        return false;
+    }
+    const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toInt());
+    const std::string symbol = item.config.value(QStringLiteral("variable_name")).toUtf8().toStdString();
+    const uint16_t length = static_cast<uint16_t>(dataLength(type));
+    std::vector<char> buffer(std::max<size_t>(length, 1), 0);
+    valueToBytes(value, type, buffer.data(), length);
+
+    writeLogDebug(QStringLiteral("Writing to ") + item.name + QStringLiteral(" at ") + QString::fromStdString(symbol) +
+                  QStringLiteral(" (") + QString::number(type) + QStringLiteral("). Value: ") + value);
+
+    int32_t code = 0;
+    try {
+        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+        std::lock_guard<std::mutex> targetLock(*targetMutex);
+        const OwnedHandle handle = device->GetHandle(symbol);
+        code = device->WriteReqEx(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *handle, length, buffer.data());
+        if (code != 0 && isConnectionError(code)) {
+            // The handle's release would wait the full time-out on a dead connection.
+            device->AbortConnection();
+        }
+        if (code != 0) {
+            throw AdsException(code);
+        }
+    } catch (const AdsException& e) {
+        code = e.resultCode;
+        setItemError(static_cast<unsigned int>(item.id), errorToString(code));
+        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failedText(code));
+        if (isConnectionError(code)) {
+            connectionSuspect = true;
+            deviceLock.unlock();
+            disconnectCleanup(true);
+        }
+        return false;
+    }
+    return true;
+}
+
+void Ads_Plc_Worker::setItemError(unsigned int itemId, QString error)
+{
+    auto it = items.find(itemId);
+    if (it == items.end()) {
+        return;
+    }
+    writeLogDebug(QStringLiteral("Item assigning error to ID: ") + QString::number(itemId) + QStringLiteral(" Error: ") +
+                  error);
+    it->error = error;
+}
+
+QString Ads_Plc_Worker::getItemError(unsigned int itemId)
+{
+    std::lock_guard<std::mutex> lock(deviceMutex);
+    const auto it = items.constFind(itemId);
+    return it == items.constEnd() ? QString() : it->error;
+}
+
+// ---------------------------------------------------------------- subscriptions
+
+uint32_t Ads_Plc_Worker::registerCallbackHandle(quint32 deviceId, quint32 itemId)
+{
+    std::lock_guard<std::mutex> lock(callbackHandlesMutex);
+    for (;;) {
+        const quint32 candidate = nextCallbackHandle;
+        if (++nextCallbackHandle == 0) {
+            nextCallbackHandle = 1;
+        }
+        if (candidate != 0 && !callbackHandles.contains(candidate)) {
+            callbackHandles.insert(candidate, ValueKey(deviceId, itemId));
+            return candidate;
+        }
+    }
+}
+
+void Ads_Plc_Worker::unregisterCallbackHandle(uint32_t userValue)
+{
+    std::lock_guard<std::mutex> lock(callbackHandlesMutex);
+    callbackHandles.remove(userValue);
+}
+
+bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId)
+{
+    std::lock_guard<std::mutex> lock(callbackHandlesMutex);
+    const auto it = callbackHandles.constFind(userValue);
+    if (it == callbackHandles.constEnd()) {
+        return false;
+    }
+    *deviceId = it->first;
+    *itemId = it->second;
+    return true;
+}
+
+bool Ads_Plc_Worker::itemExistsAsNotifier(ItemInstancePlugin item)
+{
+    std::lock_guard<std::mutex> lock(notifiersMutex);
+    const quint32 itemId = static_cast<quint32>(item.id);
+    return std::any_of(notifiers.begin(), notifiers.end(),
+                       [itemId](const std::unique_ptr<AdsNotificationTAV>& n) { return n && n->itemId == itemId; });
+}
+
+bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
+{
+    std::unique_lock<std::mutex> deviceLock(deviceMutex);
+    if (!device || state.load() != Connected) {
+        return false;
+    }
+    if (itemExistsAsNotifier(item)) {
+        return true;
+    }
+    const quint32 itemId = static_cast<quint32>(item.id);
+    const ValueKey key(static_cast<quint32>(deviceRecord.id), itemId);
+    items.insert(itemId, item);
+
+    const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
+    bool modeOk = false;
+    int mode = item.config.value(QStringLiteral("notification_transmission_mode")).toInt(&modeOk);
+    if (!modeOk || mode < 1) {
+        mode = ADS_TRANS_SERVER_ON_CHANGE;
+    }
+    AdsNotificationAttrib attributes;
+    attributes.watchedLength = dataLength(type);
+    attributes.transmissionMode = static_cast<uint32_t>(mode);
+    attributes.maximumDelay = 0;
+    attributes.samplingPeriod = static_cast<uint32_t>(item.readIntervalMs) * 10000u;
+
+    const QString symbol = item.config.value(QStringLiteral("variable_name"));
+    writeLogDebug(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
+                  QStringLiteral(" ID: ") + QString::number(itemId));
+
+    uint32_t userValue = 0;
+    bool placeholder = false;
+    try {
+        userValue = registerCallbackHandle(key.first, key.second);
+        // The PLC sends the first sample as soon as the notification exists; an unchanging
+        // variable sends no other, so its entry must be there before the request goes out.
+        {
+            std::lock_guard<std::mutex> valuesLock(valuesMutex);
+            AdsValue empty;
+            empty.value = EMPTY_VALUE;
+            empty.type = type;
+            values.insert(key, empty);
+            placeholder = true;
+        }
+        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+        std::lock_guard<std::mutex> targetLock(*targetMutex);
+        std::lock_guard<std::mutex> notifiersLock(notifiersMutex);
+        notifiers.push_back(std::make_unique<AdsNotificationTAV>(itemId, userValue, *device,
+                                                                 symbol.toUtf8().toStdString(), attributes));
+        writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
+                      symbol);
+    } catch (const AdsException& e) {
+        if (userValue != 0) {
+            unregisterCallbackHandle(userValue);
+        }
+        if (placeholder) {
+            std::lock_guard<std::mutex> valuesLock(valuesMutex);
+            values.remove(key);
+        }
+        setItemError(itemId, errorToString(e.resultCode));
+        writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') +
+                      failedText(e.resultCode));
+        if (isConnectionError(e.resultCode)) {
+            connectionSuspect = true;
+            deviceLock.unlock();
+            disconnectCleanup(true);
+        }
+        return false;
+    }
+    setItemError(itemId, QString());
+    return true;
+}
+
+void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotification, uint32_t hUser)
+{
+    Q_UNUSED(pAddr);
+    if (!pNotification) {
+        return;
+    }
+    quint32 deviceId = 0;
+    quint32 itemId = 0;
+    if (!Ads_Plc_Worker::resolveCallbackHandle(hUser, &deviceId, &itemId)) {
+        std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+        if (!Ads_Plc_Worker::unknownItems.contains(hUser)) {
+            qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier callback handle returned a value. "
+                                                     "Handle: ") +
+                                      QString::number(hUser)));
+            Ads_Plc_Worker::unknownItems.append(hUser);
+        }
+        return;
+    }
+    const QDateTime timestamp = sampleTimeToUtc(pNotification->sampleTime);
+    // The sample bytes follow the header in the dispatcher's buffer.
+    char* data = const_cast<char*>(reinterpret_cast<const char*>(pNotification + 1));
+
+    std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+    auto it = Ads_Plc_Worker::values.find(Ads_Plc_Worker::ValueKey(deviceId, itemId));
+    if (it != Ads_Plc_Worker::values.end()) {
+        it->value = bytesToValue(data, it->type, pNotification->dataSize);
+        it->timestamp = timestamp;
+    } else if (!Ads_Plc_Worker::unknownItems.contains(hUser)) {
+        qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier returned a value. DeviceID: ") +
+                                  QString::number(deviceId) + QStringLiteral(" ItemID: ") + QString::number(itemId)));
+        Ads_Plc_Worker::unknownItems.append(hUser);
+    }
+}
+
+// ---------------------------------------------------------------- working loop and clean-up
+
+bool Ads_Plc_Worker::isConnectionError(int32_t code)
+{
+    switch (code) {
+    case 0x1A:
+    case 0x1B:
+    case 0x745:
+    case 0x748:
+    case 0x274C:
+    case 0x274D:
+    case 0x2751:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void Ads_Plc_Worker::listenToNotifiers()
+{
+    QDateTime lastAttempt = QDateTime::currentDateTimeUtc().addDays(-100);
+    const qint64 waitSeconds = deviceRecord.getErrorWaitTimeSeconds();
+    while (running.load()) {
+        bool noDevice = false;
+        {
+            std::lock_guard<std::mutex> lock(deviceMutex);
+            noDevice = !device;
+        }
+        const DeviceState current = state.load();
+        const bool due = (current == Disconnected || current == Initial || noDevice) &&
+                         lastAttempt.addSecs(waitSeconds) < QDateTime::currentDateTimeUtc();
+        if (due) {
+            connectToAds();
+            lastAttempt = QDateTime::currentDateTimeUtc();
+            bool failed = false;
+            {
+                std::lock_guard<std::mutex> lock(deviceMutex);
+                failed = !device;
+            }
+            if (failed) {
+                disconnectCleanup();
+            }
+        } else {
+            std::unique_lock<std::mutex> deviceLock(deviceMutex);
+            if (device) {
+                const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+                std::unique_lock<std::mutex> targetLock(*targetMutex);
+                int32_t code = 0;
+                QString text;
+                try {
+                    device->GetState();
+                } catch (const AdsException& e) {
+                    code = e.resultCode;
+                    text = errorToString(code);
+                } catch (const std::exception& e) {
+                    // A state the stack does not know: the PLC is not usable either.
+                    code = -1;
+                    text = QString::fromLocal8Bit(e.what());
+                }
+                if (!text.isEmpty()) {
+                    setDeviceError(text);
+                    writeLogDebug(QStringLiteral("Error. Status for route ") + deviceRecord.name + QStringLiteral(" - ") +
+                                  deviceRecord.address + QStringLiteral(" failed. ") + text +
+                                  QStringLiteral(" Code: ") + QString::number(code));
+                    const bool broken = isConnectionError(code);
+                    if (broken) {
+                        connectionSuspect = true;
+                    }
+                    targetLock.unlock();
+                    deviceLock.unlock();
+                    disconnectCleanup(broken);
+                }
+            }
+        }
+        sleepUnlessStopped(LOOP_PAUSE);
+    }
+    checkBeforeStop();
+    writeLogDebug(QStringLiteral("Out side of working loop. Instance: ") + deviceRecord.name);
+    std::lock_guard<std::mutex> lock(stopMutex);
+    loopEnded = true;
+    stopCondition.notify_all();
+}
+
+// The orderly tear-down sends two requests per item; a PLC that went silent since the last
+// status read would make each of them wait the full time-out. One status read tells.
+void Ads_Plc_Worker::checkBeforeStop()
+{
+    std::lock_guard<std::mutex> deviceLock(deviceMutex);
+    if (!device || connectionSuspect.load()) {
+        return;
+    }
+    const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+    std::lock_guard<std::mutex> targetLock(*targetMutex);
+    try {
+        device->GetState();
+    } catch (const AdsException& e) {
+        if (isConnectionError(e.resultCode)) {
+            connectionSuspect = true;
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
+{
+    std::lock_guard<std::mutex> deviceLock(deviceMutex);
+    writeLogDebug(QStringLiteral("Disconnecting and cleaning up ") + deviceRecord.name);
+    state = Disconnected;
+    if (abortFirst && device) {
+        device->AbortConnection();
+    }
+    std::vector<std::unique_ptr<AdsNotificationTAV>> removed;
+    {
+        std::lock_guard<std::mutex> lock(notifiersMutex);
+        removed.swap(notifiers);
+    }
+    writeLogDebug(QStringLiteral("Removing notifiers for ") + deviceRecord.name);
+    const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+    std::lock_guard<std::mutex> targetLock(*targetMutex);
+    for (std::unique_ptr<AdsNotificationTAV>& entry : removed) {
+        if (entry) {
+            unregisterCallbackHandle(entry->callbackHandle);
+            entry.reset();
+        }
+    }
+    writeLogDebug(QStringLiteral("Done removing notifiers for ") + deviceRecord.name);
+    {
+        std::lock_guard<std::mutex> lock(valuesMutex);
+        const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
+        for (auto it = values.begin(); it != values.end();) {
+            if (it.key().first == deviceId) {
+                it = values.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    items.clear();
+    writeLogDebug(QStringLiteral("Closing connection for ") + deviceRecord.name);
+    device.reset();
+    writeLogDebug(QStringLiteral("Done cleaning up ") + deviceRecord.name);
+}

@@ -1,0 +1,145 @@
+// One worker per configured device: owns the ADS connection to the device's PLC, keeps it
+// alive on a thread of its own, subscribes items, serves writes and keeps the last samples.
+#pragma once
+
+#include "ads/AdsDevice.h"
+#include "host/PluginInterface.h"
+#include "worker/plc_values.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Receives every sample of every subscribed item (on a notification dispatcher thread).
+void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotification, uint32_t hUser);
+
+class Ads_Plc_Worker {
+public:
+    // The numbers are relied on by the plug-in, which waits while the state is Initial or Connecting.
+    enum DeviceState : int { Connecting = 0, Connected = 1, Disconnected = 2, Initial = 3 };
+
+    struct AdsValue {
+        QString value;
+        DataType type = BOOL;
+        QDateTime timestamp;
+    };
+
+    // One subscribed item; destroying it deletes the notification on the PLC and releases its symbol handle.
+    struct AdsNotificationTAV {
+        AdsNotificationTAV(uint32_t item, uint32_t userValue, const AdsDevice& device, const std::string& symbol,
+                           const AdsNotificationAttrib& attributes)
+            : itemId(item), callbackHandle(userValue),
+              notification(device, symbol, attributes, NotifyCallback, userValue)
+        {
+        }
+        uint32_t itemId;
+        uint32_t callbackHandle;
+        AdsNotification notification;
+    };
+
+    using ValueKey = QPair<quint32, quint32>; // (device id, item id)
+
+    Ads_Plc_Worker(PluginInterface& host, DeviceInstancePlugin device);
+    virtual ~Ads_Plc_Worker();
+    Ads_Plc_Worker(const Ads_Plc_Worker&) = delete;
+    Ads_Plc_Worker& operator=(const Ads_Plc_Worker&) = delete;
+
+    bool isRunning() const { return running.load(); }
+    DeviceState getDeviceState() const { return state.load(); }
+    QString getDeviceError() const;
+    QMap<QString, QString> getIdentityValues() const;
+
+    // Clears `running` and wakes the loop without waiting for it, so that several workers
+    // can be told to stop before any of them is destroyed and their pending waits overlap.
+    void requestStop();
+
+    // Item reads and writes.
+    bool getItemValue(ItemInstancePlugin item, AdsValue* out);
+    bool writeItemValue(ItemInstancePlugin item, QString value);
+    void setItemError(unsigned int itemId, QString error);
+    QString getItemError(unsigned int itemId);
+
+    // Subscriptions.
+    bool addItemToNotifier(ItemInstancePlugin item);
+    bool itemExistsAsNotifier(ItemInstancePlugin item);
+    static uint32_t registerCallbackHandle(quint32 deviceId, quint32 itemId);
+    static void unregisterCallbackHandle(uint32_t userValue);
+    static bool resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId);
+
+    // Connection set-up.
+    AdsDevice* connectToAds();
+    bool connectTimeoutWrapper(QString address, AmsNetId netId, uint16_t port, uint32_t timeoutMs);
+    AdsDevice* connectTimeout(QString address, AmsNetId netId, uint16_t port, int32_t* error, uint32_t timeoutMs);
+    static int addressToNetId(QString text, AmsNetId* netId);
+    QString targetOperationKey() const;
+    std::shared_ptr<std::mutex> targetOperationMutex() const;
+
+    // Working loop and clean-up. `abortFirst` is set after a connection-class error: the
+    // connection is given up first so that the release requests fail at once instead of
+    // each waiting for the request time-out.
+    void listenToNotifiers();
+    void disconnectCleanup(bool abortFirst = false);
+    static bool isConnectionError(int32_t code);
+
+    void writeLogDebug(QString message);
+    void writeLogInfo(QString message);
+    void writeLogWarning(QString message);
+    void writeLogError(QString message);
+
+    // Shared by all workers of the process.
+    static QMap<ValueKey, AdsValue> values;
+    static std::mutex valuesMutex;
+    static QList<quint32> unknownItems;
+    static QHash<quint32, ValueKey> callbackHandles;
+    static std::mutex callbackHandlesMutex;
+    static quint32 nextCallbackHandle;
+    static QHash<QString, std::shared_ptr<std::mutex>> targetOperationMutexes;
+    static std::mutex targetOperationMutexesMutex;
+    static std::mutex adsRouterMutex;
+
+private:
+    void setDeviceError(const QString& error);
+    uint32_t configuredTimeoutMs() const;
+    void sleepUnlessStopped(std::chrono::milliseconds duration);
+    void checkBeforeStop();
+    bool waitForLoopEnd(std::chrono::milliseconds duration);
+    void abortTargetConnection();
+
+    PluginInterface& host;
+    std::atomic<bool> running;
+    std::atomic<DeviceState> state;
+    std::thread workerThread;
+    std::unique_ptr<AdsDevice> device;
+    QMap<QString, QString> identityValues;
+    mutable std::mutex identityMutex;
+    AmsNetId targetNetId;
+    std::mutex deviceMutex;
+    DeviceInstancePlugin deviceRecord;
+    std::mutex notifiersMutex;
+    std::vector<std::unique_ptr<AdsNotificationTAV>> notifiers;
+    QMap<quint32, ItemInstancePlugin> items;
+
+    // Guards deviceRecord.error and targetNetId, which the host thread reads while the
+    // worker thread writes them; taken alone.
+    mutable std::mutex errorMutex;
+    // Stop handling: wakes the loop's pause, tells the destructor the loop has ended, and
+    // remembers whether the PLC stopped answering while the worker was being stopped.
+    std::mutex stopMutex;
+    std::condition_variable stopCondition;
+    bool loopEnded = false;
+    std::chrono::steady_clock::time_point stopRequestedAt;
+    std::atomic<bool> connectionSuspect{false};
+};
