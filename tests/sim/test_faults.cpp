@@ -122,7 +122,7 @@ TEST_F(Faults, CloseAndResetBeforeInsideAndAfterTheReply)
         RawClient c(sim.Port());
         sim.InjectReplyFault(tc.fault);
         c.Send(ADS_CMD_READ_STATE, {});
-        EXPECT_EQ(c.ReceiveRaw(46, tc.bytes == 46 ? 3000ms : 100ms).size(), tc.bytes);
+        EXPECT_EQ(c.ReceiveRaw(46).size(), tc.bytes); // returns early at the end of the stream
         EXPECT_EQ(c.WaitForEnd(), tc.end);
     }
     // With a reset, bytes already sent may be discarded by the peer's stack; only the reset is certain.
@@ -130,7 +130,7 @@ TEST_F(Faults, CloseAndResetBeforeInsideAndAfterTheReply)
         RawClient c(sim.Port());
         sim.InjectReplyFault(fault);
         c.Send(ADS_CMD_READ_STATE, {});
-        c.ReceiveRaw(46, 100ms);
+        c.ReceiveRaw(46);
         EXPECT_EQ(c.WaitForEnd(), RawClient::End::Reset);
     }
     EXPECT_TRUE(plcsim::WaitUntil([&] { return sim.ConnectionCount() == 0; }, 3s));

@@ -128,7 +128,7 @@ struct ReplyFault {
         AmsError,         // AMS header errorCode `value` (default 0x700); data unchanged
         Oversized,        // append `value` extra bytes (default 16); both lengths claim them
         Undersized,       // AMS length `value` (default 2) and exactly that many data bytes
-        ShortFrameBefore, // first an AMS/TCP packet of length `value` (default 10) with that many bytes
+        ShortFrameBefore, // first an AMS/TCP packet of length `value` (default 10, at most 31) with that many bytes
         Split,            // send the reply one byte per TCP segment
         CloseBefore,      // close the connection instead of replying
         CloseInside,      // send part of the reply (headers + half the data, or `value` bytes), then close
