@@ -66,6 +66,9 @@ void RingBuffer::CommitWrite(size_t n)
 
 void RingBuffer::Write(const uint8_t* src, size_t n)
 {
+    if (n == 0) {
+        return;
+    }
     const size_t w = write.load(std::memory_order_relaxed);
     const size_t first = std::min(n, capacity - w);
     std::memcpy(data.get() + w, src, first);
@@ -75,6 +78,9 @@ void RingBuffer::Write(const uint8_t* src, size_t n)
 
 void RingBuffer::Read(uint8_t* dst, size_t n)
 {
+    if (n == 0) {
+        return;
+    }
     const size_t r = read.load(std::memory_order_relaxed);
     const size_t first = std::min(n, capacity - r);
     std::memcpy(dst, data.get() + r, first);
