@@ -13,11 +13,20 @@ using Clock = std::chrono::steady_clock;
 namespace {
 constexpr size_t AMS_FRAME_OVERHEAD = AmsTcpHeader::SIZE + AoEHeader::SIZE;
 constexpr size_t JUNK_CHUNK = 1024;
+
+// On 32-bit targets payload + headers could wrap to a tiny frame.
+size_t FrameLength(size_t payloadLength)
+{
+    if (payloadLength > SIZE_MAX - AMS_FRAME_OVERHEAD) {
+        throw std::bad_alloc();
+    }
+    return payloadLength + AMS_FRAME_OVERHEAD;
+}
 }
 
 AmsRequest::AmsRequest(const AmsAddr& targetAddr_, uint16_t port_, uint16_t cmdId_, size_t payloadLength,
                        uint32_t bufferLength_, void* buffer_, uint32_t* bytesRead_)
-    : frame(payloadLength + AMS_FRAME_OVERHEAD),
+    : frame(FrameLength(payloadLength)),
       targetAddr(targetAddr_),
       port(port_),
       cmdId(cmdId_),
