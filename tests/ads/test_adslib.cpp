@@ -9,10 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -344,17 +340,9 @@ TEST_F(AdsLib, AddLocalRouteTranslatesFailures)
     const AmsNetId other{10, 20, 0, 2, 1, 1};
     EXPECT_EQ(ADS_ERR_TARGET_PORT_NOT_FOUND, plc::ads::AddLocalRoute(other, "127.0.0.1:no-such-service"));
 
-    const int refusing = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(refusing, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::bind(refusing, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t length = sizeof(addr);
-    ASSERT_EQ(0, ::getsockname(refusing, reinterpret_cast<sockaddr*>(&addr), &length));
-    const std::string refused = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    const upper::RefusingHost refusing;
+    const std::string refused = refusing.Host();
     EXPECT_THROW(plc::ads::AddLocalRoute(other, refused.c_str()), std::exception);
-    ::close(refusing);
 
     EXPECT_THROW(plc::ads::AddLocalRoute(other, nullptr), std::logic_error);
     EXPECT_EQ(ROUTERERR_PORTALREADYINUSE, plc::ads::AddLocalRoute(kPlc, refused.c_str()));

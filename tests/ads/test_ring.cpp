@@ -1,12 +1,10 @@
-// The byte ring between the receive thread and a dispatcher: accounting, byte-exact
-// wrap-around, the contiguous write window, and one producer with one consumer.
+// The byte ring between the receive thread and a dispatcher: byte-exact wrap-around and
+// the contiguous write windows the receive thread reads the socket into.
 #include "ads/NotificationDispatcher.h"
 #include "support/upper_Notify.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
-#include <thread>
 
 namespace {
 
@@ -16,23 +14,6 @@ void MoveTo(RingBuffer& ring, size_t offset)
     std::vector<uint8_t> junk(offset);
     ring.Write(junk.data(), junk.size());
     ring.Skip(junk.size());
-}
-
-TEST(Ring, OneByteStaysFreeSoFullDiffersFromEmpty)
-{
-    RingBuffer ring(10);
-    EXPECT_EQ(0u, ring.BytesUsed());
-    EXPECT_EQ(9u, ring.BytesFree());
-    const auto data = upper::Pattern(9, 1);
-    ring.Write(data.data(), data.size());
-    EXPECT_EQ(9u, ring.BytesUsed());
-    EXPECT_EQ(0u, ring.BytesFree());
-    EXPECT_EQ(0u, ring.WriteChunk());
-
-    std::vector<uint8_t> out(4);
-    ring.Read(out.data(), out.size());
-    EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + 4), out);
-    EXPECT_EQ(4u, ring.BytesFree());
 }
 
 TEST(Ring, WritesAndReadsWrapByteExactlyAtEveryOffset)
@@ -83,45 +64,6 @@ TEST(Ring, TwoWriteWindowsCoverTheFreeSpaceAtEveryOffset)
             }
         }
     }
-}
-
-TEST(Ring, OneProducerOneConsumerKeepOrder)
-{
-    RingBuffer ring(257);
-    constexpr size_t total = 2'000'000;
-    std::thread producer([&] {
-        std::minstd_rand random(7);
-        size_t sent = 0;
-        while (sent < total) {
-            const size_t chunk = std::min({ring.WriteChunk(), total - sent, size_t{1} + random() % 100});
-            if (chunk == 0) {
-                std::this_thread::yield();
-                continue;
-            }
-            for (size_t i = 0; i < chunk; ++i) {
-                ring.WritePointer()[i] = static_cast<uint8_t>((sent + i) % 251);
-            }
-            ring.CommitWrite(chunk);
-            sent += chunk;
-        }
-    });
-    size_t received = 0;
-    size_t misplaced = 0;
-    uint8_t buffer[64];
-    while (received < total) {
-        const size_t n = std::min({ring.BytesUsed(), sizeof(buffer), total - received});
-        if (n == 0) {
-            std::this_thread::yield();
-            continue;
-        }
-        ring.Read(buffer, n);
-        for (size_t i = 0; i < n; ++i) {
-            misplaced += buffer[i] != static_cast<uint8_t>((received + i) % 251);
-        }
-        received += n;
-    }
-    producer.join();
-    EXPECT_EQ(0u, misplaced);
 }
 
 } // namespace

@@ -6,10 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -196,19 +192,9 @@ TEST_F(Router, RequestsNeedARouteAndAnOpenPortInRange)
 
 TEST_F(Router, FailedRoutesLeaveNothingBehind)
 {
-    // Bound but not listening: the connect is refused at once.
-    const int refusing = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(refusing, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::bind(refusing, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t length = sizeof(addr);
-    ASSERT_EQ(0, ::getsockname(refusing, reinterpret_cast<sockaddr*>(&addr), &length));
-    const std::string refusedHost = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-
+    upper::RefusingHost refusing;
     try {
-        router.AddRoute(kA, refusedHost);
+        router.AddRoute(kA, refusing.Host());
         ADD_FAILURE() << "a refused connection must throw";
     } catch (const std::runtime_error& ex) {
         ADD_FAILURE() << "must not be a runtime_error: " << ex.what();
@@ -216,7 +202,6 @@ TEST_F(Router, FailedRoutesLeaveNothingBehind)
         ADD_FAILURE() << "must not be bad_alloc";
     } catch (const std::exception&) {
     }
-    ::close(refusing);
     // A service name that does not exist fails in the resolver without any network query.
     EXPECT_THROW(router.AddRoute(kA, "127.0.0.1:no-such-service"), std::runtime_error);
 

@@ -174,3 +174,34 @@ std::streamsize LogCapture::Buffer::xsputn(const char* s, std::streamsize n)
 }
 
 } // namespace upper
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace upper {
+
+RefusingHost::RefusingHost() : fd(::socket(AF_INET, SOCK_STREAM, 0))
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        throw std::runtime_error("no socket to refuse connections with");
+    }
+    host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
+
+RefusingHost::~RefusingHost()
+{
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+} // namespace upper

@@ -113,3 +113,19 @@ private:
 };
 
 } // namespace upper
+
+namespace upper {
+
+// A loopback address whose TCP port is bound but not listening: connects are refused.
+class RefusingHost {
+public:
+    RefusingHost();
+    ~RefusingHost();
+    const std::string& Host() const { return host; }
+
+private:
+    int fd = -1;
+    std::string host;
+};
+
+} // namespace upper
