@@ -249,6 +249,9 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
         return ADS_ERR_PORT_NOT_OPEN;
     }
     AmsPort& port = localPorts[request.port - ADS_PORT_BASE];
+    if (!port.IsOpen()) {
+        return ADS_ERR_PORT_NOT_OPEN; // before a dispatcher is made for a port nobody owns
+    }
     const uint32_t timeout = port.tmms;
     // A target sends the first sample right after its grant, often in the same breath:
     // the dispatcher must exist to queue it and must not parse it before the handle is known.

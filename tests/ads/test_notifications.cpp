@@ -127,6 +127,13 @@ TEST_F(Notifications, OnePortSharesADispatcherPerTargetAndAnotherPortGetsItsOwn)
     Subscribe(kGroup, 4, 4, ADS_TRANS_SERVER_ON_CHANGE, 2);
     EXPECT_EQ(first, connection->DispatcherListGet(DispatcherKey{port, plc}));
 
+    // A port that is not open gets neither a notification nor a dispatcher.
+    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t handle = 0;
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN,
+              AdsSyncAddDeviceNotificationReqEx(30120, &plc, kGroup, 12, &attrib, &Recorder::Callback, 4, &handle));
+    EXPECT_EQ(nullptr, connection->DispatcherListGet(DispatcherKey{30120, plc}));
+
     AdsDevice other(sim.HostString(), kPlc, 851);
     const uint16_t otherPort = other.GetLocalPort();
     EXPECT_EQ(nullptr, connection->DispatcherListGet(DispatcherKey{otherPort, plc}));
