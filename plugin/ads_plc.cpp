@@ -1,0 +1,156 @@
+#include "plugin/ads_plc.h"
+
+#include "plugin/tav_identity.h"
+
+#include <QList>
+
+QMap<unsigned int, Ads_Plc_Worker*> Ads_Plc::workerThreads;
+QMutex Ads_Plc::connectionsMutex;
+
+namespace {
+using Column = DatabaseColumnStructure;
+
+void addDiscoveryMarks(Column& column)
+{
+    column.insertSelectionValues(QStringLiteral("__tav_discovery_editable"), QStringLiteral("1"));
+    column.insertSelectionValues(QStringLiteral("__tav_discovery_parameter_only"), QStringLiteral("1"));
+}
+}
+
+Ads_Plc::Ads_Plc() : QObject(nullptr), TAVInterface(), pluginInterface() {}
+
+Ads_Plc::~Ads_Plc() = default;
+
+bool Ads_Plc::init()
+{
+    QList<Column> itemColumns;
+    itemColumns.append(Column(QStringLiteral("variable_name"), Column::Text, 0, QString(), QString()));
+    Column type(QStringLiteral("type"), Column::Integer, 2, QStringLiteral("0"), QString());
+    const char* const typeNames[] = {"BOOL", "WORD", "DWORD", "SINT", "USINT", "INT",
+                                     "UINT", "DINT", "UDINT", "REAL", "LREAL", "STRING"};
+    const int typeValues[] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    for (int i = 0; i < 12; ++i) {
+        type.insertSelectionValues(QString::fromLatin1(typeNames[i]), QString::number(typeValues[i]));
+    }
+    itemColumns.append(type);
+
+    QList<Column> deviceColumns;
+    deviceColumns.append(Column(QStringLiteral("Ads_Port"), Column::Integer, 0, QStringLiteral("801"), QString()));
+    deviceColumns.append(Column(QStringLiteral("Target_AMS_NetId"), Column::Text, 0, QString(),
+                                QStringLiteral("AMS NetId of target PLC. E.g. 192.168.1.20.1.1")));
+    deviceColumns.append(Column(QStringLiteral("Local_AMS_NetId"), Column::Text, 0, QString(),
+                                QStringLiteral("Sets a determistic local AMS NetId on TAV. Not required!")));
+    deviceColumns.append(Column(QStringLiteral("Timeout"), Column::Integer, 0, QStringLiteral("15000"),
+                                QStringLiteral("Timeout in ms for communication with PLC controller.")));
+    Column timestamp(QStringLiteral("timestamp"), Column::Integer, 16, QStringLiteral("0"), QString());
+    timestamp.insertSelectionValues(QStringLiteral("Local timestamp"), QStringLiteral("0"));
+    timestamp.insertSelectionValues(QStringLiteral("Server timestamp"), QStringLiteral("1"));
+    deviceColumns.append(timestamp);
+
+    Column timeoutMs(QStringLiteral("timeout_ms"), Column::Integer, 0, QStringLiteral("60000"),
+                     QStringLiteral("Overall discovery window in milliseconds (UDP PLC Search then TCP ADS subnet "
+                                    "probe). Default 60000 is 60 seconds."));
+    addDiscoveryMarks(timeoutMs);
+
+    Column networkInterface(QStringLiteral("network_interface"), Column::SizedText, 64, QStringLiteral("eth0"),
+                            QStringLiteral("Ethernet interface used for PLC Search UDP broadcast. Default is eth0. "
+                                           "Choose All IPv4 interfaces to broadcast on every NIC."));
+    networkInterface.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
+    const QList<NetworkInterfaceInstance> interfaces = pluginInterface.getNetworkInterfaces();
+    for (const NetworkInterfaceInstance& nic : interfaces) {
+        if (!nic.name.isEmpty()) {
+            networkInterface.insertSelectionValues(nic.name, nic.name);
+        }
+    }
+    addDiscoveryMarks(networkInterface);
+
+    Column udpPorts(QStringLiteral("udp_ports"), Column::SizedText, 256, QStringLiteral("48898-48899"),
+                    QStringLiteral("UDP ports for PLC Broadcast Search. Default 48898-48899 (ADS 48898, Broadcast "
+                                   "Search 48899). Use commas and ranges. Ads_Port 801/851 is the AMS runtime inside "
+                                   "ADS, not a UDP listen port."));
+    addDiscoveryMarks(udpPorts);
+    Column tcpPorts(QStringLiteral("tcp_ports"), Column::SizedText, 256, QStringLiteral("48898-48899"),
+                    QStringLiteral("TCP ports for ADS router probe when UDP Search gets no reply. Default 48898-48899 "
+                                   "(ADS TCP 48898). Add 8016 for Secure ADS, for example 48898-48899,8016. Ads_Port "
+                                   "801/851 is not a TCP listen port. A very wide range is truncated (max 64 ports). "
+                                   "TCP-only hits guess Target_AMS_NetId as IP.1.1."));
+    addDiscoveryMarks(tcpPorts);
+
+    deviceColumns.append(timeoutMs);
+    deviceColumns.append(networkInterface);
+    deviceColumns.append(udpPorts);
+    deviceColumns.append(tcpPorts);
+
+    Column mode(QStringLiteral("notification_transmission_mode"), Column::Integer, 16, QStringLiteral("4"),
+                QStringLiteral("ADS Transmission mode for notifications"));
+    mode.insertSelectionValues(QStringLiteral("On value change"), QStringLiteral("4"));
+    mode.insertSelectionValues(QStringLiteral("Cyclic interval"), QStringLiteral("3"));
+    itemColumns.append(mode);
+
+    PluginInitOptions options;
+    options.supportsEvents = false;
+    options.supportsLogCallback = false;
+    options.supportsDiscovery = true;
+    options.discoveryCreatesDevices = true;
+    options.discoveryAction = QStringLiteral("discover");
+
+    pluginInterface.initPlugin(QStringLiteral("ads_plc"), 11, QList<Column>(), itemColumns, deviceColumns,
+                               QList<Column>(), options);
+
+    tav_identity::ensureItemsForAllDevices(&pluginInterface, adsPlcIdentitySpecs());
+
+    writeLogInfo(QStringLiteral("Init PLC ADS TCP/IP"));
+    return true;
+}
+
+// Placeholder until the device workers exist: no device can be read or written yet.
+bool Ads_Plc::readData(LogList* list)
+{
+    Q_UNUSED(list);
+    return false;
+}
+
+bool Ads_Plc::getEventData(LogList* list)
+{
+    Q_UNUSED(list);
+    return true;
+}
+
+bool Ads_Plc::logCallback(LogList* list)
+{
+    Q_UNUSED(list);
+    return true;
+}
+
+// Placeholder until the device workers exist.
+bool Ads_Plc::writeData(LogList* list)
+{
+    Q_UNUSED(list);
+    return false;
+}
+
+// Placeholder until the device workers exist: there is nothing to stop.
+bool Ads_Plc::stopPlugin()
+{
+    return true;
+}
+
+void Ads_Plc::writeLogDebug(QString message)
+{
+    pluginInterface.logDebug(message);
+}
+
+void Ads_Plc::writeLogInfo(QString message)
+{
+    pluginInterface.logInfo(message);
+}
+
+void Ads_Plc::writeLogWarning(QString message)
+{
+    pluginInterface.logWarning(message);
+}
+
+void Ads_Plc::writeLogError(QString message)
+{
+    pluginInterface.logError(message);
+}

@@ -1,0 +1,41 @@
+// The host-facing plug-in object: entry point metadata, configuration schema and data exchange.
+#pragma once
+
+#include "host/PluginInterface.h"
+#include "host/TAVInterface.h"
+
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+class Ads_Plc_Worker;
+
+class Ads_Plc : public QObject, public TAVInterface {
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID TAV_INTERFACE_IID)
+    Q_INTERFACES(TAVInterface)
+
+public:
+    Ads_Plc();
+    ~Ads_Plc() override;
+
+    bool init() override;
+    bool readData(LogList* list) override;
+    bool getEventData(LogList* list) override;
+    bool logCallback(LogList* list) override;
+    bool writeData(LogList* list) override;
+    bool stopPlugin() override;
+
+    void writeLogDebug(QString message);
+    void writeLogInfo(QString message);
+    void writeLogWarning(QString message);
+    void writeLogError(QString message);
+
+    PluginInterface pluginInterface;
+
+private:
+    // One worker per device id, shared by all instances; guarded by connectionsMutex.
+    static QMap<unsigned int, Ads_Plc_Worker*> workerThreads;
+    static QMutex connectionsMutex;
+};

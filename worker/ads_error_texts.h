@@ -1,0 +1,7 @@
+// Fixed English texts of ADS result codes, for device and item errors and log lines.
+#pragma once
+
+#include <QString>
+
+// The text of a known code; "Invalid error. Code: " and the decimal code for any other.
+QString errorToString(long code);
