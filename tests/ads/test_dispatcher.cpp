@@ -15,8 +15,8 @@ using upper::Enqueue;
 using upper::NotificationPayload;
 using upper::Pattern;
 using upper::Recorder;
-using upper::SampleSpec;
-using upper::StampSpec;
+using upper::SampleDesc;
+using upper::StampDesc;
 
 namespace {
 

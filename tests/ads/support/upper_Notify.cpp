@@ -72,7 +72,7 @@ void Recorder::Release()
     cv.notify_all();
 }
 
-std::vector<uint8_t> NotificationPayload(const std::vector<StampSpec>& stamps, std::optional<uint32_t> claimedStamps)
+std::vector<uint8_t> NotificationPayload(const std::vector<StampDesc>& stamps, std::optional<uint32_t> claimedStamps)
 {
     std::vector<uint8_t> out(8);
     auto put32 = [&](uint32_t v) {

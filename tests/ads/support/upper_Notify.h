@@ -48,8 +48,8 @@ private:
     bool released = false;
 };
 
-struct SampleSpec {
-    SampleSpec(uint32_t h, std::vector<uint8_t> d, std::optional<uint32_t> claimed = std::nullopt)
+struct SampleDesc {
+    SampleDesc(uint32_t h, std::vector<uint8_t> d, std::optional<uint32_t> claimed = std::nullopt)
         : handle(h), data(std::move(d)), claimedSize(claimed)
     {
     }
@@ -57,18 +57,18 @@ struct SampleSpec {
     std::vector<uint8_t> data;
     std::optional<uint32_t> claimedSize;
 };
-struct StampSpec {
-    StampSpec(uint64_t t, std::vector<SampleSpec> s, std::optional<uint32_t> claimed = std::nullopt)
+struct StampDesc {
+    StampDesc(uint64_t t, std::vector<SampleDesc> s, std::optional<uint32_t> claimed = std::nullopt)
         : time(t), samples(std::move(s)), claimedSamples(claimed)
     {
     }
     uint64_t time;
-    std::vector<SampleSpec> samples;
+    std::vector<SampleDesc> samples;
     std::optional<uint32_t> claimedSamples;
 };
 
 // The command data of a device notification: stream length, stamp count, stamps.
-std::vector<uint8_t> NotificationPayload(const std::vector<StampSpec>& stamps,
+std::vector<uint8_t> NotificationPayload(const std::vector<StampDesc>& stamps,
                                          std::optional<uint32_t> claimedStamps = std::nullopt);
 // Queues one frame the way the receive thread does: length, payload, post.
 void Enqueue(NotificationDispatcher& dispatcher, const std::vector<uint8_t>& payload);
