@@ -3,7 +3,7 @@
 #pragma once
 
 #include "AdsDef.h"
-#include "AdsLib.h"
+#include "AdsRequests.h"
 
 #include <cstdint>
 #include <exception>

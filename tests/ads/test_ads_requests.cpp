@@ -1,7 +1,7 @@
 // The flat request functions through the process-wide router against the simulator:
 // argument checks and their order, payload layouts on the wire, results and outputs,
 // time-outs, ports and route functions.
-#include "ads/AdsLib.h"
+#include "ads/AdsRequests.h"
 #include "ads/AmsRouter.h"
 #include "ads/LittleEndian.h"
 #include "support/upper_Notify.h"
@@ -42,7 +42,7 @@ void Dummy(const AmsAddr*, const AdsNotificationHeader*, uint32_t)
 {
 }
 
-class AdsLib : public ::testing::Test {
+class AdsRequests : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -82,7 +82,7 @@ protected:
     const AmsAddr plc{kPlc, 851};
 };
 
-TEST_F(AdsLib, ArgumentsAreCheckedInOrderBeforeAnythingIsSent)
+TEST_F(AdsRequests, ArgumentsAreCheckedInOrderBeforeAnythingIsSent)
 {
     uint8_t buffer[8] = {};
     uint32_t bytesRead = 0;
@@ -159,7 +159,7 @@ TEST_F(AdsLib, ArgumentsAreCheckedInOrderBeforeAnythingIsSent)
     EXPECT_EQ(0u, sim.RequestCount());
 }
 
-TEST_F(AdsLib, ReadAndReadWriteCarryTheirPayloadAndFillTheBuffer)
+TEST_F(AdsRequests, ReadAndReadWriteCarryTheirPayloadAndFillTheBuffer)
 {
     sim.ClearRequests();
     uint8_t buffer[4] = {};
@@ -195,7 +195,7 @@ TEST_F(AdsLib, ReadAndReadWriteCarryTheirPayloadAndFillTheBuffer)
     EXPECT_EQ(0u, bytesRead);
 }
 
-TEST_F(AdsLib, WriteAndWriteControlCarryTheirPayload)
+TEST_F(AdsRequests, WriteAndWriteControlCarryTheirPayload)
 {
     sim.ClearRequests();
     const std::vector<uint8_t> data{0xA, 0xB, 0xC};
@@ -220,7 +220,7 @@ TEST_F(AdsLib, WriteAndWriteControlCarryTheirPayload)
     EXPECT_EQ(49u, packet);
 }
 
-TEST_F(AdsLib, StateAndDeviceInfoAreStoredOnlyOnSuccess)
+TEST_F(AdsRequests, StateAndDeviceInfoAreStoredOnlyOnSuccess)
 {
     sim.SetState(ADSSTATE_CONFIG, 0x1234);
     sim.ClearRequests();
@@ -253,7 +253,7 @@ TEST_F(AdsLib, StateAndDeviceInfoAreStoredOnlyOnSuccess)
     EXPECT_EQ(9, version.majorVersion);
 }
 
-TEST_F(AdsLib, NotificationRequestsCarryTheirPayload)
+TEST_F(AdsRequests, NotificationRequestsCarryTheirPayload)
 {
     sim.ClearRequests();
     const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 1111, 2222};
@@ -276,7 +276,7 @@ TEST_F(AdsLib, NotificationRequestsCarryTheirPayload)
     EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
 }
 
-TEST_F(AdsLib, UnroutedTargetsAreNotFoundAndReadNothing)
+TEST_F(AdsRequests, UnroutedTargetsAreNotFoundAndReadNothing)
 {
     const AmsAddr unrouted{kUnrouted, 851};
     uint8_t buffer[4];
@@ -293,7 +293,7 @@ TEST_F(AdsLib, UnroutedTargetsAreNotFoundAndReadNothing)
               AdsSyncAddDeviceNotificationReqEx(port, &unrouted, kGroup, 0, &attrib, Dummy, 0, &handle));
 }
 
-TEST_F(AdsLib, TimeoutsAndLocalAddressOfAPort)
+TEST_F(AdsRequests, TimeoutsAndLocalAddressOfAPort)
 {
     uint32_t timeout = 0;
     const int32_t second = AdsPortOpenEx();
@@ -322,7 +322,7 @@ TEST_F(AdsLib, TimeoutsAndLocalAddressOfAPort)
     EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsGetLocalAddressEx(second, &local));
 }
 
-TEST_F(AdsLib, AllPortsCanBeOpenedOnceEach)
+TEST_F(AdsRequests, AllPortsCanBeOpenedOnceEach)
 {
     std::vector<int32_t> opened;
     for (int i = 1; i < ADS_PORT_COUNT; ++i) {
@@ -335,7 +335,7 @@ TEST_F(AdsLib, AllPortsCanBeOpenedOnceEach)
     }
 }
 
-TEST_F(AdsLib, AddLocalRouteTranslatesFailures)
+TEST_F(AdsRequests, AddLocalRouteTranslatesFailures)
 {
     const AmsNetId other{10, 20, 0, 2, 1, 1};
     EXPECT_EQ(ADS_ERR_TARGET_PORT_NOT_FOUND, plc::ads::AddLocalRoute(other, "127.0.0.1:no-such-service"));

@@ -1,4 +1,4 @@
-#include "AdsLib.h"
+#include "AdsRequests.h"
 
 #include "AmsConnection.h"
 #include "AmsRouter.h"
