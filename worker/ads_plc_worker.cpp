@@ -1,6 +1,6 @@
 #include "worker/ads_plc_worker.h"
 
-#include "ads/AdsLib.h"
+#include "ads/AdsRequests.h"
 #include "worker/ads_error_texts.h"
 
 #include <QtGlobal>
@@ -33,6 +33,21 @@ constexpr auto STOP_GRACE = std::chrono::milliseconds(1000);
 QString failedText(int32_t code)
 {
     return QStringLiteral("failed. ") + errorToString(code) + QStringLiteral(" Code: ") + QString::number(code);
+}
+
+struct Failure {
+    int32_t code;
+    QString text;    // for item errors
+    QString logText; // "failed. " and the text, with the code of an ADS error
+};
+
+Failure describe(const std::exception& e)
+{
+    if (const auto* ads = dynamic_cast<const AdsException*>(&e)) {
+        return Failure{ads->resultCode, errorToString(ads->resultCode), failedText(ads->resultCode)};
+    }
+    const QString text = QString::fromLocal8Bit(e.what());
+    return Failure{-1, text, QStringLiteral("failed. ") + text};
 }
 
 // The PLC clock counts 100 ns units since 1601-01-01 00:00:00 UTC.
@@ -383,10 +398,12 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         if (code != 0) {
             throw AdsException(code);
         }
-    } catch (const AdsException& e) {
-        code = e.resultCode;
-        setItemError(static_cast<unsigned int>(item.id), errorToString(code));
-        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failedText(code));
+    } catch (const std::exception& e) {
+        // Not only ADS errors: nothing may escape towards the host.
+        const Failure failure = describe(e);
+        code = failure.code;
+        setItemError(static_cast<unsigned int>(item.id), failure.text);
+        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failure.logText);
         if (isConnectionError(code)) {
             connectionSuspect = true;
             deviceLock.unlock();
@@ -508,7 +525,9 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
                                                                  symbol.toUtf8().toStdString(), attributes));
         writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
                       symbol);
-    } catch (const AdsException& e) {
+    } catch (const std::exception& e) {
+        // Not only ADS errors (a dispatcher thread that cannot start): nothing may escape towards the host.
+        const Failure failure = describe(e);
         if (userValue != 0) {
             unregisterCallbackHandle(userValue);
         }
@@ -516,10 +535,9 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
             std::lock_guard<std::mutex> valuesLock(valuesMutex);
             values.remove(key);
         }
-        setItemError(itemId, errorToString(e.resultCode));
-        writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') +
-                      failedText(e.resultCode));
-        if (isConnectionError(e.resultCode)) {
+        setItemError(itemId, failure.text);
+        writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + failure.logText);
+        if (isConnectionError(failure.code)) {
             connectionSuspect = true;
             deviceLock.unlock();
             disconnectCleanup(true);
