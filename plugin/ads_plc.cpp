@@ -1,6 +1,12 @@
 #include "plugin/ads_plc.h"
 
 #include "plugin/tav_identity.h"
+#include "worker/ads_plc_worker.h"
+
+#include <QDateTime>
+#include <QMutexLocker>
+
+#include <unistd.h>
 
 #include <QList>
 
@@ -9,6 +15,11 @@ QMutex Ads_Plc::connectionsMutex;
 
 namespace {
 using Column = DatabaseColumnStructure;
+
+bool isIdentityItem(const DataItem& data)
+{
+    return data.item.uid.startsWith(QLatin1String("identity_"));
+}
 
 void addDiscoveryMarks(Column& column)
 {
@@ -103,11 +114,54 @@ bool Ads_Plc::init()
     return true;
 }
 
-// Placeholder until the device workers exist: no device can be read or written yet.
 bool Ads_Plc::readData(LogList* list)
 {
-    Q_UNUSED(list);
-    return false;
+    if (!connectDevice(list->device)) {
+        QMutexLocker lock(&connectionsMutex);
+        if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
+            list->device.error = worker->getDeviceError();
+        }
+        return false;
+    }
+    Ads_Plc_Worker* worker = findWorker(list->device.id);
+    if (!worker) {
+        list->device.error = QStringLiteral("Worker thread missing");
+        return false;
+    }
+
+    tav_identity::publishValues(&pluginInterface, list, worker->getIdentityValues(), nullptr);
+
+    for (DataItem& data : list->items) {
+        if (isIdentityItem(data)) {
+            continue;
+        }
+        if (!worker->getDeviceError().isEmpty()) {
+            break;
+        }
+        if (!worker->addItemToNotifier(data.item)) {
+            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
+        }
+    }
+
+    const bool serverTimestamp = list->device.config.value(QStringLiteral("timestamp")).toUInt() == 1;
+    for (DataItem& data : list->items) {
+        if (isIdentityItem(data) || !worker->itemExistsAsNotifier(data.item)) {
+            continue;
+        }
+        Ads_Plc_Worker::AdsValue sample;
+        if (!worker->getItemValue(data.item, &sample)) {
+            continue;
+        }
+        data.values.insert(QStringLiteral("value"), sample.value);
+        if (serverTimestamp) {
+            data.timestamp = sample.timestamp;
+        }
+        writeLogDebug(data.item.name + QStringLiteral(" (") +
+                      data.item.config.value(QStringLiteral("variable_name")) + QStringLiteral(") = ") +
+                      sample.value);
+    }
+    writeLogDebug(QStringLiteral("Done reading ") + QString::number(list->items.size()) + QStringLiteral(" items"));
+    return true;
 }
 
 bool Ads_Plc::getEventData(LogList* list)
@@ -122,17 +176,83 @@ bool Ads_Plc::logCallback(LogList* list)
     return true;
 }
 
-// Placeholder until the device workers exist.
 bool Ads_Plc::writeData(LogList* list)
 {
-    Q_UNUSED(list);
-    return false;
+    if (!connectDevice(list->device)) {
+        QMutexLocker lock(&connectionsMutex);
+        if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
+            list->device.error = worker->getDeviceError();
+        }
+        return false;
+    }
+    Ads_Plc_Worker* worker = findWorker(list->device.id);
+    if (!worker) {
+        list->device.error = QStringLiteral("Worker thread missing");
+        return false;
+    }
+    for (DataItem& data : list->items) {
+        if (!worker->getDeviceError().isEmpty()) {
+            return true;
+        }
+        if (!worker->writeItemValue(data.item, data.values.value(QStringLiteral("value")))) {
+            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
+        }
+    }
+    return true;
 }
 
-// Placeholder until the device workers exist: there is nothing to stop.
 bool Ads_Plc::stopPlugin()
 {
+    writeLogInfo(QStringLiteral("Stopping Connector PLC ADS"));
+    QMutexLocker lock(&connectionsMutex);
+    // Every worker is told first, so that their pending connects and time-outs run out
+    // together instead of one after the other.
+    for (Ads_Plc_Worker* worker : qAsConst(workerThreads)) {
+        worker->requestStop();
+    }
+    for (Ads_Plc_Worker* worker : qAsConst(workerThreads)) {
+        delete worker;
+    }
+    workerThreads.clear();
+    writeLogInfo(QStringLiteral("Success. Stopped Connector PLC ADS"));
     return true;
+}
+
+bool Ads_Plc::createWorkerThread(DeviceInstancePlugin device)
+{
+    QMutexLocker lock(&connectionsMutex);
+    const unsigned int id = static_cast<unsigned int>(device.id);
+    if (!workerThreads.contains(id)) {
+        workerThreads.insert(id, new Ads_Plc_Worker(pluginInterface, device));
+    }
+    return true;
+}
+
+bool Ads_Plc::connectDevice(DeviceInstancePlugin device)
+{
+    createWorkerThread(device);
+    Ads_Plc_Worker* worker = findWorker(device.id);
+    if (!worker) {
+        return false;
+    }
+    // The wait is counted in 16 bits: larger values are clamped rather than wrapped.
+    const int configured = device.config.value(QStringLiteral("Timeout")).toInt();
+    const quint16 connectionTimeoutMs = configured > 1000 ? static_cast<quint16>(qMin(configured, 65535)) : 5000;
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    for (;;) {
+        const Ads_Plc_Worker::DeviceState state = worker->getDeviceState();
+        if ((state != Ads_Plc_Worker::Initial && state != Ads_Plc_Worker::Connecting) ||
+            QDateTime::currentMSecsSinceEpoch() - start >= connectionTimeoutMs) {
+            return state == Ads_Plc_Worker::Connected;
+        }
+        usleep(300);
+    }
+}
+
+Ads_Plc_Worker* Ads_Plc::findWorker(int deviceId)
+{
+    QMutexLocker lock(&connectionsMutex);
+    return workerThreads.value(static_cast<unsigned int>(deviceId), nullptr);
 }
 
 void Ads_Plc::writeLogDebug(QString message)

@@ -3,6 +3,7 @@
 
 #include "host/PluginInterface.h"
 #include "host/TAVInterface.h"
+#include "host/HostRecords.h"
 
 #include <QMap>
 #include <QMutex>
@@ -27,6 +28,11 @@ public:
     bool writeData(LogList* list) override;
     bool stopPlugin() override;
 
+    // Creates and registers the device's worker unless it has one.
+    bool createWorkerThread(DeviceInstancePlugin device);
+    // Makes sure the device has a worker and waits for its connection attempt; true when connected.
+    bool connectDevice(DeviceInstancePlugin device);
+
     void writeLogDebug(QString message);
     void writeLogInfo(QString message);
     void writeLogWarning(QString message);
@@ -35,6 +41,8 @@ public:
     PluginInterface pluginInterface;
 
 private:
+    Ads_Plc_Worker* findWorker(int deviceId);
+
     // One worker per device id, shared by all instances; guarded by connectionsMutex.
     static QMap<unsigned int, Ads_Plc_Worker*> workerThreads;
     static QMutex connectionsMutex;
