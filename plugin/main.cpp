@@ -359,8 +359,11 @@ int main(int argc, char** argv)
         printUsage();
         return 0;
     }
+    // The substitute host echoes its log lines when this is set; only --verbose decides.
     if (options.verbose) {
         qputenv("TAVHOST_ECHO_LOGS", "1");
+    } else {
+        qunsetenv("TAVHOST_ECHO_LOGS");
     }
 
     const LogList batch = buildBatch(options);
