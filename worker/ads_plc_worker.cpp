@@ -6,7 +6,6 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
