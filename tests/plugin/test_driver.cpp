@@ -4,24 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
 
-#include <unistd.h>
 
 namespace {
 
-// Built next to the tests: <build>/tests/<test> and <build>/plugin/ads-plc-driver.
 QString driverPath()
 {
-    const QByteArray given = qgetenv("ADS_PLC_DRIVER");
-    if (!given.isEmpty()) {
-        return QString::fromLocal8Bit(given);
-    }
-    const QFileInfo self(QStringLiteral("/proc/self/exe"));
-    return QFileInfo(self.symLinkTarget()).absolutePath() + QStringLiteral("/../plugin/ads-plc-driver");
+    return QStringLiteral(ADS_PLC_DRIVER_PATH);
 }
 
 struct DriverRun {
@@ -117,6 +110,49 @@ TEST(Driver, BadOptionsAreExplainedAndFail)
     const DriverRun help = runDriver({"--help"}, 10000);
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--address"));
+}
+
+// The two programs a user meets, each in its own process: the simulator and the driver.
+TEST(Driver, RunsAgainstTheSimulatorProgram)
+{
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(QStringLiteral(ADS_PLC_SIM_PATH), {"--listen", "127.0.0.1:0", "--tick", "50"});
+    ASSERT_TRUE(sim.waitForStarted(5000));
+    QString address;
+    QString simOut;
+    plcsim::WaitUntil(
+        [&] {
+            sim.waitForReadyRead(50);
+            simOut += QString::fromUtf8(sim.readAll());
+            const int at = simOut.indexOf("listening on ");
+            if (at >= 0 && simOut.indexOf('\n', at) > at) {
+                address = simOut.mid(at + 13, simOut.indexOf('\n', at) - at - 13).trimmed();
+            }
+            return !address.isEmpty();
+        },
+        std::chrono::seconds(10));
+    ASSERT_FALSE(address.isEmpty()) << simOut.toStdString();
+
+    const DriverRun run = runDriver({"--address", address, "--netid", "127.0.0.1.1.1", "--ads-port", "851", "--timeout",
+                                     "1000", "--item", "MAIN.udiCounter:UDINT", "--item", "MAIN.iInt:INT", "--cycle",
+                                     "50", "--write", "MAIN.iInt=321", "--seconds", "2", "--refresh", "400"},
+                                    30000);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QStringList counters = valuesOf(run.out, "MAIN.udiCounter");
+    const QSet<QString> distinct(counters.begin(), counters.end());
+    EXPECT_GE(distinct.size() - (distinct.contains(QString()) ? 1 : 0), 2) << run.out.toStdString();
+    const QStringList written = valuesOf(run.out, "MAIN.iInt");
+    ASSERT_FALSE(written.isEmpty());
+    EXPECT_EQ(written.last(), "321") << run.out.toStdString();
+
+    sim.terminate();
+    ASSERT_TRUE(sim.waitForFinished(10000));
+    EXPECT_EQ(sim.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sim.exitCode(), 0);
+    simOut += QString::fromUtf8(sim.readAll());
+    EXPECT_TRUE(simOut.contains(QRegularExpression("connection [0-9]+ from 127\\.0\\.0\\.1")))
+        << "the simulator logs the driver's connection: " << simOut.toStdString();
 }
 
 } // namespace
