@@ -186,6 +186,11 @@ Socket::Socket(const addrinfo* candidates, int type, std::chrono::milliseconds c
 {
     int lastError = EDESTADDRREQ;
     for (const addrinfo* candidate = candidates; candidate; candidate = candidate->ai_next) {
+        // A list resolved for any socket type holds each address once per type: trying the
+        // others would repeat the same connect, and its time-out, for nothing.
+        if (candidate->ai_socktype != 0 && candidate->ai_socktype != type) {
+            continue;
+        }
         descriptor = ::socket(candidate->ai_family, type | SOCK_CLOEXEC, 0);
         if (descriptor < 0) {
             lastError = errno;
