@@ -14,7 +14,7 @@
 
 QMap<Ads_Plc_Worker::ValueKey, Ads_Plc_Worker::AdsValue> Ads_Plc_Worker::values;
 std::mutex Ads_Plc_Worker::valuesMutex;
-QList<quint32> Ads_Plc_Worker::unknownItems;
+QSet<quint32> Ads_Plc_Worker::unknownItems;
 QHash<quint32, Ads_Plc_Worker::ValueKey> Ads_Plc_Worker::callbackHandles;
 std::mutex Ads_Plc_Worker::callbackHandlesMutex;
 quint32 Ads_Plc_Worker::nextCallbackHandle = 1;
@@ -547,6 +547,24 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
     return true;
 }
 
+namespace {
+// Each stray user value is warned about once. The set is bounded: a gateway that runs for
+// months through many reconnections must not collect them forever; past the bound it starts
+// over, at the price of warning again about values seen long ago.
+bool firstWarningFor(quint32 hUser)
+{
+    constexpr int MAX_REMEMBERED = 4096;
+    if (Ads_Plc_Worker::unknownItems.contains(hUser)) {
+        return false;
+    }
+    if (Ads_Plc_Worker::unknownItems.size() >= MAX_REMEMBERED) {
+        Ads_Plc_Worker::unknownItems.clear();
+    }
+    Ads_Plc_Worker::unknownItems.insert(hUser);
+    return true;
+}
+}
+
 void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotification, uint32_t hUser)
 {
     Q_UNUSED(pAddr);
@@ -557,11 +575,10 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
     quint32 itemId = 0;
     if (!Ads_Plc_Worker::resolveCallbackHandle(hUser, &deviceId, &itemId)) {
         std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
-        if (!Ads_Plc_Worker::unknownItems.contains(hUser)) {
+        if (firstWarningFor(hUser)) {
             qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier callback handle returned a value. "
                                                      "Handle: ") +
                                       QString::number(hUser)));
-            Ads_Plc_Worker::unknownItems.append(hUser);
         }
         return;
     }
@@ -574,10 +591,9 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
     if (it != Ads_Plc_Worker::values.end()) {
         it->value = bytesToValue(data, it->type, pNotification->dataSize);
         it->timestamp = timestamp;
-    } else if (!Ads_Plc_Worker::unknownItems.contains(hUser)) {
+    } else if (firstWarningFor(hUser)) {
         qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier returned a value. DeviceID: ") +
                                   QString::number(deviceId) + QStringLiteral(" ItemID: ") + QString::number(itemId)));
-        Ads_Plc_Worker::unknownItems.append(hUser);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -102,7 +103,7 @@ public:
     // Shared by all workers of the process.
     static QMap<ValueKey, AdsValue> values;
     static std::mutex valuesMutex;
-    static QList<quint32> unknownItems;
+    static QSet<quint32> unknownItems; // bounded, see NotifyCallback
     static QHash<quint32, ValueKey> callbackHandles;
     static std::mutex callbackHandlesMutex;
     static quint32 nextCallbackHandle;

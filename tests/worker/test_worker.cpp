@@ -70,6 +70,21 @@ TEST(WorkerNotifyCallback, StoresUtcTimeStampsAndWarnsOncePerUnknownUserValue)
     Worker::values.remove(key);
 }
 
+TEST(WorkerNotifyCallback, StrayUserValuesAreRememberedWithinABound)
+{
+    // Months of reconnections leave stray samples behind; what is remembered of them stays bounded.
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    AdsNotificationHeader header{0, 0, 0};
+    for (uint32_t stray = 0xF0000000; stray < 0xF0000000 + 10000; ++stray) {
+        NotifyCallback(nullptr, &header, stray);
+    }
+    qInstallMessageHandler(previous);
+    std::lock_guard<std::mutex> lock(Worker::valuesMutex);
+    EXPECT_LE(Worker::unknownItems.size(), 4096);
+    EXPECT_GT(Worker::unknownItems.size(), 0);
+}
+
 bool hasValue(quint32 itemId)
 {
     std::lock_guard<std::mutex> lock(Worker::valuesMutex);
