@@ -116,16 +116,8 @@ bool Ads_Plc::init()
 
 bool Ads_Plc::readData(LogList* list)
 {
-    if (!connectDevice(list->device)) {
-        QMutexLocker lock(&connectionsMutex);
-        if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
-            list->device.error = worker->getDeviceError();
-        }
-        return false;
-    }
-    Ads_Plc_Worker* worker = findWorker(list->device.id);
+    Ads_Plc_Worker* worker = connectedWorker(list);
     if (!worker) {
-        list->device.error = QStringLiteral("Worker thread missing");
         return false;
     }
 
@@ -178,16 +170,8 @@ bool Ads_Plc::logCallback(LogList* list)
 
 bool Ads_Plc::writeData(LogList* list)
 {
-    if (!connectDevice(list->device)) {
-        QMutexLocker lock(&connectionsMutex);
-        if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
-            list->device.error = worker->getDeviceError();
-        }
-        return false;
-    }
-    Ads_Plc_Worker* worker = findWorker(list->device.id);
+    Ads_Plc_Worker* worker = connectedWorker(list);
     if (!worker) {
-        list->device.error = QStringLiteral("Worker thread missing");
         return false;
     }
     for (DataItem& data : list->items) {
@@ -247,6 +231,23 @@ bool Ads_Plc::connectDevice(DeviceInstancePlugin device)
         }
         usleep(300);
     }
+}
+
+// The batch's worker once it is connected; otherwise null, with the reason in the batch's device error.
+Ads_Plc_Worker* Ads_Plc::connectedWorker(LogList* list)
+{
+    if (!connectDevice(list->device)) {
+        QMutexLocker lock(&connectionsMutex);
+        if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
+            list->device.error = worker->getDeviceError();
+        }
+        return nullptr;
+    }
+    Ads_Plc_Worker* worker = findWorker(list->device.id);
+    if (!worker) {
+        list->device.error = QStringLiteral("Worker thread missing");
+    }
+    return worker;
 }
 
 Ads_Plc_Worker* Ads_Plc::findWorker(int deviceId)

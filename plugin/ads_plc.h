@@ -41,6 +41,7 @@ public:
     PluginInterface pluginInterface;
 
 private:
+    Ads_Plc_Worker* connectedWorker(LogList* list);
     Ads_Plc_Worker* findWorker(int deviceId);
 
     // One worker per device id, shared by all instances; guarded by connectionsMutex.
