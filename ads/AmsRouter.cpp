@@ -219,17 +219,29 @@ int32_t AmsRouter::SetTimeout(uint16_t port, uint32_t timeout)
     return 0;
 }
 
-int32_t AmsRouter::AdsRequest(AmsRequest& request)
+std::shared_ptr<AmsConnection> AmsRouter::ConnectionFor(AmsRequest& request, int32_t& status)
 {
     if (request.bytesRead) {
         *request.bytesRead = 0;
     }
-    const std::shared_ptr<AmsConnection> connection = GetConnection(request.targetAddr.amsNetId);
+    std::shared_ptr<AmsConnection> connection = GetConnection(request.targetAddr.amsNetId);
     if (!connection) {
-        return ADS_ERR_TARGET_NOT_FOUND;
+        status = ADS_ERR_TARGET_NOT_FOUND;
+        return nullptr;
     }
     if (!PortInRange(request.port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
+        status = ADS_ERR_PORT_NOT_OPEN;
+        return nullptr;
+    }
+    return connection;
+}
+
+int32_t AmsRouter::AdsRequest(AmsRequest& request)
+{
+    int32_t status = 0;
+    const std::shared_ptr<AmsConnection> connection = ConnectionFor(request, status);
+    if (!connection) {
+        return status;
     }
     const uint32_t timeout = localPorts[request.port - ADS_PORT_BASE].tmms;
     return connection->AdsRequest(request, timeout);
@@ -238,15 +250,10 @@ int32_t AmsRouter::AdsRequest(AmsRequest& request)
 int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
                                    std::shared_ptr<Notification> notify)
 {
-    if (request.bytesRead) {
-        *request.bytesRead = 0;
-    }
-    const std::shared_ptr<AmsConnection> connection = GetConnection(request.targetAddr.amsNetId);
+    int32_t found = 0;
+    const std::shared_ptr<AmsConnection> connection = ConnectionFor(request, found);
     if (!connection) {
-        return ADS_ERR_TARGET_NOT_FOUND;
-    }
-    if (!PortInRange(request.port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
+        return found;
     }
     AmsPort& port = localPorts[request.port - ADS_PORT_BASE];
     if (!port.IsOpen()) {

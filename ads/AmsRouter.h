@@ -56,6 +56,8 @@ public:
     uint32_t RouteCount(const AmsNetId& ams);
 
 private:
+    // The connection for a request's target with its port checked; null with the code otherwise.
+    std::shared_ptr<AmsConnection> ConnectionFor(AmsRequest& request, int32_t& status);
     struct Route {
         std::shared_ptr<AmsConnection> connection;
         uint32_t count;

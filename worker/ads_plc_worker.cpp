@@ -297,6 +297,23 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
     return true;
 }
 
+namespace {
+// The error value of a set-up step that failed with something other than an AdsException:
+// a system error keeps its code, any other standard exception counts as an unreachable target.
+int32_t setUpFailureCode()
+{
+    try {
+        throw;
+    } catch (const std::system_error& e) {
+        return e.code().value();
+    } catch (const std::exception&) {
+        return ADS_ERR_TARGET_PORT_NOT_FOUND;
+    } catch (...) {
+        return -1;
+    }
+}
+}
+
 AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint16_t port, int32_t* error,
                                           uint32_t timeoutMs)
 {
@@ -314,14 +331,8 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
                       address + QLatin1Char(' ') + failedText(e.resultCode));
         return nullptr;
-    } catch (const std::system_error& e) {
-        *error = e.code().value();
-        return nullptr;
-    } catch (const std::exception&) {
-        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
-        return nullptr;
     } catch (...) {
-        *error = -1;
+        *error = setUpFailureCode();
         return nullptr;
     }
 
@@ -338,14 +349,8 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
                                                               .arg(info.deviceVersion.buildNumber));
     } catch (const AdsException& e) {
         writeLogDebug(QStringLiteral("ADS GetDeviceInfo ") + failedText(e.resultCode));
-    } catch (const std::system_error& e) {
-        *error = e.code().value();
-        return nullptr;
-    } catch (const std::exception&) {
-        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
-        return nullptr;
     } catch (...) {
-        *error = -1;
+        *error = setUpFailureCode();
         return nullptr;
     }
     return created.release();
