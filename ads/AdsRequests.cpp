@@ -26,6 +26,29 @@ bool TooLarge(uint32_t length, size_t fixed)
     return length > std::numeric_limits<uint32_t>::max() - fixed - headers ||
            length > std::numeric_limits<size_t>::max() - fixed - headers;
 }
+
+// The argument rules every request shares, in the order callers rely on.
+int32_t CheckArguments(int32_t port, const AmsAddr* pAddr, bool pointerMissing)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    if (!pAddr) {
+        return ADS_ERR_NO_AMS_ADDRESS;
+    }
+    return pointerMissing ? ADS_ERR_INVALID_PARAMETER : ADS_OK;
+}
+
+// Running out of memory while a request is built or sent is a result code, not an exception.
+template <typename Send>
+int32_t NoMemoryAsCode(Send&& send)
+{
+    try {
+        return send();
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
 }
 
 int32_t AdsPortOpenEx()
@@ -74,41 +97,27 @@ int32_t AdsSyncSetTimeoutEx(int32_t port, uint32_t timeoutMs)
 int32_t AdsSyncReadReqEx2(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup, uint32_t indexOffset,
                           uint32_t bufferLength, void* buffer, uint32_t* bytesRead)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
+    if (const int32_t invalid = CheckArguments(port, pAddr, !buffer)) {
+        return invalid;
     }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if (!buffer) {
-        return ADS_ERR_INVALID_PARAMETER;
-    }
-    try {
+    return NoMemoryAsCode([&] {
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_READ, 12, bufferLength, buffer, bytesRead};
         request.frame.prepend<uint32_t>(bufferLength).prepend<uint32_t>(indexOffset).prepend<uint32_t>(indexGroup);
         return GetRouter().AdsRequest(request);
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncReadWriteReqEx2(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup, uint32_t indexOffset,
                                uint32_t readLength, void* readData, uint32_t writeLength, const void* writeData,
                                uint32_t* bytesRead)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
-    }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if ((readLength && !readData) || (writeLength && !writeData)) {
-        return ADS_ERR_INVALID_PARAMETER;
+    if (const int32_t invalid = CheckArguments(port, pAddr, (readLength && !readData) || (writeLength && !writeData))) {
+        return invalid;
     }
     if (TooLarge(writeLength, 16)) {
         return ADS_ERR_NO_MEMORY;
     }
-    try {
+    return NoMemoryAsCode([&] {
         AmsRequest request{*pAddr,          static_cast<uint16_t>(port), ADS_CMD_READ_WRITE, 16u + size_t{writeLength},
                            readLength,      readData,                    bytesRead};
         if (writeLength) {
@@ -119,50 +128,34 @@ int32_t AdsSyncReadWriteReqEx2(int32_t port, const AmsAddr* pAddr, uint32_t inde
             .prepend<uint32_t>(indexOffset)
             .prepend<uint32_t>(indexGroup);
         return GetRouter().AdsRequest(request);
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncWriteReqEx(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup, uint32_t indexOffset,
                           uint32_t bufferLength, const void* buffer)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
-    }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if (!buffer) {
-        return ADS_ERR_INVALID_PARAMETER;
+    if (const int32_t invalid = CheckArguments(port, pAddr, !buffer)) {
+        return invalid;
     }
     if (TooLarge(bufferLength, 12)) {
         return ADS_ERR_NO_MEMORY;
     }
-    try {
+    return NoMemoryAsCode([&] {
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_WRITE, 12u + size_t{bufferLength}};
         if (bufferLength) {
             request.frame.prepend(buffer, bufferLength);
         }
         request.frame.prepend<uint32_t>(bufferLength).prepend<uint32_t>(indexOffset).prepend<uint32_t>(indexGroup);
         return GetRouter().AdsRequest(request);
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncReadStateReqEx(int32_t port, const AmsAddr* pAddr, uint16_t* adsState, uint16_t* devState)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
+    if (const int32_t invalid = CheckArguments(port, pAddr, !adsState || !devState)) {
+        return invalid;
     }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if (!adsState || !devState) {
-        return ADS_ERR_INVALID_PARAMETER;
-    }
-    try {
+    return NoMemoryAsCode([&] {
         uint8_t reply[4] = {};
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_READ_STATE, 0, sizeof(reply), reply};
         const int32_t status = GetRouter().AdsRequest(request);
@@ -171,50 +164,34 @@ int32_t AdsSyncReadStateReqEx(int32_t port, const AmsAddr* pAddr, uint16_t* adsS
             *devState = le::Read<uint16_t>(reply + 2);
         }
         return status;
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncWriteControlReqEx(int32_t port, const AmsAddr* pAddr, uint16_t adsState, uint16_t devState,
                                  uint32_t bufferLength, const void* buffer)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
-    }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if (bufferLength && !buffer) {
-        return ADS_ERR_INVALID_PARAMETER;
+    if (const int32_t invalid = CheckArguments(port, pAddr, bufferLength && !buffer)) {
+        return invalid;
     }
     if (TooLarge(bufferLength, 8)) {
         return ADS_ERR_NO_MEMORY;
     }
-    try {
+    return NoMemoryAsCode([&] {
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_WRITE_CONTROL, 8u + size_t{bufferLength}};
         if (bufferLength) {
             request.frame.prepend(buffer, bufferLength);
         }
         request.frame.prepend<uint32_t>(bufferLength).prepend<uint16_t>(devState).prepend<uint16_t>(adsState);
         return GetRouter().AdsRequest(request);
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncReadDeviceInfoReqEx(int32_t port, const AmsAddr* pAddr, char* devName, AdsVersion* version)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
+    if (const int32_t invalid = CheckArguments(port, pAddr, !devName || !version)) {
+        return invalid;
     }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if (!devName || !version) {
-        return ADS_ERR_INVALID_PARAMETER;
-    }
-    try {
+    return NoMemoryAsCode([&] {
         // Zeroed: a short reply leaves the missing part of name and version at 0.
         uint8_t reply[4 + 16] = {};
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_READ_DEVICE_INFO, 0, sizeof(reply), reply};
@@ -226,25 +203,17 @@ int32_t AdsSyncReadDeviceInfoReqEx(int32_t port, const AmsAddr* pAddr, char* dev
             std::memcpy(devName, reply + 4, 16);
         }
         return status;
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncAddDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, uint32_t indexGroup,
                                           uint32_t indexOffset, const AdsNotificationAttrib* pAttrib,
                                           PAdsNotificationFuncEx pFunc, uint32_t hUser, uint32_t* pNotification)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
+    if (const int32_t invalid = CheckArguments(port, pAddr, !pAttrib || !pFunc || !pNotification)) {
+        return invalid;
     }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
-    }
-    if (!pAttrib || !pFunc || !pNotification) {
-        return ADS_ERR_INVALID_PARAMETER;
-    }
-    try {
+    return NoMemoryAsCode([&] {
         uint8_t reply[4] = {};
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_ADD_DEVICE_NOTIFICATION, 40, sizeof(reply),
                            reply};
@@ -259,18 +228,13 @@ int32_t AdsSyncAddDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
         auto notification = std::make_shared<Notification>(pFunc, hUser, pAttrib->watchedLength, *pAddr,
                                                            static_cast<uint16_t>(port));
         return GetRouter().AddNotification(request, pNotification, std::move(notification));
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    });
 }
 
 int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, uint32_t hNotification)
 {
-    if (!PortValid(port)) {
-        return ADS_ERR_PORT_NOT_OPEN;
-    }
-    if (!pAddr) {
-        return ADS_ERR_NO_AMS_ADDRESS;
+    if (const int32_t invalid = CheckArguments(port, pAddr, false)) {
+        return invalid;
     }
     return GetRouter().DelNotification(static_cast<uint16_t>(port), pAddr, hNotification);
 }
