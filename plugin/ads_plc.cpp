@@ -178,6 +178,10 @@ bool Ads_Plc::writeData(LogList* list)
         if (!worker->getDeviceError().isEmpty()) {
             return true;
         }
+        // Identity values come from the PLC's device information; there is no variable to write.
+        if (isIdentityItem(data)) {
+            continue;
+        }
         if (!worker->writeItemValue(data.item, data.values.value(QStringLiteral("value")))) {
             data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
         }

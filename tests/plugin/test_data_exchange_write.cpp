@@ -63,6 +63,23 @@ TEST_F(WriteTest, EveryTypeLandsWithOneHandleFetchedAndReleasedPerWrite)
     EXPECT_EQ(valueOf(list, 5), "-300");
 }
 
+TEST_F(WriteTest, IdentityItemsOfABatchAreNeverWrittenToThePlc)
+{
+    for (const char* key : {"vendor", "model", "firmware"}) {
+        ItemInstancePlugin identity{};
+        identity.id = 900;
+        identity.uid = QStringLiteral("identity_20_") + QLatin1String(key);
+        DataItem data(identity);
+        data.values["value"] = QStringLiteral("1");
+        list.items.append(data);
+    }
+    ASSERT_TRUE(plugin.writeData(&list));
+    EXPECT_EQ(countRequests(*sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_HANDLE_BY_NAME), kWrites.size());
+    for (int i = list.items.size() - 3; i < list.items.size(); ++i) {
+        EXPECT_TRUE(list.items[i].item.error.isEmpty());
+    }
+}
+
 TEST_F(WriteTest, AMissingSymbolIsAnItemErrorAndKeepsTheConnection)
 {
     ASSERT_TRUE(sim->RemoveSymbol("MAIN.iInt"));
