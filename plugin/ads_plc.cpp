@@ -30,7 +30,20 @@ void addDiscoveryMarks(Column& column)
 
 Ads_Plc::Ads_Plc() : QObject(nullptr), TAVInterface(), pluginInterface() {}
 
-Ads_Plc::~Ads_Plc() = default;
+Ads_Plc::~Ads_Plc()
+{
+    // The host stops the plug-in before it destroys it. Should it not, workers of this object
+    // must not outlive the host interface they log through.
+    QMutexLocker lock(&connectionsMutex);
+    for (auto it = workerThreads.begin(); it != workerThreads.end();) {
+        if (it.value()->logsTo(pluginInterface)) {
+            delete it.value();
+            it = workerThreads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 bool Ads_Plc::init()
 {

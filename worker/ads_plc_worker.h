@@ -66,6 +66,8 @@ public:
     // Clears `running` and wakes the loop without waiting for it, so that several workers
     // can be told to stop before any of them is destroyed and their pending waits overlap.
     void requestStop();
+    // Whether the worker logs through this host object.
+    bool logsTo(const PluginInterface& other) const { return &host == &other; }
 
     // Item reads and writes.
     bool getItemValue(ItemInstancePlugin item, AdsValue* out);

@@ -144,3 +144,23 @@ TEST_F(ExchangeTest, DevicesOnDifferentPlcsDoNotWaitForEachOther)
 }
 
 } // namespace
+
+namespace {
+
+// A host that destroys the plug-in without stopping it first must not be left with workers
+// that log through the destroyed host interface.
+TEST(PluginLifetime, DestroyingThePluginStopsItsWorkers)
+{
+    HostState::instance().reset();
+    auto sim = startSimulator();
+    LogList list = batchFor(deviceFor(50, *sim), {kTyped[5]});
+    {
+        Ads_Plc plugin;
+        ASSERT_TRUE(WaitUntil([&] { return plugin.readData(&list) && allValuesSet(list); }, 5s));
+        EXPECT_EQ(sim->NotificationCount(), 1u);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return sim->ConnectionCount() == 0; }, 5s));
+    EXPECT_EQ(sim->NotificationCount(), 0u);
+}
+
+} // namespace
