@@ -481,6 +481,11 @@ bool Ads_Plc_Worker::itemExistsAsNotifier(ItemInstancePlugin item)
 
 bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
 {
+    // The host calls this for every item on every read: an item already subscribed is answered
+    // without waiting for the device, which a status read or a write may hold for a time-out.
+    if (state.load() == Connected && itemExistsAsNotifier(item)) {
+        return true;
+    }
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
         return false;

@@ -91,6 +91,27 @@ TEST_F(ExchangeTest, BadNetIdsAndAnUnreachablePlcReportTheWorkersError)
     ::close(fd);
 }
 
+TEST_F(ExchangeTest, ReadsOfSubscribedItemsDoNotWaitBehindASlowStatusRead)
+{
+    auto sim = startSimulator();
+    LogList list = batchFor(deviceFor(7, *sim, "3000"), {kTyped[5], kTyped[6]});
+    ASSERT_TRUE(readUntil(list));
+    // Every status read now takes 800 ms; the worker holds its device for each of them.
+    sim->InjectReplyFault(
+        plcsim::ReplyFault::Delay(800ms).For(ADS_CMD_READ_STATE).Times(plcsim::ReplyFault::kForever));
+    sim->ClearRequests();
+    ASSERT_TRUE(sim->WaitForRequests([](const auto& r) { return !r.empty(); }, 5s));
+    double slowest = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(plugin.readData(&list));
+        slowest = std::max(slowest, secondsSince(start));
+    }
+    EXPECT_LT(slowest, 0.2);
+    EXPECT_EQ(valueOf(list, 0), "-12345");
+    sim->ClearReplyFaults();
+}
+
 TEST_F(ExchangeTest, AConnectionWaitAbove65535MsIsClampedNotCut)
 {
     auto sim = startSimulator();
