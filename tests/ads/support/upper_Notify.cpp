@@ -118,62 +118,6 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
 
 #include "ads/Log.h"
 
-#include <thread>
-
-namespace upper {
-
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return pred();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-LogCapture::LogCapture() : stream(&buffer), previousLevel(Logger::logLevel)
-{
-    Logger::SetStream(&stream);
-    Logger::logLevel = LOG_LEVEL_WARN;
-}
-
-LogCapture::~LogCapture()
-{
-    Logger::logLevel = previousLevel;
-    Logger::SetStream(nullptr);
-}
-
-std::string LogCapture::Text() const
-{
-    return buffer.Text();
-}
-
-std::string LogCapture::Buffer::Text() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return text;
-}
-
-LogCapture::Buffer::int_type LogCapture::Buffer::overflow(int_type c)
-{
-    if (c != traits_type::eof()) {
-        std::lock_guard<std::mutex> lock(mutex);
-        text.push_back(static_cast<char>(c));
-    }
-    return c;
-}
-
-std::streamsize LogCapture::Buffer::xsputn(const char* s, std::streamsize n)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    text.append(s, static_cast<size_t>(n));
-    return n;
-}
-
-} // namespace upper
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

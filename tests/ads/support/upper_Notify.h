@@ -77,39 +77,23 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed);
 
 } // namespace upper
 
+#include "tools/sim/PlcSimulator.h"
+#include "transport_support.h"
+
 #include <functional>
-#include <sstream>
 #include <string>
 
 namespace upper {
 
 // Polls pred until it holds or the time runs out; returns its last value.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+inline bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5))
+{
+    return plcsim::WaitUntil(pred, timeout);
+}
 
-// Routes the stack's log into a string (warnings and above) while it lives.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::string Text() const;
-    bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
-
-private:
-    class Buffer : public std::streambuf {
-    public:
-        std::string Text() const;
-
-    protected:
-        int_type overflow(int_type c) override;
-        std::streamsize xsputn(const char* s, std::streamsize n) override;
-
-    private:
-        mutable std::mutex mutex;
-        std::string text;
-    };
-    Buffer buffer;
-    std::ostream stream;
-    uint32_t previousLevel;
+// Routes the stack's warnings and errors into a string while it lives.
+struct LogCapture : transport::LogCapture {
+    LogCapture() : transport::LogCapture(LOG_LEVEL_WARN) {}
 };
 
 } // namespace upper
