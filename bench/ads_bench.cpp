@@ -148,29 +148,16 @@ void CountSample(const AmsAddr*, const AdsNotificationHeader*, uint32_t)
 }
 
 // One device-notification packet to `port` with `count` 8-byte samples of `handle`.
-std::vector<uint8_t> SamplesPacket(const plcsim::NotificationFrame& address, uint32_t handle, size_t count)
+std::vector<uint8_t> SamplesPacket(plcsim::NotificationFrame frame, uint32_t handle, size_t count)
 {
-    const size_t payload = 8 + 12 + count * 16;
-    std::vector<uint8_t> out(plc::ads::AmsTcpHeader::SIZE + plc::ads::AoEHeader::SIZE + payload);
-    plc::ads::AmsTcpHeader tcp;
-    tcp.length = static_cast<uint32_t>(plc::ads::AoEHeader::SIZE + payload);
-    tcp.Encode(out.data());
-    plc::ads::AoEHeader h;
-    h.targetNetId = address.target.amsNetId;
-    h.targetPort = address.target.amsPort;
-    h.sourceNetId = address.source.amsNetId;
-    h.sourcePort = address.source.amsPort;
-    h.cmdId = ADS_CMD_DEVICE_NOTIFICATION;
-    h.stateFlags = plc::ads::AoEHeader::AMS_REQUEST;
-    h.length = static_cast<uint32_t>(payload);
-    h.Encode(out.data() + plc::ads::AmsTcpHeader::SIZE);
-    le::Writer w(out.data() + plc::ads::AmsTcpHeader::SIZE + plc::ads::AoEHeader::SIZE);
-    w.Put<uint32_t>(static_cast<uint32_t>(payload - 4)).Put<uint32_t>(1);
-    w.Put<uint64_t>(0).Put<uint32_t>(static_cast<uint32_t>(count));
+    plcsim::RawStamp stamp;
     for (size_t i = 0; i < count; ++i) {
-        w.Put<uint32_t>(handle).Put<uint32_t>(8).Put<uint64_t>(i);
+        std::vector<uint8_t> data(8);
+        le::Write<uint64_t>(data.data(), i);
+        stamp.samples.push_back(plcsim::RawSample{handle, std::move(data), std::nullopt});
     }
-    return out;
+    frame.stamps = {std::move(stamp)};
+    return plcsim::BuildNotificationFrame(frame);
 }
 
 // Samples per second from the simulator's socket to a callback that only counts.

@@ -57,34 +57,21 @@ void Count(const AmsAddr*, const AdsNotificationHeader* header, uint32_t user)
 
 // One device-notification packet: `stamps` stamps of `perStamp` samples, alternating
 // between the two handles of a port and numbering each handle's samples.
-std::vector<uint8_t> Packet(const plcsim::NotificationFrame& address, const std::array<uint32_t, 2>& handles,
+std::vector<uint8_t> Packet(plcsim::NotificationFrame frame, const std::array<uint32_t, 2>& handles,
                             std::array<uint32_t, 2>& nextSeq, size_t stamps, size_t perStamp)
 {
-    const size_t payload = 8 + stamps * (12 + perStamp * 16);
-    std::vector<uint8_t> out(plc::ads::AmsTcpHeader::SIZE + plc::ads::AoEHeader::SIZE + payload);
-    plc::ads::AmsTcpHeader tcp;
-    tcp.length = static_cast<uint32_t>(plc::ads::AoEHeader::SIZE + payload);
-    tcp.Encode(out.data());
-    plc::ads::AoEHeader h;
-    h.targetNetId = address.target.amsNetId;
-    h.targetPort = address.target.amsPort;
-    h.sourceNetId = address.source.amsNetId;
-    h.sourcePort = address.source.amsPort;
-    h.cmdId = ADS_CMD_DEVICE_NOTIFICATION;
-    h.stateFlags = plc::ads::AoEHeader::AMS_REQUEST;
-    h.length = static_cast<uint32_t>(payload);
-    h.Encode(out.data() + plc::ads::AmsTcpHeader::SIZE);
-    le::Writer w(out.data() + plc::ads::AmsTcpHeader::SIZE + plc::ads::AoEHeader::SIZE);
-    w.Put<uint32_t>(static_cast<uint32_t>(payload - 4)).Put<uint32_t>(static_cast<uint32_t>(stamps));
+    frame.stamps.resize(stamps);
     for (size_t s = 0; s < stamps; ++s) {
-        w.Put<uint64_t>(s).Put<uint32_t>(static_cast<uint32_t>(perStamp));
+        frame.stamps[s].time = s;
         for (size_t i = 0; i < perStamp; ++i) {
             const size_t which = i % 2;
-            w.Put<uint32_t>(handles[which]).Put<uint32_t>(8);
-            w.Put<uint32_t>(nextSeq[which]++).Put<uint32_t>(handles[which] ^ kMagic);
+            std::vector<uint8_t> data(8);
+            le::Write<uint32_t>(data.data(), nextSeq[which]++);
+            le::Write<uint32_t>(data.data() + 4, handles[which] ^ kMagic);
+            frame.stamps[s].samples.push_back(plcsim::RawSample{handles[which], std::move(data), std::nullopt});
         }
     }
-    return out;
+    return plcsim::BuildNotificationFrame(frame);
 }
 
 TEST(NotificationStress, MillionSamplesReachTheirOwnCallbacksOnceAndInOrder)
