@@ -2,6 +2,7 @@
 // in a loop on a second thread and prints a refreshing view of the batch.
 #include "host/HostState.h"
 #include "plugin/ads_plc.h"
+#include "plugin/browse.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -44,6 +45,8 @@ struct Options {
     QString writeSymbol;
     QString writeValue;
     bool verbose = false;
+    bool browse = false;
+    QString browsePrefix;
 };
 
 void printUsage()
@@ -62,6 +65,8 @@ void printUsage()
         "  --seconds S            how long to run (default 10)\n"
         "  --refresh MS           how often the view is printed (default 1000)\n"
         "  --read-pause MS        pause between two reads (default 100; 0 reads without pause)\n"
+        "  --browse [PREFIX]      list the PLC's variables whose names start with PREFIX (any case)\n"
+        "                         with type, size and comment, and an --item line for each readable one\n"
         "  --verbose              echo the plug-in's log lines to stderr\n"
         "  --help                 show this text\n");
 }
@@ -126,6 +131,13 @@ bool parseOptions(const QStringList& args, Options* options, bool* help)
         }
         if (arg == QLatin1String("--verbose")) {
             options->verbose = true;
+            continue;
+        }
+        if (arg == QLatin1String("--browse")) {
+            options->browse = true;
+            if (i + 1 < args.size() && !args.at(i + 1).startsWith(QLatin1String("--"))) {
+                options->browsePrefix = args.at(++i);
+            }
             continue;
         }
         if (!arg.startsWith(QLatin1String("--"))) {
@@ -358,6 +370,9 @@ int main(int argc, char** argv)
     if (help) {
         printUsage();
         return 0;
+    }
+    if (options.browse) {
+        return browsePlc(options.address, options.netId, options.adsPort, options.timeoutMs, options.browsePrefix);
     }
     // The substitute host echoes its log lines when this is set; only --verbose decides.
     if (options.verbose) {

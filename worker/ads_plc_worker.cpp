@@ -529,6 +529,7 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
         }
         const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
         std::lock_guard<std::mutex> targetLock(*targetMutex);
+        attributes.watchedLength = checkItemType(item, type, symbol.toUtf8().toStdString());
         std::lock_guard<std::mutex> notifiersLock(notifiersMutex);
         notifiers.push_back(std::make_unique<AdsNotificationTAV>(itemId, userValue, *device,
                                                                  symbol.toUtf8().toStdString(), attributes));

@@ -120,6 +120,9 @@ private:
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
+    // Reads the symbol's entry and throws when the PLC variable does not fit the item's type;
+    // returns the byte length to watch. Called with deviceMutex and the target mutex held.
+    uint32_t checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
 
     PluginInterface& host;
     std::atomic<bool> running;
@@ -134,6 +137,7 @@ private:
     std::mutex notifiersMutex;
     std::vector<std::unique_ptr<AdsNotificationTAV>> notifiers;
     QMap<quint32, ItemInstancePlugin> items;
+    bool symbolInfoMissing = false; // under deviceMutex: the PLC has no symbol information
 
     // Guards deviceRecord.error and targetNetId, which the host thread reads while the
     // worker thread writes them; taken alone.

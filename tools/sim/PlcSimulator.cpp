@@ -53,6 +53,7 @@ constexpr uint32_t kErrNoMoreHandles = 0x712;
 constexpr uint32_t kErrSymbolNotFound = 0x710;
 constexpr uint32_t kErrNotifyHandleInvalid = 0x714;
 constexpr uint32_t kErrInvalidWatchSize = 0x717;
+constexpr uint32_t kSymbolAreaGroup = 0x4040;
 
 std::string Lower(std::string s)
 {
@@ -273,6 +274,8 @@ struct Symbol {
     std::string name;
     std::vector<uint8_t> value;
     Behaviour behaviour = Behaviour::Constant;
+    std::string typeName;
+    std::string comment;
 };
 
 struct Notification {
@@ -312,6 +315,7 @@ struct Latest {
 struct PlcSimulator::Impl {
     explicit Impl(const SimOptions& o)
         : deviceName(o.deviceName), version(o.version), adsState(o.adsState), deviceState(o.deviceState),
+          symbolInfo(o.symbolInfo),
           tickPeriod(std::max<Clock::duration>(o.tickPeriod, std::chrono::milliseconds(1)))
     {
     }
@@ -323,6 +327,7 @@ struct PlcSimulator::Impl {
     AdsVersion version;
     uint16_t adsState;
     uint16_t deviceState;
+    const bool symbolInfo;
     std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>> memory;
     std::map<std::string, Symbol> symbols; // key: lower-case name
     std::unordered_map<uint32_t, std::string> handles;
@@ -853,6 +858,40 @@ struct PlcSimulator::Impl {
         return s == symbols.end() ? nullptr : &s->second;
     }
 
+    // The made-up address of a symbol: its place in the name-ordered table.
+    uint32_t SymbolOffsetLocked(const std::string& key) const
+    {
+        uint64_t offset = 0;
+        for (auto it = symbols.begin(); it != symbols.end() && it->first != key; ++it) {
+            offset += it->second.value.size();
+        }
+        return static_cast<uint32_t>(offset);
+    }
+
+    static std::vector<uint8_t> SymbolEntryLocked(const Symbol& s, uint32_t offset)
+    {
+        return EncodeSymbolEntry(s.name, s.typeName.empty() ? DefaultTypeName(s.value.size()) : s.typeName,
+                                 s.comment, static_cast<uint32_t>(s.value.size()), kSymbolAreaGroup, offset);
+    }
+
+    std::vector<uint8_t> SymbolUploadLocked(uint32_t group, uint32_t len)
+    {
+        std::vector<uint8_t> table;
+        uint32_t offset = 0;
+        for (const auto& entry : symbols) {
+            const std::vector<uint8_t> bytes = SymbolEntryLocked(entry.second, offset);
+            table.insert(table.end(), bytes.begin(), bytes.end());
+            offset += static_cast<uint32_t>(entry.second.value.size());
+        }
+        if (group == ADS_IGRP_SYMBOL_UPLOAD_INFO) {
+            uint8_t info[24] = {};
+            le::Writer(info).Put<uint32_t>(static_cast<uint32_t>(symbols.size())).Put<uint32_t>(
+                static_cast<uint32_t>(table.size()));
+            return ReadResult(0, info, std::min<size_t>(len, sizeof(info)));
+        }
+        return table.size() > len ? ReadResult(kErrInvalidSize) : ReadResult(0, table.data(), table.size());
+    }
+
     std::vector<uint8_t> ReadLocked(uint32_t group, uint32_t offset, uint32_t len)
     {
         if (group == ADS_IGRP_SYMBOL_VALUE_BY_HANDLE) {
@@ -867,6 +906,9 @@ struct PlcSimulator::Impl {
         }
         if (group == ADS_IGRP_SYMBOL_HANDLE_BY_NAME || group == ADS_IGRP_SYMBOL_RELEASE_HANDLE) {
             return ReadResult(kErrServiceNotSupported);
+        }
+        if (symbolInfo && (group == ADS_IGRP_SYMBOL_UPLOAD_INFO || group == ADS_IGRP_SYMBOL_UPLOAD)) {
+            return SymbolUploadLocked(group, len);
         }
         std::vector<uint8_t>* region = nullptr;
         size_t pos = 0;
@@ -938,6 +980,14 @@ struct PlcSimulator::Impl {
         }
         if (group == ADS_IGRP_FILE_OPEN || group == ADS_IGRP_FILE_CLOSE) {
             return ReadResult(kErrServiceNotSupported);
+        }
+        if (symbolInfo && group == ADS_IGRP_SYMBOL_INFO_BY_NAME) {
+            auto it = symbols.find(Lower(std::string(reinterpret_cast<const char*>(p), writeLen).c_str()));
+            if (it == symbols.end()) {
+                return ReadResult(kErrSymbolNotFound);
+            }
+            const std::vector<uint8_t> entry = SymbolEntryLocked(it->second, SymbolOffsetLocked(it->first));
+            return entry.size() > readLen ? ReadResult(kErrInvalidSize) : ReadResult(0, entry.data(), entry.size());
         }
         if (writeLen > 0 || group == ADS_IGRP_SYMBOL_RELEASE_HANDLE) {
             const uint32_t code = WriteLocked(group, offset, p, writeLen);
@@ -1407,16 +1457,17 @@ std::vector<uint8_t> PlcSimulator::GetMemory(uint32_t group, uint32_t offset, si
                                 region->begin() + static_cast<std::ptrdiff_t>(pos + n));
 }
 
-void PlcSimulator::AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour)
+void PlcSimulator::AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour,
+                             const std::string& typeName, const std::string& comment)
 {
     std::lock_guard<std::mutex> lock(impl->mtx);
-    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour};
+    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment};
 }
 
 void PlcSimulator::AddSymbols(const std::vector<SymbolDef>& symbols)
 {
     for (const auto& s : symbols) {
-        AddSymbol(s.name, s.initial, s.behaviour);
+        AddSymbol(s.name, s.initial, s.behaviour, s.typeName, s.comment);
     }
 }
 

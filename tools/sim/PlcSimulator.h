@@ -29,6 +29,10 @@
 //     samples of one (connection, client address, PLC address) share one frame.
 //     maxDelay is ignored. watchedLength 0 or above 64 KiB answers 0x717.
 //   - Deleting another connection's notification, or an unknown one, answers 0x714.
+//   - Symbol information (upload info 0xF00F, symbol upload 0xF00B, info by name 0xF009,
+//     layouts in ads/AdsSymbols.h) lists the symbols in name order at made-up addresses in
+//     index group 0x4040 that cannot be read; a read shorter than the table or entry answers
+//     0x705. With SimOptions::symbolInfo off these groups answer like any unknown group (0x702).
 //   - Limits: 65536 symbol handles and notifications (then 0x712), 256 connections,
 //     AMS/TCP packets up to 4 MiB (a longer one closes that connection); a client
 //     that stops reading for 3 s while the simulator sends loses its connection.
@@ -71,7 +75,17 @@ struct SymbolDef {
     std::string name;
     std::vector<uint8_t> initial; // its size is the symbol's size
     Behaviour behaviour = Behaviour::Constant;
+    std::string typeName; // PLC type name; empty: DefaultTypeName() of the size
+    std::string comment;
 };
+
+// The PLC type name of a symbol that has none, by its size: BYTE, WORD, DWORD, LWORD,
+// STRING(80) for 81 bytes, else an ARRAY OF BYTE.
+std::string DefaultTypeName(size_t size);
+// One symbol-table entry as the symbol-information services send it.
+std::vector<uint8_t> EncodeSymbolEntry(const std::string& name, const std::string& typeName,
+                                       const std::string& comment, uint32_t size, uint32_t indexGroup,
+                                       uint32_t indexOffset);
 
 // The built-in table: "MAIN.down" (INT, counting down), ".count" (UINT, counting up),
 // one constant symbol of each of the twelve types ("MAIN.bBool", "MAIN.wWord",
@@ -81,7 +95,7 @@ struct SymbolDef {
 std::vector<SymbolDef> DefaultSymbols();
 
 // Parses the text format of symbol files: one symbol per line,
-//   name TYPE initial behaviour
+//   name TYPE initial behaviour [comment]
 // TYPE one of BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING,
 // behaviour one of constant|counter|countdown|sine; '#' starts a comment; blank
 // lines are skipped. A STRING initial value may be quoted ("two words").
@@ -104,6 +118,7 @@ struct SimOptions {
     uint16_t deviceState = 0;
     bool defaultSymbols = true; // load DefaultSymbols() at construction
     std::chrono::milliseconds tickPeriod{100};
+    bool symbolInfo = true; // serve the symbol-information services
 };
 
 // One packet as the simulator received it.
@@ -232,7 +247,8 @@ public:
     // ---- symbols ----
 
     // Adds or replaces a symbol; replacing keeps its handles valid.
-    void AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour = Behaviour::Constant);
+    void AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour = Behaviour::Constant,
+                   const std::string& typeName = std::string(), const std::string& comment = std::string());
     void AddSymbols(const std::vector<SymbolDef>& symbols);
     void LoadDefaultSymbols();
     bool RemoveSymbol(const std::string& name); // its handles turn stale

@@ -221,23 +221,23 @@ std::optional<PlcType> ParseTypeName(const std::string& name)
 std::vector<SymbolDef> DefaultSymbols()
 {
     return {
-        {"MAIN.down", Int(10000, 2), Behaviour::CountDown},
-        {".count", Int(0, 2), Behaviour::CountUp},
-        {"MAIN.bBool", {1}, Behaviour::Constant},
-        {"MAIN.wWord", Int(0xBEEF, 2), Behaviour::Constant},
-        {"MAIN.dwDword", Int(0xDEADBEEF, 4), Behaviour::Constant},
-        {"MAIN.siSint", Int(-100, 1), Behaviour::Constant},
-        {"MAIN.usiUsint", Int(200, 1), Behaviour::Constant},
-        {"MAIN.iInt", Int(-12345, 2), Behaviour::Constant},
-        {"MAIN.uiUint", Int(54321, 2), Behaviour::Constant},
-        {"MAIN.diDint", Int(-1234567890, 4), Behaviour::Constant},
-        {"MAIN.udiUdint", Int(3000000000LL, 4), Behaviour::Constant},
-        {"MAIN.rReal", Real(3.5F), Behaviour::Constant},
-        {"MAIN.lrLreal", LReal(-2.25), Behaviour::Constant},
-        {"MAIN.sText", Text("Hello from the PLC"), Behaviour::Constant},
-        {"MAIN.udiCounter", Int(0, 4), Behaviour::CountUp},
-        {"MAIN.rSine", Real(0.0F), Behaviour::Sine},
-        {"MAIN.lrSine", LReal(0.0), Behaviour::Sine},
+        {"MAIN.down", Int(10000, 2), Behaviour::CountDown, "INT", "counts down"},
+        {".count", Int(0, 2), Behaviour::CountUp, "UINT", "counts up"},
+        {"MAIN.bBool", {1}, Behaviour::Constant, "BOOL", ""},
+        {"MAIN.wWord", Int(0xBEEF, 2), Behaviour::Constant, "WORD", ""},
+        {"MAIN.dwDword", Int(0xDEADBEEF, 4), Behaviour::Constant, "DWORD", ""},
+        {"MAIN.siSint", Int(-100, 1), Behaviour::Constant, "SINT", ""},
+        {"MAIN.usiUsint", Int(200, 1), Behaviour::Constant, "USINT", ""},
+        {"MAIN.iInt", Int(-12345, 2), Behaviour::Constant, "INT", ""},
+        {"MAIN.uiUint", Int(54321, 2), Behaviour::Constant, "UINT", ""},
+        {"MAIN.diDint", Int(-1234567890, 4), Behaviour::Constant, "DINT", ""},
+        {"MAIN.udiUdint", Int(3000000000LL, 4), Behaviour::Constant, "UDINT", ""},
+        {"MAIN.rReal", Real(3.5F), Behaviour::Constant, "REAL", ""},
+        {"MAIN.lrLreal", LReal(-2.25), Behaviour::Constant, "LREAL", ""},
+        {"MAIN.sText", Text("Hello from the PLC"), Behaviour::Constant, "STRING(80)", "greeting"},
+        {"MAIN.udiCounter", Int(0, 4), Behaviour::CountUp, "UDINT", "counts up every tick"},
+        {"MAIN.rSine", Real(0.0F), Behaviour::Sine, "REAL", "sine wave, amplitude 100"},
+        {"MAIN.lrSine", LReal(0.0), Behaviour::Sine, "LREAL", "sine wave, amplitude 100"},
     };
 }
 
@@ -263,8 +263,8 @@ std::vector<SymbolDef> ParseSymbolText(const std::string& text)
         if (tokens.empty()) {
             continue;
         }
-        if (tokens.size() != 4) {
-            throw SymbolFileError(number, "expected 'name TYPE initial behaviour', got " +
+        if (tokens.size() != 4 && tokens.size() != 5) {
+            throw SymbolFileError(number, "expected 'name TYPE initial behaviour [comment]', got " +
                                               std::to_string(tokens.size()) + " fields");
         }
         const std::string& name = tokens[0];
@@ -280,6 +280,8 @@ std::vector<SymbolDef> ParseSymbolText(const std::string& text)
         }
         SymbolDef def;
         def.name = name;
+        def.typeName = *type == PlcType::STRING ? "STRING(80)" : tokens[1];
+        def.comment = tokens.size() == 5 ? tokens[4] : std::string();
         if (!ParseInitial(*type, tokens[2], def.initial, error)) {
             throw SymbolFileError(number, error);
         }

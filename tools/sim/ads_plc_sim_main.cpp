@@ -27,9 +27,11 @@ const char* const kUsage =
     "  --version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
     "  --state N                initial ADS state (default 5, run)\n"
     "  --symbols FILE           symbol table to use instead of the built-in one; one symbol per line:\n"
-    "                             name TYPE initial behaviour\n"
+    "                             name TYPE initial behaviour [comment]\n"
     "                           TYPE: BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING\n"
-    "                           behaviour: constant counter countdown sine; '#' starts a comment\n"
+    "                           behaviour: constant counter countdown sine; comment: quoted text\n"
+    "                           shown by symbol information; '#' starts a comment of the file\n"
+    "  --no-symbol-info         refuse the symbol-information services, like an older PLC\n"
     "  --tick MS                period of counters and sine values (default 100)\n"
     "  --delay MS               delay every reply by MS milliseconds\n"
     "  --drop-every SECONDS     close all client connections every SECONDS seconds\n"
@@ -119,6 +121,8 @@ int main(int argc, char** argv)
                     static_cast<uint16_t>(ParseNumber("--version", v.substr(b + 1), 65535));
             } else if (arg == "--state") {
                 options.adsState = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
+            } else if (arg == "--no-symbol-info") {
+                options.symbolInfo = false;
             } else if (arg == "--symbols") {
                 symbolsFile = value();
             } else if (arg == "--tick") {

@@ -1,0 +1,88 @@
+#include "plugin/browse.h"
+
+#include "ads/AdsDevice.h"
+#include "ads/AdsSymbols.h"
+#include "worker/ads_error_texts.h"
+#include "worker/plc_type_check.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+// Names and comments come from the PLC: keep control characters off the terminal.
+QString printable(const std::string& text)
+{
+    QString out = QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+    for (QChar& c : out) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+            c = QLatin1Char(' ');
+        }
+    }
+    return out;
+}
+
+int failed(int32_t code)
+{
+    std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(errorToString(code)),
+                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    return 1;
+}
+}
+
+int browsePlc(const QString& address, const QString& netId, int adsPort, int timeoutMs, const QString& prefix)
+{
+    AmsNetId target(0u);
+    if (!ParseAmsNetId(netId.toStdString(), target)) {
+        std::fprintf(stderr, "ads-plc-driver: '%s' is not an AMS NetId\n", qPrintable(netId));
+        return 2;
+    }
+    plc::ads::SetConnectTimeout(static_cast<uint32_t>(std::min(timeoutMs, 5000)));
+    std::vector<plc::ads::SymbolEntry> symbols;
+    try {
+        const AdsDevice device(address.toStdString(), target, static_cast<uint16_t>(adsPort));
+        device.SetTimeout(static_cast<uint32_t>(timeoutMs));
+        if (const int32_t code = plc::ads::ReadSymbolTable(device.GetLocalPort(), &device.Address(), &symbols)) {
+            return failed(code);
+        }
+    } catch (const AdsException& e) {
+        return failed(e.resultCode);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", e.what());
+        return 1;
+    }
+
+    QString out = QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
+                      .arg(QStringLiteral("name"), -32)
+                      .arg(QStringLiteral("type"), -12)
+                      .arg(QStringLiteral("size"), 6)
+                      .arg(QStringLiteral("read"), -4)
+                      .arg(QStringLiteral("comment"));
+    QStringList itemOptions;
+    int listed = 0;
+    for (const plc::ads::SymbolEntry& symbol : symbols) {
+        const QString name = printable(symbol.name);
+        if (!name.startsWith(prefix, Qt::CaseInsensitive)) {
+            continue;
+        }
+        ++listed;
+        const QString type = printable(symbol.typeName);
+        const int itemType = itemTypeForPlcType(type, symbol.size);
+        out += QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
+                   .arg(name, -32)
+                   .arg(type, -12)
+                   .arg(symbol.size, 6)
+                   .arg(itemType >= 0 ? QStringLiteral("yes") : QStringLiteral("-"), -4)
+                   .arg(printable(symbol.comment));
+        if (itemType >= 0) {
+            itemOptions.append(QStringLiteral("--item %1:%2").arg(name, itemTypeName(static_cast<DataType>(itemType))));
+        }
+    }
+    out += QStringLiteral("%1 of %2 symbols listed, %3 readable\n").arg(listed).arg(symbols.size()).arg(itemOptions.size());
+    for (const QString& option : itemOptions) {
+        out += option + QLatin1Char('\n');
+    }
+    std::fputs(out.toUtf8().constData(), stdout);
+    return 0;
+}

@@ -1,0 +1,139 @@
+#include "worker/plc_type_check.h"
+
+#include "ads/AdsSymbols.h"
+#include "worker/ads_plc_worker.h"
+
+#include <stdexcept>
+
+namespace {
+const char* const ITEM_TYPE_NAMES[] = {"BOOL",  "BYTE", "WORD",  "DWORD", "SINT",        "USINT",
+                                       "INT",   "UINT", "DINT",  "UDINT", "REAL",        "LREAL",
+                                       "STRING", "TIME", "DATE", "TIME_OF_DAY", "DATE_AND_TIME"};
+constexpr int ITEM_TYPE_COUNT = sizeof(ITEM_TYPE_NAMES) / sizeof(ITEM_TYPE_NAMES[0]);
+
+// Types that read the same way share a class.
+enum Class { NONE = 0, S8, U8, U16, S16, U32, S32, F32, F64, TEXT, DURATION, DAY, DAYTIME, STAMP };
+
+Class itemClass(DataType type)
+{
+    static const Class classes[] = {S8, U8, U16, U32, S8, U8, S16, U16, S32, U32, F32, F64, TEXT, DURATION, DAY,
+                                    DAYTIME, STAMP};
+    return type >= 0 && type < ITEM_TYPE_COUNT ? classes[type] : NONE;
+}
+
+bool isPlcString(const QString& upper)
+{
+    return upper == QLatin1String("STRING") || upper.startsWith(QLatin1String("STRING("));
+}
+
+// The class of an elementary PLC type; NONE for elementary types no item reads, -1 for
+// types of the program's own.
+int plcClass(const QString& plcType)
+{
+    const QString upper = plcType.trimmed().toUpper();
+    if (isPlcString(upper)) {
+        return TEXT;
+    }
+    for (int i = 0; i < ITEM_TYPE_COUNT; ++i) {
+        if (upper == QLatin1String(ITEM_TYPE_NAMES[i])) {
+            return itemClass(static_cast<DataType>(i));
+        }
+    }
+    if (upper == QLatin1String("TOD")) {
+        return DAYTIME;
+    }
+    if (upper == QLatin1String("DT")) {
+        return STAMP;
+    }
+    static const char* const unread[] = {"LINT", "ULINT", "LWORD", "LTIME", "WSTRING", "WCHAR", "CHAR", "BIT"};
+    for (const char* name : unread) {
+        if (upper == QLatin1String(name) || upper.startsWith(QLatin1String(name) + QLatin1Char('('))) {
+            return NONE;
+        }
+    }
+    return -1;
+}
+}
+
+QString itemTypeName(DataType type)
+{
+    return type >= 0 && type < ITEM_TYPE_COUNT ? QString::fromLatin1(ITEM_TYPE_NAMES[type]) : QString::number(type);
+}
+
+bool plcTypeFits(DataType item, const QString& plcType, uint32_t plcSize)
+{
+    const Class wanted = itemClass(item);
+    if (wanted == NONE) {
+        return true; // not a type the plug-in converts: nothing to judge by
+    }
+    const int found = plcClass(plcType);
+    if (wanted == TEXT || found == TEXT) {
+        return wanted == found;
+    }
+    if (found >= 0 && found != wanted) {
+        return false;
+    }
+    return plcSize == dataLength(item);
+}
+
+QString typeMismatchText(DataType item, const QString& plcType, uint32_t plcSize)
+{
+    return QStringLiteral("Type mismatch: PLC variable is %1 (%2 bytes), item is %3 (%4 bytes)")
+        .arg(plcType)
+        .arg(plcSize)
+        .arg(itemTypeName(item))
+        .arg(dataLength(item));
+}
+
+int itemTypeForPlcType(const QString& plcType, uint32_t plcSize)
+{
+    const QString upper = plcType.trimmed().toUpper();
+    if (isPlcString(upper)) {
+        return STRING;
+    }
+    for (int i = BOOL; i < STRING; ++i) {
+        if (upper == QLatin1String(ITEM_TYPE_NAMES[i]) && plcSize == dataLength(static_cast<DataType>(i))) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------- the worker's check before subscribing
+
+uint32_t Ads_Plc_Worker::checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol)
+{
+    const uint32_t length = dataLength(type);
+    if (symbolInfoMissing) {
+        return length;
+    }
+    plc::ads::SymbolEntry entry;
+    const int32_t code = plc::ads::ReadSymbolInfoByName(device->GetLocalPort(), &device->Address(), symbol, &entry);
+    switch (code) {
+    case ADS_OK:
+        break;
+    case ADSERR_DEVICE_SRVNOTSUPP:
+    case ADSERR_DEVICE_INVALIDGRP:
+    case ADSERR_DEVICE_INVALIDOFFSET:
+        symbolInfoMissing = true;
+        writeLogDebug(QStringLiteral("Symbol information not offered by ") + deviceRecord.name +
+                      QStringLiteral(": item types are not checked. Code: ") + QString::number(code));
+        return length;
+    case ADSERR_DEVICE_SYMBOLNOTFOUND:
+        throw AdsException(code);
+    default:
+        if (isConnectionError(code)) {
+            throw AdsException(code);
+        }
+        // An answer the check cannot use must not keep an item from being read as before.
+        writeLogDebug(QStringLiteral("Symbol information for ") + item.name +
+                      QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code));
+        return length;
+    }
+    const QString plcType = QString::fromStdString(entry.typeName);
+    if (!plcTypeFits(type, plcType, entry.size)) {
+        throw std::runtime_error(typeMismatchText(type, plcType, entry.size).toStdString());
+    }
+    // A shorter PLC STRING(n) is watched over its own bytes only.
+    return type == STRING && entry.size > 0 && entry.size < length ? entry.size : length;
+}

@@ -1,0 +1,22 @@
+// Whether a PLC variable, as the PLC's symbol information describes it, fits an item's data type.
+#pragma once
+
+#include "worker/plc_values.h"
+
+#include <QString>
+
+#include <cstdint>
+
+// "INT", "STRING", ...; the number for a value outside the enumeration.
+QString itemTypeName(DataType type);
+
+// Fits when the sizes agree and the PLC type is the item's type or one read the same way
+// (BOOL/SINT, BYTE/USINT, WORD/UINT, DWORD/UDINT); a type of the PLC program's own (alias,
+// enumeration) is judged by its size alone. A STRING item fits any PLC STRING(n).
+bool plcTypeFits(DataType item, const QString& plcType, uint32_t plcSize);
+
+// "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)"
+QString typeMismatchText(DataType item, const QString& plcType, uint32_t plcSize);
+
+// The item type (BOOL..STRING) to read a PLC variable of an elementary type with; -1 when none fits.
+int itemTypeForPlcType(const QString& plcType, uint32_t plcSize);
