@@ -59,7 +59,7 @@ void printUsage()
         "  --ads-port N           ADS port of the PLC runtime (default 801)\n"
         "  --timeout MS           request time-out in milliseconds (default 15000)\n"
         "  --item SYMBOL:TYPE     item to read, repeatable; TYPE is BOOL..STRING or 0..16\n"
-        "                         (default: MAIN.down:BOOL and .count:UINT)\n"
+        "                         (default: MAIN.down:INT and .count:UINT)\n"
         "  --cycle MS             notification cycle of the items (default 5000)\n"
         "  --write SYMBOL=VALUE   write VALUE to the item with this symbol once connected\n"
         "  --seconds S            how long to run (default 10)\n"
@@ -207,7 +207,8 @@ bool parseOptions(const QStringList& args, Options* options, bool* help)
         options->netId = host + QStringLiteral(".1.1");
     }
     if (options->items.isEmpty()) {
-        options->items.append(ItemOption{QStringLiteral("LOCAL TEST INT"), QStringLiteral("MAIN.down"), 0});
+        // INT, as its name says: read as BOOL, one byte of the two, the type check refuses it.
+        options->items.append(ItemOption{QStringLiteral("LOCAL TEST INT"), QStringLiteral("MAIN.down"), 6});
         options->items.append(ItemOption{QStringLiteral("GLOBAL TEST UINT"), QStringLiteral(".count"), 7});
     }
     if (!options->writeSymbol.isEmpty()) {

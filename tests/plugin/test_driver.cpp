@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -95,6 +96,98 @@ TEST(Driver, WritesAValueAndEchoesHostLogsWhenVerbose)
     EXPECT_EQ(values.last(), "-77");
     EXPECT_TRUE(run.out.contains("write: MAIN.iInt = -77: sent"));
     EXPECT_TRUE(run.err.contains("[host debug] Writing to MAIN.iInt at MAIN.iInt (6). Value: -77"));
+}
+
+// The columns of the last printed row of a symbol.
+QStringList lastRowOf(const QString& out, const QString& symbol)
+{
+    QStringList row;
+    for (const QString& line : out.split('\n')) {
+        const QStringList columns = line.split('|');
+        if (columns.size() == 6 && columns[1].trimmed() == symbol) {
+            row = columns;
+        }
+    }
+    for (QString& column : row) {
+        column = column.trimmed();
+    }
+    return row;
+}
+
+// Browse rows: name -> (type, size, read, comment).
+QMap<QString, QStringList> browseRows(const QString& out)
+{
+    QMap<QString, QStringList> rows;
+    for (const QString& line : out.split('\n')) {
+        QStringList columns = line.split('|');
+        if (columns.size() != 5 || columns[0].trimmed() == "name") {
+            continue;
+        }
+        for (QString& column : columns) {
+            column = column.trimmed();
+        }
+        rows.insert(columns.takeFirst(), columns);
+    }
+    return rows;
+}
+
+TEST(Driver, BrowsesThePlcAndRefusesAnItemWhoseTypeDoesNotFit)
+{
+    plcsim::PlcSimulator sim;
+    sim.Start();
+    const QString address = QString::fromStdString(sim.HostString());
+    const DriverRun all = runDriver({"--address", address, "--ads-port", "851", "--timeout", "1000", "--browse"}, 30000);
+    ASSERT_EQ(all.exitCode, 0) << all.err.toStdString();
+    const QMap<QString, QStringList> rows = browseRows(all.out);
+    const std::vector<plcsim::SymbolDef> defaults = plcsim::DefaultSymbols();
+    ASSERT_EQ(rows.size(), static_cast<int>(defaults.size())) << all.out.toStdString();
+    for (const plcsim::SymbolDef& def : defaults) {
+        const QString name = QString::fromStdString(def.name);
+        EXPECT_EQ(rows.value(name),
+                  (QStringList{QString::fromStdString(def.typeName), QString::number(def.initial.size()), "yes",
+                               QString::fromStdString(def.comment)}))
+            << def.name;
+    }
+    EXPECT_TRUE(all.out.contains("\n--item MAIN.diDint:DINT\n"));
+    EXPECT_TRUE(all.out.contains("\n--item MAIN.sText:STRING\n"));
+
+    const DriverRun some = runDriver({"--address", address, "--ads-port", "851", "--browse", "MAIN.i"}, 30000);
+    ASSERT_EQ(some.exitCode, 0) << some.err.toStdString();
+    EXPECT_EQ(browseRows(some.out).keys(), QStringList{"MAIN.iInt"}) << some.out.toStdString();
+
+    const DriverRun run = runDriver({"--address", address, "--ads-port", "851", "--timeout", "1000", "--item",
+                                     "MAIN.diDint:INT", "--item", "MAIN.iInt:INT", "--item", "MAIN.sText:STRING",
+                                     "--cycle", "100", "--seconds", "1.5", "--refresh", "500"},
+                                    30000);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(lastRowOf(run.out, "MAIN.diDint").value(5),
+              "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)")
+        << run.out.toStdString();
+    EXPECT_EQ(lastRowOf(run.out, "MAIN.iInt").value(3), "-12345");
+    EXPECT_EQ(lastRowOf(run.out, "MAIN.sText").value(3), "Hello from the PLC");
+    EXPECT_TRUE(run.out.trimmed().endsWith("-") && run.out.contains("device error: -"));
+    EXPECT_FALSE(run.out.split("device error:").last().startsWith(" Type")) << "the device stays connected";
+}
+
+TEST(Driver, PlcWithoutSymbolInformationRefusesBrowsingButReadsAsBefore)
+{
+    plcsim::SimOptions options;
+    options.symbolInfo = false;
+    plcsim::PlcSimulator sim(options);
+    sim.Start();
+    const QString address = QString::fromStdString(sim.HostString());
+    const DriverRun browse = runDriver({"--address", address, "--ads-port", "851", "--browse"}, 30000);
+    EXPECT_EQ(browse.exitCode, 1);
+    EXPECT_TRUE(browse.err.contains("Invalid index group")) << browse.err.toStdString();
+
+    const DriverRun run = runDriver({"--address", address, "--ads-port", "851", "--timeout", "1000", "--item",
+                                     "MAIN.diDint:DINT", "--item", "MAIN.iInt:INT", "--cycle", "100", "--seconds",
+                                     "1.5", "--refresh", "500", "--verbose"},
+                                    30000);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(lastRowOf(run.out, "MAIN.diDint").value(3), "-1234567890");
+    EXPECT_EQ(lastRowOf(run.out, "MAIN.iInt").value(3), "-12345");
+    EXPECT_EQ(run.err.count("Symbol information not offered by ADS Test device"), 1) << run.err.toStdString();
 }
 
 TEST(Driver, BadOptionsAreExplainedAndFail)

@@ -158,7 +158,7 @@ TEST(SymbolText, ParsesEveryTypeAndBehaviour)
                                               "MAIN.b BOOL true constant\n"
                                               "MAIN.w WORD 0xBEEF counter   # trailing comment\n"
                                               "MAIN.si SINT -128 countdown\n"
-                                              "MAIN.di DINT -2147483648 constant\n"
+                                              "MAIN.di DINT -2147483648 constant \"its comment\"\n"
                                               "MAIN.udi UDINT 4294967295 constant\n"
                                               "MAIN.r REAL 1.5 sine\n"
                                               "MAIN.lr LREAL -0.25 constant\n"
@@ -170,6 +170,9 @@ TEST(SymbolText, ParsesEveryTypeAndBehaviour)
     EXPECT_EQ(defs[2].initial, Bytes({0x80}));
     EXPECT_EQ(defs[2].behaviour, plcsim::Behaviour::CountDown);
     EXPECT_EQ(defs[3].initial, Bytes({0, 0, 0, 0x80}));
+    EXPECT_EQ(defs[3].typeName, "DINT");
+    EXPECT_EQ(defs[3].comment, "its comment");
+    EXPECT_EQ(defs[2].comment, "");
     EXPECT_EQ(defs[4].initial, Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
     float f = 0;
     std::memcpy(&f, defs[5].initial.data(), 4);
@@ -178,13 +181,14 @@ TEST(SymbolText, ParsesEveryTypeAndBehaviour)
     EXPECT_EQ(defs[6].initial.size(), 8u);
     ASSERT_EQ(defs[7].initial.size(), 81u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(defs[7].initial.data())), "two words # not a comment");
+    EXPECT_EQ(defs[7].typeName, "STRING(80)");
 }
 
 TEST(SymbolText, RefusesMalformedLinesNamingTheLine)
 {
     const std::pair<const char*, const char*> bad[] = {
         {"a INT 1", "fields"},
-        {"a INT 1 constant extra", "fields"},
+        {"a INT 1 constant \"comment\" extra", "fields"},
         {"a FLOAT 1 constant", "unknown type"},
         {"a INT 40000 constant", "out of range"},
         {"a USINT -1 constant", "out of range"},
