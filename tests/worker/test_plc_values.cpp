@@ -1,5 +1,6 @@
 // PLC data types: byte lengths and conversions between little-endian sample bytes and text.
 #include "worker/plc_values.h"
+#include "worker/plc_type_check.h"
 
 #include "qt_gtest_print.h"
 
@@ -224,3 +225,32 @@ TEST(PlcValues, UnconvertedTypesLeaveTheBufferAlone)
 }
 
 } // namespace
+
+// Which PLC variables an item type may watch: same size and the same reading, any STRING(n)
+// for STRING, types of the program's own by size.
+TEST(PlcValues, ItemTypeFitsThePlcVariable)
+{
+    struct Case {
+        DataType item;
+        const char* plcType;
+        uint32_t plcSize;
+        bool fits;
+    };
+    const Case cases[] = {
+        {INT, "DINT", 4, false},          {INT, "INT", 2, true},           {INT, "int", 2, true},
+        {UINT, "INT", 2, false},          {UINT, "WORD", 2, true},         {UDINT, "DWORD", 4, true},
+        {BOOL, "SINT", 1, true},          {BOOL, "USINT", 1, false},       {LREAL, "LINT", 8, false},
+        {REAL, "DINT", 4, false},         {DINT, "E_Mode", 4, true},       {DINT, "E_Mode", 2, false},
+        {STRING, "STRING(80)", 81, true}, {STRING, "STRING(20)", 21, true}, {STRING, "STRING", 81, true},
+        {STRING, "WSTRING(80)", 162, false}, {STRING, "ARRAY [0..80] OF BYTE", 81, false},
+        {DINT, "STRING(3)", 4, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.fits, plcTypeFits(c.item, QString::fromLatin1(c.plcType), c.plcSize))
+            << itemTypeName(c.item).toStdString() << " on " << c.plcType;
+    }
+    EXPECT_EQ(typeMismatchText(INT, QStringLiteral("DINT"), 4),
+              QStringLiteral("Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)"));
+    EXPECT_EQ(itemTypeForPlcType(QStringLiteral("STRING(20)"), 21), STRING);
+    EXPECT_EQ(itemTypeForPlcType(QStringLiteral("E_Mode"), 2), -1);
+}
