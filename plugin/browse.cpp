@@ -34,7 +34,9 @@ int failed(int32_t code)
 int browsePlc(const QString& address, const QString& netId, int adsPort, int timeoutMs, const QString& prefix)
 {
     AmsNetId target(0u);
-    if (!ParseAmsNetId(netId.toStdString(), target)) {
+    // Four parts get ".1.1", as the device column Target_AMS_NetId does.
+    const QString full = netId.count(QLatin1Char('.')) == 3 ? netId + QStringLiteral(".1.1") : netId;
+    if (!ParseAmsNetId(full.toStdString(), target)) {
         std::fprintf(stderr, "ads-plc-driver: '%s' is not an AMS NetId\n", qPrintable(netId));
         return 2;
     }
@@ -48,9 +50,9 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
         }
     } catch (const AdsException& e) {
         return failed(e.resultCode);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", e.what());
-        return 1;
+    } catch (const std::exception&) {
+        // As when the plug-in connects: a failed set-up is an unreachable target.
+        return failed(ADS_ERR_TARGET_PORT_NOT_FOUND);
     }
 
     QString out = QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
