@@ -310,7 +310,8 @@ void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t hand
             return;
         }
         timeval timeout{};
-        timeout.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(UNAWAITED_WRITE_BOUND).count();
+        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(
+            std::chrono::duration_cast<std::chrono::seconds>(UNAWAITED_WRITE_BOUND).count());
         if (socket.write(request.frame, &timeout) != request.frame.size()) {
             Abort();
         }
