@@ -124,6 +124,29 @@ TEST_F(ExchangeTest, ALostConnectionIsNoticedByEveryDeviceOnItAndResubscribed)
     }
     EXPECT_GT(countersOf(*sim).reconnections, reconnections);
     EXPECT_TRUE(a.device.error.isEmpty() && b.device.error.isEmpty());
+
+    // Now the route moves to a new connection before the devices poll again: their status reads
+    // succeed there, yet their notifications died with the old connection.
+    {
+        const QString key = a.device.address + '|' + a.device.config["Target_AMS_NetId"];
+        std::shared_ptr<std::mutex> target;
+        {
+            std::lock_guard<std::mutex> lock(Ads_Plc_Worker::targetOperationMutexesMutex);
+            target = Ads_Plc_Worker::targetOperationMutexes.value(key);
+        }
+        ASSERT_TRUE(target);
+        std::lock_guard<std::mutex> pollsWait(*target);
+        sim->DropConnections();
+        ASSERT_TRUE(WaitUntil([&] { return countersOf(*sim).connection == 0; }, 2s));
+        ASSERT_EQ(plc::ads::AddLocalRoute(sim->Options().netId, sim->HostString().c_str()), 0);
+        plc::ads::DelLocalRoute(sim->Options().netId);
+    }
+    gapA = GapWatch();
+    gapB = GapWatch();
+    readBoth(plugin, a, b, 4.0, gapA, gapB);
+    EXPECT_LT(gapA.Longest(), 3.0);
+    EXPECT_LT(gapB.Longest(), 3.0);
+    EXPECT_EQ(warningsContaining("was lost or replaced; subscribing again"), 2);
 }
 
 TEST_F(ExchangeTest, NotificationsGrantedAfterTheirTimeOutAreDeletedAgain)
