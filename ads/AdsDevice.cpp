@@ -16,10 +16,10 @@ std::string ExceptionText(int32_t code)
 }
 
 // The route exists only once its owner is allocated, so a failed allocation leaks nothing.
-const AmsNetId* AddRoute(AmsNetId netId, const std::string& host)
+const AmsNetId* AddRoute(AmsNetId netId, const std::string& host, uint32_t connectTimeoutMs)
 {
     auto owner = std::make_unique<const AmsNetId>(netId);
-    const int32_t status = plc::ads::AddLocalRoute(netId, host.c_str());
+    const int32_t status = plc::ads::AddLocalRoute(netId, host.c_str(), connectTimeoutMs);
     if (status) {
         throw AdsException(status);
     }
@@ -49,8 +49,8 @@ AdsException::AdsException(int32_t code) : resultCode(code), message(ExceptionTe
 {
 }
 
-AdsDevice::AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port)
-    : routeGuard(AddRoute(netId, ipV4), ResourceDeleter<const AmsNetId>{DeleteRoute}),
+AdsDevice::AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port, uint32_t connectTimeoutMs)
+    : routeGuard(AddRoute(netId, ipV4, connectTimeoutMs), ResourceDeleter<const AmsNetId>{DeleteRoute}),
       address{netId, port},
       localPortGuard(OpenPort(), ResourceDeleter<const int32_t>{AdsPortCloseEx})
 {
@@ -123,7 +123,8 @@ OwnedHandle AdsDevice::GetHandle(const std::string& symbolName) const
         ReadWriteReqEx2(ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, sizeof(handle), handle,
                         static_cast<uint32_t>(symbolName.size()), symbolName.data(), &bytesRead);
     if (status || bytesRead != sizeof(handle)) {
-        throw AdsException(status);
+        // A short reply is no handle, and must not read as success.
+        throw AdsException(status ? status : ADS_ERR_INVALID_SIZE);
     }
     *owner = le::Read<uint32_t>(handle);
     return OwnedHandle{owner.release(),
@@ -143,7 +144,7 @@ OwnedHandle AdsDevice::GetHandle(uint32_t indexGroup, uint32_t indexOffset, cons
     const int32_t status = AdsSyncAddDeviceNotificationReqEx(GetLocalPort(), &address, indexGroup, indexOffset,
                                                              &attributes, callback, userValue, &handle);
     if (status || !handle) {
-        throw AdsException(status);
+        throw AdsException(status ? status : ADS_ERR_INVALID_RESPONSE);
     }
     *owner = handle;
     return OwnedHandle{owner.release(),
@@ -169,14 +170,28 @@ int32_t AdsDevice::DeleteNotificationHandle(uint32_t handle) const
     if (!handle) {
         return 0;
     }
-    return AdsSyncDelDeviceNotificationReqEx(GetLocalPort(), &address, handle);
+    if (releasesUnanswered.load()) {
+        return plc::ads::ForgetNotification(GetLocalPort(), address, handle);
+    }
+    const int32_t status = AdsSyncDelDeviceNotificationReqEx(GetLocalPort(), &address, handle);
+    if (status == ADS_ERR_SYNC_TIMEOUT) {
+        releasesUnanswered = true;
+    }
+    return status;
 }
 
 int32_t AdsDevice::DeleteSymbolHandle(uint32_t handle) const
 {
+    if (releasesUnanswered.load()) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
     uint8_t bytes[sizeof(uint32_t)];
     le::Write<uint32_t>(bytes, handle);
-    return WriteReqEx(ADS_IGRP_SYMBOL_RELEASE_HANDLE, 0, sizeof(bytes), bytes);
+    const int32_t status = WriteReqEx(ADS_IGRP_SYMBOL_RELEASE_HANDLE, 0, sizeof(bytes), bytes);
+    if (status == ADS_ERR_SYNC_TIMEOUT) {
+        releasesUnanswered = true;
+    }
+    return status;
 }
 
 int32_t AdsDevice::CloseFile(uint32_t handle) const

@@ -5,6 +5,7 @@
 #include "AdsDef.h"
 #include "AdsRequests.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -50,7 +51,8 @@ struct AdsStatePair {
 
 class AdsDevice {
 public:
-    AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port);
+    // A non-zero connectTimeoutMs bounds the TCP connect when it is below the stack's bound.
+    AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port, uint32_t connectTimeoutMs = 0);
 
     uint16_t GetLocalPort() const;
     AdsDeviceInfo GetDeviceInfo() const;
@@ -82,6 +84,9 @@ private:
     std::unique_ptr<const AmsNetId, ResourceDeleter<const AmsNetId>> routeGuard;
     const AmsAddr address;
     std::unique_ptr<const int32_t, ResourceDeleter<const int32_t>> localPortGuard;
+    // Set once a release timed out: the target's port is silent, so the remaining releases
+    // are forgotten locally instead of each waiting a whole time-out.
+    mutable std::atomic<bool> releasesUnanswered{false};
 };
 
 // A device notification on a symbol: deleted on the target before its symbol handle is released.

@@ -13,6 +13,8 @@
 using namespace plc::ads;
 
 namespace {
+constexpr uint32_t MAX_WATCHED_LENGTH = 4 * 1024 * 1024 - 64;
+
 bool PortValid(int32_t port)
 {
     return port > 0 && port <= std::numeric_limits<uint16_t>::max();
@@ -213,6 +215,10 @@ int32_t AdsSyncAddDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
     if (const int32_t invalid = CheckArguments(port, pAddr, !pAttrib || !pFunc || !pNotification)) {
         return invalid;
     }
+    // A sample must fit the dispatcher's ring whole; a larger one could never be delivered.
+    if (pAttrib->watchedLength > MAX_WATCHED_LENGTH) {
+        return ADSERR_DEVICE_INVALIDWATCHSIZE;
+    }
     return NoMemoryAsCode([&] {
         uint8_t reply[4] = {};
         AmsRequest request{*pAddr, static_cast<uint16_t>(port), ADS_CMD_ADD_DEVICE_NOTIFICATION, 40, sizeof(reply),
@@ -241,13 +247,13 @@ int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 
 namespace plc::ads {
 
-int32_t AddLocalRoute(AmsNetId netId, const char* host)
+int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs)
 {
     if (!host) {
         throw std::logic_error("AddLocalRoute: host is null");
     }
     try {
-        return GetRouter().AddRoute(netId, std::string(host));
+        return GetRouter().AddRoute(netId, std::string(host), std::chrono::milliseconds(connectTimeoutMs));
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     } catch (const std::runtime_error&) {
@@ -273,6 +279,19 @@ void SetConnectTimeout(uint32_t timeoutMs)
 void AbortConnection(AmsNetId netId)
 {
     GetRouter().AbortConnection(netId);
+}
+
+int32_t ForgetNotification(int32_t port, const AmsAddr& addr, uint32_t handle)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    return GetRouter().ForgetNotification(static_cast<uint16_t>(port), addr, handle);
+}
+
+ConnectionCounters GetConnectionCounters(AmsNetId netId)
+{
+    return GetRouter().Counters(netId);
 }
 
 } // namespace plc::ads

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "AdsDef.h"
+#include "ConnectionCounters.h"
 
 #include <cstdint>
 
@@ -31,7 +32,8 @@ int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 
 namespace plc::ads {
 // Adds a route to the NetId over the host ("10.1.2.3", "plc.local", "127.0.0.1:48898", "[::1]:851").
-int32_t AddLocalRoute(AmsNetId netId, const char* host);
+// A non-zero connectTimeoutMs bounds this route's TCP connect when it is below the default bound.
+int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs = 0);
 void DelLocalRoute(AmsNetId netId);
 void SetLocalAddress(AmsNetId netId);
 // Upper bound of one TCP connect attempt to a remote router (default 5000 ms).
@@ -39,4 +41,8 @@ void SetConnectTimeout(uint32_t timeoutMs);
 // Ends the TCP connection that serves the NetId, if any: requests waiting on it and
 // every later one end at once with ADS_ERR_SYNC_TIMEOUT until its routes are deleted.
 void AbortConnection(AmsNetId netId);
+// Forgets a notification of the port without a request to its target (which does not answer).
+int32_t ForgetNotification(int32_t port, const AmsAddr& addr, uint32_t handle);
+// Losses and identity of the connection serving the NetId (all zero when there is none).
+ConnectionCounters GetConnectionCounters(AmsNetId netId);
 }

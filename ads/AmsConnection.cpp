@@ -22,6 +22,20 @@ size_t FrameLength(size_t payloadLength)
     }
     return payloadLength + AMS_FRAME_OVERHEAD;
 }
+
+uint64_t NextConnectionId()
+{
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1);
+}
+
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// How long a connection may take to write a delete nobody waits for.
+constexpr auto UNAWAITED_WRITE_BOUND = std::chrono::milliseconds(1000);
 }
 
 AmsRequest::AmsRequest(const AmsAddr& targetAddr_, uint16_t port_, uint16_t cmdId_, size_t payloadLength,
@@ -76,8 +90,9 @@ void AmsResponse::Release()
 // Sending side
 
 AmsConnection::AmsConnection(Router& router_, const addrinfo* destination, std::chrono::milliseconds connectTimeout)
-    : router(router_), socket(destination, connectTimeout), localIp(socket.Connect())
+    : router(router_), socket(destination, connectTimeout), localIp(socket.Connect()), id(NextConnectionId())
 {
+    lastActivityNs = NowNs();
     for (auto& slot : replySlots) {
         slot.connectionLost = &lost;
     }
@@ -135,12 +150,9 @@ AmsResponse* AmsConnection::Reserve(AmsRequest* request, uint16_t port)
     return &slot;
 }
 
-AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
+void AmsConnection::EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invoke) const
 {
     const size_t payloadLength = request.frame.size();
-    if (payloadLength > UINT32_MAX - AoEHeader::SIZE) {
-        return nullptr;
-    }
     AoEHeader header;
     header.targetNetId = request.targetAddr.amsNetId;
     header.targetPort = request.targetAddr.amsPort;
@@ -150,7 +162,7 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
     header.stateFlags = AoEHeader::AMS_REQUEST;
     header.length = static_cast<uint32_t>(payloadLength);
     header.errorCode = 0;
-    header.invokeId = GetInvokeId();
+    header.invokeId = invoke;
     uint8_t amsBytes[AoEHeader::SIZE];
     header.Encode(amsBytes);
     request.frame.prepend(amsBytes, sizeof(amsBytes));
@@ -160,18 +172,29 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
     uint8_t tcpBytes[AmsTcpHeader::SIZE];
     tcpHeader.Encode(tcpBytes);
     request.frame.prepend(tcpBytes, sizeof(tcpBytes));
+}
+
+AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
+{
+    if (request.frame.size() > UINT32_MAX - AoEHeader::SIZE) {
+        return nullptr;
+    }
+    const uint32_t invoke = GetInvokeId();
+    EncodeHeaders(request, srcAddr, invoke);
 
     AmsResponse* slot = Reserve(&request, srcAddr.amsPort);
     if (!slot) {
         return nullptr;
     }
     // Published before sending, so that a fast reply finds it.
-    slot->invokeId.store(header.invokeId);
+    slot->invokeId.store(invoke);
 
     // Bounded by the request's deadline: a peer that stops reading must not block the caller.
     size_t written = 0;
+    bool tried = false;
     std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
     if (lock.try_lock_until(request.deadline)) {
+        tried = true;
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(request.deadline - Clock::now());
         timeval timeout{};
         timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(std::max<int64_t>(left.count(), 0) / 1000000);
@@ -185,6 +208,9 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
     if (written != 0) {
         // Part of a frame is on the stream; nothing sent after it could be parsed by the peer.
         LOG_ERROR("frame written partially: " << written << " of " << request.frame.size() << " bytes");
+        Abort();
+    } else if (tried) {
+        // The socket refused the frame: the connection is dead for every port.
         Abort();
     }
     if (slot->invokeId.exchange(0) == 0) {
@@ -205,14 +231,93 @@ int32_t AmsConnection::AdsRequest(AmsRequest& request, uint32_t timeoutMs)
     if (lost.load() || aborted.load()) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
-    request.deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto sentAt = Clock::now();
+    request.deadline = sentAt + std::chrono::milliseconds(timeoutMs);
     AmsResponse* slot = Write(request, srcAddr);
     if (!slot) {
         return -1;
     }
     const uint32_t result = slot->Wait();
     slot->Release();
+    if (result == ADS_ERR_SYNC_TIMEOUT) {
+        AbortIfSilentSince(sentAt, timeoutMs);
+    }
     return static_cast<int32_t>(result);
+}
+
+// ---------------------------------------------------------------------------
+// Liveness and losses
+
+void AmsConnection::MarkActivity()
+{
+    lastActivityNs.store(NowNs(), std::memory_order_relaxed);
+}
+
+void AmsConnection::AbortIfSilentSince(Clock::time_point sentAt, uint32_t timeoutMs)
+{
+    const int64_t sent = std::chrono::duration_cast<std::chrono::nanoseconds>(sentAt.time_since_epoch()).count();
+    // A reply or a sample for any port since the request went out shows the peer is alive:
+    // then only the addressed port is silent, and the other users keep the connection.
+    if (timeoutMs == 0 || lost.load() || lastActivityNs.load(std::memory_order_relaxed) >= sent) {
+        return;
+    }
+    LOG_WARN("nothing received for " << timeoutMs << " ms, giving up the connection");
+    Abort();
+}
+
+ConnectionCounters AmsConnection::Counters()
+{
+    ConnectionCounters counters;
+    counters.ringFull = ringFull.load();
+    counters.unmatchedReplies = unmatchedReplies.load();
+    std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
+    for (const auto& entry : dispatcherList) {
+        counters.unknownHandle += entry.second->unknownHandles.load();
+        counters.sizeMismatch += entry.second->sizeMismatches.load();
+    }
+    return counters;
+}
+
+void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetData)
+{
+    ++unmatchedReplies;
+    constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
+    if (header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || header.errorCode != 0 || header.length < GRANT) {
+        ReceiveJunk(packetData);
+        return;
+    }
+    uint8_t bytes[GRANT];
+    Receive(bytes, sizeof(bytes), static_cast<timeval*>(nullptr));
+    ReceiveJunk(packetData - sizeof(bytes));
+    const uint32_t result = le::Read<uint32_t>(bytes);
+    const uint32_t handle = le::Read<uint32_t>(bytes + sizeof(uint32_t));
+    if (result == 0 && handle != 0) {
+        DeleteLateNotification(header, handle);
+    }
+}
+
+// Runs on the receive thread, so it cannot wait for the reply: it sends and forgets.
+void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t handle)
+{
+    LOG_WARN("notification 0x" << std::hex << handle << " granted after its request timed out, deleting it");
+    try {
+        const AmsAddr target = reply.Source();
+        AmsRequest request(target, reply.targetPort, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
+        request.frame.prepend(handle);
+        EncodeHeaders(request, reply.Target(), GetInvokeId());
+        std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
+        if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
+            return;
+        }
+        timeval timeout{};
+        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(
+            std::chrono::duration_cast<std::chrono::seconds>(UNAWAITED_WRITE_BOUND).count());
+        if (socket.write(request.frame, &timeout) != request.frame.size()) {
+            Abort();
+        }
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("no memory to delete notification 0x" << std::hex << handle);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -269,6 +374,7 @@ void AmsConnection::ReceiveNotification(const AoEHeader& header)
     }
     RingBuffer& ring = dispatcher->ring;
     if (static_cast<uint64_t>(ring.BytesFree()) < length + 4) {
+        ++ringFull;
         ReceiveJunk(header.length);
         LOG_WARN("port " << header.targetPort << " receive buffer was full");
         return;
@@ -324,6 +430,7 @@ void AmsConnection::Recv()
     uint8_t bytes[AoEHeader::SIZE];
     while (localIp) {
         Receive(bytes, AmsTcpHeader::SIZE, static_cast<timeval*>(nullptr));
+        MarkActivity();
         const AmsTcpHeader tcpHeader = AmsTcpHeader::Decode(bytes);
         if (tcpHeader.length < AoEHeader::SIZE) {
             LOG_WARN("Frame to short to be AoE");
@@ -358,7 +465,7 @@ void AmsConnection::Recv()
         AmsResponse* slot = GetPending(header.invokeId, header.targetPort);
         if (!slot) {
             LOG_WARN("No response pending");
-            ReceiveJunk(packetData);
+            HandleUnmatchedReply(header, packetData);
             continue;
         }
         switch (header.cmdId) {

@@ -4,6 +4,7 @@
 
 #include "AdsDef.h"
 #include "AmsHeader.h"
+#include "ConnectionCounters.h"
 #include "Frame.h"
 #include "NotificationDispatcher.h"
 #include "Sockets.h"
@@ -70,6 +71,10 @@ public:
     // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT.
     void Abort();
     bool IsLost() const { return lost.load(); }
+    // Unique in the process, never 0.
+    uint64_t Id() const { return id; }
+    // Drop counters of this connection and of its dispatchers (no reconnections, no id).
+    plc::ads::ConnectionCounters Counters();
 
     std::shared_ptr<NotificationDispatcher> CreateNotifyMapping(uint32_t handle,
                                                                 std::shared_ptr<Notification> notification);
@@ -106,12 +111,24 @@ private:
     void ReceiveNotification(const plc::ads::AoEHeader& header);
     void FailPendingRequests();
 
+    // Liveness: the connection is given up only when it is dead, never for one port's silence.
+    void MarkActivity();
+    void AbortIfSilentSince(std::chrono::steady_clock::time_point sentAt, uint32_t timeoutMs);
+    // A reply nobody waits for; a notification granted after its request timed out is deleted again.
+    void HandleUnmatchedReply(const plc::ads::AoEHeader& header, size_t packetData);
+    void DeleteLateNotification(const plc::ads::AoEHeader& reply, uint32_t handle);
+    void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
+
     std::atomic<uint32_t> invokeId{0};
     std::array<AmsResponse, ADS_PORT_COUNT> replySlots;
     std::map<DispatcherKey, std::shared_ptr<NotificationDispatcher>> dispatcherList;
     std::recursive_mutex dispatcherListMutex;
     std::atomic<bool> lost{false};
     std::atomic<bool> aborted{false};
+    const uint64_t id;
+    std::atomic<int64_t> lastActivityNs{0};
+    std::atomic<uint64_t> ringFull{0};
+    std::atomic<uint64_t> unmatchedReplies{0};
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
     std::thread receiveThread;

@@ -4,6 +4,16 @@
 
 uint16_t AmsPort::Open(uint16_t number)
 {
+    decltype(dispatcherList) leftovers;
+    {
+        // A close that raced with a subscription may have left entries of the previous owner.
+        std::lock_guard<std::mutex> lock(mutex);
+        leftovers.swap(dispatcherList);
+    }
+    for (const auto& entry : leftovers) {
+        entry.second->Forget(entry.first.second);
+    }
+    tmms = ADS_DEFAULT_TIMEOUT_MS;
     port = number;
     return number;
 }
@@ -43,6 +53,22 @@ int32_t AmsPort::DelNotification(AmsAddr target, uint32_t handle)
         dispatcherList.erase(it);
     }
     return dispatcher->Erase(handle, tmms);
+}
+
+int32_t AmsPort::ForgetNotification(AmsAddr target, uint32_t handle)
+{
+    std::shared_ptr<NotificationDispatcher> dispatcher;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = dispatcherList.find(Key{target, handle});
+        if (it == dispatcherList.end()) {
+            return ADS_ERR_NOTIFICATION_NOT_FOUND;
+        }
+        dispatcher = std::move(it->second);
+        dispatcherList.erase(it);
+    }
+    dispatcher->Forget(handle);
+    return 0;
 }
 
 size_t AmsPort::ForgetNotifications(const DispatcherPredicate& matches)

@@ -32,6 +32,8 @@ public:
     // Forgets, without any request, the notifications whose dispatcher matches; used when
     // the connection behind those dispatchers goes away.
     size_t ForgetNotifications(const DispatcherPredicate& matches);
+    // Forgets one notification without any request: its target does not answer.
+    int32_t ForgetNotification(AmsAddr target, uint32_t handle);
     size_t NotificationCount() const;
 
     std::atomic<uint32_t> tmms{ADS_DEFAULT_TIMEOUT_MS};

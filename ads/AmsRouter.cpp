@@ -17,7 +17,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const IpV4& ip)
     return AddRoute(ams, host);
 }
 
-int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host)
+int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::milliseconds connectLimit)
 {
     const plc::ads::AddressList addresses = plc::ads::GetListOfAddresses(host, AMS_TCP_PORT_TEXT);
 
@@ -45,7 +45,8 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host)
     }
 
     pendingAttempts.insert(ams);
-    const std::chrono::milliseconds timeout = connectTimeout;
+    const std::chrono::milliseconds timeout =
+        connectLimit.count() > 0 ? std::min(connectTimeout, connectLimit) : connectTimeout;
     lock.unlock();
 
     std::shared_ptr<AmsConnection> connection;
@@ -87,6 +88,11 @@ void AmsRouter::MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnectio
     }
     ++it->second.count;
     ++connection->routeCount;
+    History& past = history[ams];
+    if (past.connection != 0 && past.connection != connection->Id()) {
+        ++past.reconnections;
+    }
+    past.connection = connection->Id();
 }
 
 void AmsRouter::AwaitConnectionAttempts(const AmsNetId& ams, Lock& lock)
@@ -276,6 +282,10 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
         request.bufferLength >= sizeof(uint32_t) && request.buffer
             ? plc::ads::le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer))
             : 0;
+    if (handle == 0) {
+        // A short grant or handle 0 names no notification that could be told apart or deleted.
+        return ADS_ERR_INVALID_RESPONSE;
+    }
     *pNotification = handle;
     const AmsAddr target = request.targetAddr;
     try {
@@ -297,6 +307,14 @@ int32_t AmsRouter::DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t
     return localPorts[port - ADS_PORT_BASE].DelNotification(*pAddr, hNotification);
 }
 
+int32_t AmsRouter::ForgetNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification)
+{
+    if (!PortInRange(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    return localPorts[port - ADS_PORT_BASE].ForgetNotification(addr, hNotification);
+}
+
 void AmsRouter::SetConnectTimeout(std::chrono::milliseconds timeout)
 {
     Lock lock(routerMutex);
@@ -315,6 +333,30 @@ size_t AmsRouter::ConnectionCount()
 {
     Lock lock(routerMutex);
     return openConnections.size();
+}
+
+plc::ads::ConnectionCounters AmsRouter::Counters(const AmsNetId& ams)
+{
+    std::shared_ptr<AmsConnection> connection;
+    plc::ads::ConnectionCounters counters;
+    {
+        Lock lock(routerMutex);
+        const auto route = routeTable.find(ams);
+        if (route != routeTable.end()) {
+            connection = route->second.connection;
+        }
+        const auto past = history.find(ams);
+        if (past != history.end()) {
+            counters.reconnections = past->second.reconnections;
+        }
+    }
+    if (connection) {
+        const uint64_t reconnections = counters.reconnections;
+        counters = connection->Counters();
+        counters.reconnections = reconnections;
+        counters.connection = connection->IsLost() ? 0 : connection->Id();
+    }
+    return counters;
 }
 
 uint32_t AmsRouter::RouteCount(const AmsNetId& ams)

@@ -29,7 +29,9 @@ public:
 
     // Throws the resolver's exception for an unknown host and a plain std::exception
     // when no connection can be built.
-    int32_t AddRoute(AmsNetId ams, const std::string& host);
+    // A non-zero `connectLimit` shortens the TCP connect bound for this route's attempt.
+    int32_t AddRoute(AmsNetId ams, const std::string& host,
+                     std::chrono::milliseconds connectLimit = std::chrono::milliseconds(0));
     int32_t AddRoute(AmsNetId ams, const IpV4& ip);
     void DelRoute(const AmsNetId& ams);
     std::shared_ptr<AmsConnection> GetConnection(const AmsNetId& ams);
@@ -45,6 +47,7 @@ public:
     int32_t AdsRequest(AmsRequest& request);
     int32_t AddNotification(AmsRequest& request, uint32_t* pNotification, std::shared_ptr<Notification> notify);
     int32_t DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t hNotification);
+    int32_t ForgetNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification);
 
     // Upper bound of the TCP connect of every connection built from now on.
     void SetConnectTimeout(std::chrono::milliseconds timeout);
@@ -52,6 +55,8 @@ public:
     void AbortConnection(const AmsNetId& ams);
 
     size_t ConnectionCount();
+    // The losses of the connection serving the NetId, and how often the NetId was reconnected.
+    plc::ads::ConnectionCounters Counters(const AmsNetId& ams);
     // Number of AddRoute calls for the NetId not yet matched by DelRoute; 0 when unrouted.
     uint32_t RouteCount(const AmsNetId& ams);
 
@@ -78,6 +83,12 @@ private:
     std::set<AmsNetId> pendingAttempts;
     std::unordered_set<std::shared_ptr<AmsConnection>> openConnections;
     std::map<AmsNetId, Route> routeTable;
+    // Per NetId: the connection it was last mapped to, and how often that changed.
+    struct History {
+        uint64_t connection = 0;
+        uint64_t reconnections = 0;
+    };
+    std::map<AmsNetId, History> history;
     std::chrono::milliseconds connectTimeout{5000};
     // A port being closed stays out of OpenPort until its notifications are deleted.
     std::array<bool, ADS_PORT_COUNT> closing{};

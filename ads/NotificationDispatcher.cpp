@@ -13,7 +13,7 @@ Notification::Notification(PAdsNotificationFuncEx callback_, uint32_t userValue_
                            const AmsAddr& target, uint16_t localPort)
     : connection(localPort, target),
       callback(callback_),
-      buffer(sizeof(AdsNotificationHeader) + static_cast<size_t>(watchedLength), 0),
+      buffer(SampleBufferSize<size_t>(watchedLength), 0),
       userValue(userValue_)
 {
     Header()->dataSize = watchedLength;
@@ -181,6 +181,12 @@ int32_t NotificationDispatcher::Erase(uint32_t handle, uint32_t timeoutMs)
     return status;
 }
 
+void NotificationDispatcher::Forget(uint32_t handle)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    notifications.erase(handle);
+}
+
 void NotificationDispatcher::Notify()
 {
     {
@@ -266,10 +272,12 @@ void NotificationDispatcher::ProcessFrame()
             }
             const std::shared_ptr<Notification> notification = Find(handle);
             if (!notification) {
+                ++unknownHandles;
                 frame.Skip(size);
                 continue;
             }
             if (notification->Size() != size) {
+                ++sizeMismatches;
                 LOG_WARN("Notification sample size: " << size << " doesn't match: " << notification->Size());
                 frame.Finish();
                 return;

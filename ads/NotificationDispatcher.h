@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <new>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,18 @@
 
 // (local AMS port, target address): the key of a dispatcher.
 using DispatcherKey = std::pair<uint16_t, AmsAddr>;
+
+// Bytes of a notification's sample buffer (header and one sample) as a `Size`; throws
+// std::bad_alloc when that does not fit, so a 32-bit size_t can never wrap to a short buffer.
+template <typename Size>
+Size SampleBufferSize(uint64_t watchedLength)
+{
+    const uint64_t total = watchedLength + sizeof(AdsNotificationHeader);
+    if (total < watchedLength || total > std::numeric_limits<Size>::max()) {
+        throw std::bad_alloc();
+    }
+    return static_cast<Size>(total);
+}
 
 struct Notification {
     Notification(PAdsNotificationFuncEx callback, uint32_t userValue, uint32_t watchedLength, const AmsAddr& target,
@@ -79,6 +93,8 @@ public:
     std::shared_ptr<Notification> Find(uint32_t handle);
     // Deletes the notification on the target, then forgets it whatever the result.
     int32_t Erase(uint32_t handle, uint32_t timeoutMs);
+    // Forgets it without any request (its owner is gone).
+    void Forget(uint32_t handle);
     // Signals one queued frame (length + payload already in the ring).
     void Notify();
     // While held, queued frames wait in the ring: a subscription in flight holds its
@@ -89,6 +105,9 @@ public:
     bool StopRequested() const { return stopRequested.load(); }
 
     RingBuffer ring;
+    // Samples dropped while parsing: handle nobody subscribed, size other than watched.
+    std::atomic<uint64_t> unknownHandles{0};
+    std::atomic<uint64_t> sizeMismatches{0};
 
 private:
     void Run();

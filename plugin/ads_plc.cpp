@@ -140,13 +140,16 @@ bool Ads_Plc::readData(LogList* list)
         if (isIdentityItem(data)) {
             continue;
         }
-        if (!worker->getDeviceError().isEmpty()) {
+        const QString deviceError = worker->getDeviceError();
+        if (!deviceError.isEmpty()) {
+            list->device.error = deviceError;
             break;
         }
         if (!worker->addItemToNotifier(data.item)) {
             data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
         }
     }
+    list->device.error = worker->getDeviceError();
 
     const bool serverTimestamp = list->device.config.value(QStringLiteral("timestamp")).toUInt() == 1;
     for (DataItem& data : list->items) {
@@ -188,7 +191,9 @@ bool Ads_Plc::writeData(LogList* list)
         return false;
     }
     for (DataItem& data : list->items) {
-        if (!worker->getDeviceError().isEmpty()) {
+        const QString deviceError = worker->getDeviceError();
+        if (!deviceError.isEmpty()) {
+            list->device.error = deviceError;
             return true;
         }
         // Identity values come from the PLC's device information; there is no variable to write.
@@ -199,6 +204,7 @@ bool Ads_Plc::writeData(LogList* list)
             data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
         }
     }
+    list->device.error = worker->getDeviceError();
     return true;
 }
 

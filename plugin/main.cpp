@@ -1,6 +1,7 @@
 // Stand-alone driver: runs the plug-in against one PLC without the host, reads one device
 // in a loop on a second thread and prints a refreshing view of the batch.
 #include "host/HostState.h"
+#include "ads/AdsRequests.h"
 #include "plugin/ads_plc.h"
 #include "plugin/browse.h"
 
@@ -87,6 +88,18 @@ int parseType(const QString& text)
     bool ok = false;
     const int number = text.toInt(&ok);
     return ok && number >= 0 && number <= 16 ? number : -1;
+}
+
+// Left-aligned in `width` characters. Rows are joined, never formatted: a PLC text or name
+// holding "%1" must show as it is.
+QString cell(const QString& text, int width)
+{
+    return text.leftJustified(width, QLatin1Char(' '));
+}
+
+QString row(const QStringList& cells)
+{
+    return cells.join(QStringLiteral(" | ")) + QLatin1Char('\n');
 }
 
 QString typeName(int type)
@@ -275,24 +288,19 @@ void printView(Snapshot& snapshot, const Options& options, double elapsed)
     if (isatty(STDOUT_FILENO)) {
         out += QStringLiteral("\033[H\033[2J");
     }
-    out += QStringLiteral("=== %1  %2  NetId %3 port %4  t=%5s  reads %6  last read %7\n")
-               .arg(batch.device.name, options.address, options.netId)
-               .arg(options.adsPort)
-               .arg(elapsed, 0, 'f', 1)
-               .arg(reads)
-               .arg(ok ? QStringLiteral("ok") : QStringLiteral("failed"));
-    out += QStringLiteral("device error: %1\n").arg(batch.device.error.isEmpty() ? QStringLiteral("-")
-                                                                                 : batch.device.error);
+    out += QStringLiteral("=== ") + batch.device.name + QStringLiteral("  ") + options.address +
+           QStringLiteral("  NetId ") + options.netId + QStringLiteral(" port ") + QString::number(options.adsPort) +
+           QStringLiteral("  t=") + QString::number(elapsed, 'f', 1) + QStringLiteral("s  reads ") +
+           QString::number(reads) + QStringLiteral("  last read ") +
+           (ok ? QStringLiteral("ok") : QStringLiteral("failed")) + QLatin1Char('\n');
+    out += QStringLiteral("device error: ") +
+           (batch.device.error.isEmpty() ? QStringLiteral("-") : batch.device.error) + QLatin1Char('\n');
     if (!writeResult.isEmpty()) {
-        out += QStringLiteral("write: %1\n").arg(writeResult);
+        out += QStringLiteral("write: ") + writeResult + QLatin1Char('\n');
     }
-    out += QStringLiteral("%1 | %2 | %3 | %4 | %5 | %6\n")
-               .arg(QStringLiteral("name"), -18)
-               .arg(QStringLiteral("symbol"), -16)
-               .arg(QStringLiteral("type"), -6)
-               .arg(QStringLiteral("value"), -14)
-               .arg(QStringLiteral("time stamp (UTC)"), -23)
-               .arg(QStringLiteral("item error"));
+    out += row({cell(QStringLiteral("name"), 18), cell(QStringLiteral("symbol"), 16), cell(QStringLiteral("type"), 6),
+                cell(QStringLiteral("value"), 14), cell(QStringLiteral("time stamp (UTC)"), 23),
+                QStringLiteral("item error")});
     for (const DataItem& data : batch.items) {
         const bool identity = data.item.uid.startsWith(QLatin1String("identity_"));
         const QString symbol = identity ? QStringLiteral("(identity)") : data.item.config.value("variable_name");
@@ -300,13 +308,9 @@ void printView(Snapshot& snapshot, const Options& options, double elapsed)
         const QString stamp = data.timestamp.isValid()
                                   ? data.timestamp.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"))
                                   : QStringLiteral("-");
-        out += QStringLiteral("%1 | %2 | %3 | %4 | %5 | %6\n")
-                   .arg(data.item.name, -18)
-                   .arg(symbol, -16)
-                   .arg(type, -6)
-                   .arg(data.values.value(QStringLiteral("value")), -14)
-                   .arg(stamp, -23)
-                   .arg(data.item.error.isEmpty() ? QStringLiteral("-") : data.item.error);
+        out += row({cell(data.item.name, 18), cell(symbol, 16), cell(type, 6),
+                    cell(data.values.value(QStringLiteral("value")), 14), cell(stamp, 23),
+                    data.item.error.isEmpty() ? QStringLiteral("-") : data.item.error});
     }
     std::fputs(out.toUtf8().constData(), stdout);
     std::fflush(stdout);
@@ -330,13 +334,15 @@ void testReadThread(LogList batch, Ads_Plc* plugin, const Options& options, Snap
                     writeBatch.items.append(item);
                 }
             }
-            plugin->writeData(&writeBatch);
+            const bool accepted = plugin->writeData(&writeBatch);
             const QString error = writeBatch.items.isEmpty() ? QString() : writeBatch.items.first().item.error;
-            const QString result = QStringLiteral("%1 = %2: %3")
-                                       .arg(options.writeSymbol, options.writeValue,
-                                            error.isEmpty() && writeBatch.device.error.isEmpty()
-                                                ? QStringLiteral("sent")
-                                                : error + writeBatch.device.error);
+            QString outcome = QStringLiteral("sent");
+            if (!accepted || !error.isEmpty() || !writeBatch.device.error.isEmpty()) {
+                const QString reason = error.isEmpty() ? writeBatch.device.error : error;
+                outcome = QStringLiteral("failed") + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+            }
+            const QString result = options.writeSymbol + QStringLiteral(" = ") + options.writeValue +
+                                   QStringLiteral(": ") + outcome;
             std::lock_guard<std::mutex> lock(snapshot->mutex);
             snapshot->writeResult = result;
         }
@@ -420,6 +426,15 @@ int main(int argc, char** argv)
     }
     pause.notify_all();
     reader.join();
+    const plc::ads::ConnectionCounters losses =
+        plc::ads::GetConnectionCounters(AmsNetId(options.netId.toStdString()));
+    std::printf("losses: receive buffer full %llu, unknown handle %llu, size mismatch %llu, unmatched replies %llu, "
+                "reconnections %llu\n",
+                static_cast<unsigned long long>(losses.ringFull), static_cast<unsigned long long>(losses.unknownHandle),
+                static_cast<unsigned long long>(losses.sizeMismatch),
+                static_cast<unsigned long long>(losses.unmatchedReplies),
+                static_cast<unsigned long long>(losses.reconnections));
+    std::fflush(stdout);
     plugin.stopPlugin();
     qWarning("DONE RUNNIPNG");
     return 0;

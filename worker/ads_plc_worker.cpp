@@ -292,6 +292,10 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
         return false;
     }
     connectionSuspect = false;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        subscribedConnection = plc::ads::GetConnectionCounters(netId).connection;
+    }
     state = Connected;
     setDeviceError(QString());
     return true;
@@ -323,7 +327,7 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
 
     std::unique_ptr<AdsDevice> created;
     try {
-        created.reset(new AdsDevice(address.toStdString(), netId, port));
+        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs));
         created->SetTimeout(timeoutMs);
         created->GetState();
     } catch (const AdsException& e) {
@@ -395,10 +399,6 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         std::lock_guard<std::mutex> targetLock(*targetMutex);
         const OwnedHandle handle = device->GetHandle(symbol);
         code = device->WriteReqEx(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *handle, length, buffer.data());
-        if (code != 0 && isConnectionError(code)) {
-            // The handle's release would wait the full time-out on a dead connection.
-            device->AbortConnection();
-        }
         if (code != 0) {
             throw AdsException(code);
         }
@@ -406,12 +406,11 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         // Not only ADS errors: nothing may escape towards the host.
         const Failure failure = describe(e);
         code = failure.code;
+        items.insert(static_cast<quint32>(item.id), item);
         setItemError(static_cast<unsigned int>(item.id), failure.text);
         writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failure.logText);
         if (isConnectionError(code)) {
-            connectionSuspect = true;
-            deviceLock.unlock();
-            disconnectCleanup(true);
+            failAndDisconnect(deviceLock, item, failure.text);
         }
         return false;
     }
@@ -495,7 +494,17 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
     }
     const quint32 itemId = static_cast<quint32>(item.id);
     const ValueKey key(static_cast<quint32>(deviceRecord.id), itemId);
+    // A symbol that does not exist would cost two requests on every read: its error stays
+    // until the error wait time has passed.
+    const auto failed = failedSubscriptions.constFind(itemId);
+    if (failed != failedSubscriptions.constEnd() &&
+        std::chrono::steady_clock::now() - failed.value() < std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds())) {
+        return false;
+    }
+    failedSubscriptions.remove(itemId);
+    const QString previousError = items.value(itemId).error;
     items.insert(itemId, item);
+    items[itemId].error = previousError;
 
     const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
     bool modeOk = false;
@@ -548,9 +557,9 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
         setItemError(itemId, failure.text);
         writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + failure.logText);
         if (isConnectionError(failure.code)) {
-            connectionSuspect = true;
-            deviceLock.unlock();
-            disconnectCleanup(true);
+            failAndDisconnect(deviceLock, item, failure.text);
+        } else {
+            failedSubscriptions.insert(itemId, std::chrono::steady_clock::now());
         }
         return false;
     }
@@ -667,7 +676,13 @@ void Ads_Plc_Worker::listenToNotifiers()
                     code = -1;
                     text = QString::fromLocal8Bit(e.what());
                 }
-                if (!text.isEmpty()) {
+                if (text.isEmpty() && connectionReplaced()) {
+                    code = ADS_ERR_SYNC_TIMEOUT;
+                    text = QStringLiteral("Connection lost");
+                }
+                if (text.isEmpty()) {
+                    warnAboutLosses();
+                } else {
                     setDeviceError(text);
                     writeLogDebug(QStringLiteral("Error. Status for route ") + deviceRecord.name + QStringLiteral(" - ") +
                                   deviceRecord.address + QStringLiteral(" failed. ") + text +
@@ -678,7 +693,7 @@ void Ads_Plc_Worker::listenToNotifiers()
                     }
                     targetLock.unlock();
                     deviceLock.unlock();
-                    disconnectCleanup(broken);
+                    disconnectCleanup();
                 }
             }
         }
@@ -711,6 +726,65 @@ void Ads_Plc_Worker::checkBeforeStop()
     }
 }
 
+void Ads_Plc_Worker::failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const ItemInstancePlugin& item,
+                                       const QString& text)
+{
+    connectionSuspect = true;
+    deviceLock.unlock();
+    disconnectCleanup();
+    // The clean-up forgets the items; the failure must still show when the host reads it back.
+    std::lock_guard<std::mutex> lock(deviceMutex);
+    const quint32 itemId = static_cast<quint32>(item.id);
+    items.insert(itemId, item);
+    items[itemId].error = text;
+    setDeviceError(text);
+}
+
+bool Ads_Plc_Worker::connectionReplaced()
+{
+    AmsNetId netId(0u);
+    {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        netId = targetNetId;
+    }
+    // Notifications die with their connection; a route that moved to a new one still answers
+    // status reads, so only the connection's identity tells.
+    const uint64_t current = plc::ads::GetConnectionCounters(netId).connection;
+    if (current == subscribedConnection) {
+        return false;
+    }
+    writeLogWarning(QStringLiteral("Connection of ") + deviceRecord.name + QStringLiteral(" to ") +
+                    deviceRecord.address + QStringLiteral(" was lost or replaced; subscribing again"));
+    return true;
+}
+
+void Ads_Plc_Worker::warnAboutLosses()
+{
+    AmsNetId netId(0u);
+    {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        netId = targetNetId;
+    }
+    const plc::ads::ConnectionCounters counters = plc::ads::GetConnectionCounters(netId);
+    const uint64_t dropped = counters.Dropped();
+    if (dropped < warnedDrops) {
+        warnedDrops = dropped; // a new connection counts from 0
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (dropped == warnedDrops || (lossWarned && now - lastLossWarning < std::chrono::minutes(1))) {
+        return;
+    }
+    warnedDrops = dropped;
+    lastLossWarning = now;
+    lossWarned = true;
+    writeLogWarning(QStringLiteral("Samples lost on the connection of ") + deviceRecord.name +
+                    QStringLiteral(": receive buffer full ") + QString::number(counters.ringFull) +
+                    QStringLiteral(", unknown handle ") + QString::number(counters.unknownHandle) +
+                    QStringLiteral(", size mismatch ") + QString::number(counters.sizeMismatch) +
+                    QStringLiteral(", unmatched replies ") + QString::number(counters.unmatchedReplies) +
+                    QStringLiteral(", reconnections ") + QString::number(counters.reconnections));
+}
+
 void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
 {
     std::lock_guard<std::mutex> deviceLock(deviceMutex);
@@ -719,6 +793,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
     if (abortFirst && device) {
         device->AbortConnection();
     }
+    failedSubscriptions.clear();
     std::vector<std::unique_ptr<AdsNotificationTAV>> removed;
     {
         std::lock_guard<std::mutex> lock(notifiersMutex);

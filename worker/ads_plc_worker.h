@@ -90,9 +90,9 @@ public:
     QString targetOperationKey() const;
     std::shared_ptr<std::mutex> targetOperationMutex() const;
 
-    // Working loop and clean-up. `abortFirst` is set after a connection-class error: the
-    // connection is given up first so that the release requests fail at once instead of
-    // each waiting for the request time-out.
+    // Working loop and clean-up. `abortFirst` is set only when a stopping worker's PLC stopped
+    // answering: the shared connection is given up so that the releases fail at once. After a
+    // time-out while running, the connection stays (it decides itself whether it is dead).
     void listenToNotifiers();
     void disconnectCleanup(bool abortFirst = false);
     static bool isConnectionError(int32_t code);
@@ -123,6 +123,13 @@ private:
     // Reads the symbol's entry and throws when the PLC variable does not fit the item's type;
     // returns the byte length to watch. Called with deviceMutex and the target mutex held.
     uint32_t checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
+    // After a connection-class failure of a subscription or a write: cleans up, then keeps the
+    // failure visible on the item and on the device.
+    void failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const ItemInstancePlugin& item,
+                           const QString& text);
+    // The state poll's checks besides the status read: connection replaced, samples lost.
+    bool connectionReplaced();
+    void warnAboutLosses();
 
     PluginInterface& host;
     std::atomic<bool> running;
@@ -149,4 +156,13 @@ private:
     bool loopEnded = false;
     std::chrono::steady_clock::time_point stopRequestedAt;
     std::atomic<bool> connectionSuspect{false};
+
+    // Identity of the connection the subscriptions were made on (worker thread and deviceMutex).
+    uint64_t subscribedConnection = 0;
+    // Subscriptions that failed, with when: tried again only after the error wait time (deviceMutex).
+    QHash<quint32, std::chrono::steady_clock::time_point> failedSubscriptions;
+    // Loss counters last warned about, and when (worker thread).
+    uint64_t warnedDrops = 0;
+    std::chrono::steady_clock::time_point lastLossWarning{};
+    bool lossWarned = false;
 };

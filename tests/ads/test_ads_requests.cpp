@@ -2,6 +2,7 @@
 // argument checks and their order, payload layouts on the wire, results and outputs,
 // time-outs, ports and route functions.
 #include "ads/AdsRequests.h"
+#include "ads/NotificationDispatcher.h"
 #include "ads/AmsRouter.h"
 #include "ads/LittleEndian.h"
 #include "support/upper_Notify.h"
@@ -149,6 +150,14 @@ TEST_F(AdsRequests, ArgumentsAreCheckedInOrderBeforeAnythingIsSent)
     EXPECT_EQ(ADS_ERR_NO_MEMORY, AdsSyncWriteReqEx(port, &plc, kGroup, 0, 0xFFFFFFFF, buffer));
     EXPECT_EQ(ADS_ERR_NO_MEMORY, AdsSyncReadWriteReqEx2(port, &plc, kGroup, 0, 0, buffer, 0xFFFFFFF0, buffer, nullptr));
     EXPECT_EQ(ADS_ERR_NO_MEMORY, AdsSyncWriteControlReqEx(port, &plc, 5, 0, 0xFFFFFFFF, buffer));
+    // A watched length near 4 GiB: header + length wraps a 32-bit size_t to a tiny buffer.
+    AdsNotificationAttrib huge = attrib;
+    huge.watchedLength = 0xFFFFFFF8;
+    EXPECT_EQ(ADSERR_DEVICE_INVALIDWATCHSIZE,
+              AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &huge, Dummy, 0, &value));
+    EXPECT_THROW(SampleBufferSize<uint32_t>(0xFFFFFFF8), std::bad_alloc);
+    EXPECT_THROW(SampleBufferSize<size_t>(UINT64_MAX - 4), std::bad_alloc);
+    EXPECT_EQ(20u, SampleBufferSize<uint32_t>(4));
     EXPECT_EQ(0u, sim.RequestCount()) << "nothing may reach the wire";
 
     // Port 851 passes the first rule and then fails in the router; unrouted targets fail first.

@@ -126,11 +126,17 @@ TEST_F(ConnectionTest, ResultCodesOfFailedRequests)
     EXPECT_EQ(Read(29999, 0, 4, buffer, 4), ADS_ERR_PORT_NOT_OPEN);
     EXPECT_EQ(sim->RequestCount(), sent);
 
-    // No reply: time-out, and the slot is free again.
+    // No reply, while another port's reply shows the connection alive: the port times out,
+    // its slot is free again, and the connection stays.
     sim->InjectReplyFault(ReplyFault::Drop());
+    sim->InjectReplyFault(ReplyFault::Delay(50ms));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Read(30000, 0, 4, buffer, 4, nullptr, 60), ADS_ERR_SYNC_TIMEOUT);
-    EXPECT_GE(ElapsedMs(start), 55);
+    auto silent = ReadAsync(30000, 300);
+    AwaitRequest(silent.requestsBefore + 1);
+    auto alive = ReadAsync(30001, 2000);
+    EXPECT_EQ(silent.result.get(), ADS_ERR_SYNC_TIMEOUT);
+    EXPECT_GE(ElapsedMs(start), 295);
+    EXPECT_EQ(alive.result.get(), 0);
     ExpectHealthy(30000);
 
     // More data than the buffer holds.
@@ -157,6 +163,13 @@ TEST_F(ConnectionTest, ResultCodesOfFailedRequests)
     EXPECT_TRUE(log.Contains("Port: 30000 already in use as 0x"));
     EXPECT_EQ(first.result.get(), 0);
     EXPECT_EQ(le::Read<uint32_t>(first.buffer->data()), CellValue(30000));
+
+    // Nothing at all for a whole time-out: the connection is dead and given up for every port.
+    sim->InjectReplyFault(ReplyFault::Drop());
+    EXPECT_EQ(Read(30000, 0, 4, buffer, 4, nullptr, 60), ADS_ERR_SYNC_TIMEOUT);
+    EXPECT_TRUE(log.WaitFor("nothing received for 60 ms, giving up the connection"));
+    EXPECT_TRUE(plcsim::WaitUntil([&] { return connection->IsLost(); }, 2s));
+    EXPECT_EQ(Read(30001, 0, 4, buffer, 4), ADS_ERR_SYNC_TIMEOUT);
 }
 
 TEST_F(ConnectionTest, SkippedPacketsKeepTheStreamAligned)
@@ -181,10 +194,14 @@ TEST_F(ConnectionTest, SkippedPacketsKeepTheStreamAligned)
     EXPECT_TRUE(log.Contains("No response pending"));
     ExpectHealthy();
 
-    // A reply that comes after its requester gave up.
-    sim->InjectReplyFault(ReplyFault::Delay(150ms));
-    EXPECT_EQ(Read(30000, 0, 4, buffer, 4, nullptr, 30), ADS_ERR_SYNC_TIMEOUT);
-    const uint32_t lateId = sim->Requests().back().header.invokeId;
+    // A reply that comes after its requester gave up (another port's reply keeps the connection).
+    sim->InjectReplyFault(ReplyFault::Delay(400ms));
+    sim->InjectReplyFault(ReplyFault::Delay(50ms));
+    auto late = ReadAsync(30000, 150);
+    const uint32_t lateId = AwaitRequest(late.requestsBefore + 1).invokeId;
+    auto alive = ReadAsync(30001, 2000);
+    EXPECT_EQ(late.result.get(), ADS_ERR_SYNC_TIMEOUT);
+    EXPECT_EQ(alive.result.get(), 0);
     EXPECT_TRUE(log.WaitFor("InvokeId mismatch: waiting for 0x0 received 0x" + Hex(lateId)));
     ExpectHealthy(30000);
 

@@ -150,24 +150,24 @@ TEST_F(Device, GetHandleFailuresCarryTheCode)
         EXPECT_STREQ("Ads operation failed with error code 1808.", ex.what());
     }
 
-    // Success with fewer than 4 handle bytes is still a failure, with code 0.
+    // Success with fewer than 4 handle bytes is no handle: a failure with a code that says why.
     sim.SetRequestHook(ReplaceReply(ADS_CMD_READ_WRITE, {0, 0, 0, 0, 2, 0, 0, 0, 0xAA, 0xBB}));
     try {
         device.GetHandle("MAIN.iInt");
         FAIL();
     } catch (const AdsException& ex) {
-        EXPECT_EQ(0, ex.resultCode);
-        EXPECT_STREQ("Ads operation failed with error code 0.", ex.what());
+        EXPECT_EQ(ADS_ERR_INVALID_SIZE, ex.resultCode);
+        EXPECT_STREQ("Ads operation failed with error code 1797.", ex.what());
     }
 
-    // A granted notification handle of 0 is refused the same way.
+    // A granted notification handle of 0 is refused as an invalid response.
     sim.SetRequestHook(ReplaceReply(ADS_CMD_ADD_DEVICE_NOTIFICATION, {0, 0, 0, 0, 0, 0, 0, 0}));
     const AdsNotificationAttrib attrib{2, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
     try {
         device.GetHandle(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, 1, attrib, Dummy, 0);
         FAIL();
     } catch (const AdsException& ex) {
-        EXPECT_EQ(0, ex.resultCode);
+        EXPECT_EQ(ADS_ERR_INVALID_RESPONSE, ex.resultCode);
     }
     sim.SetRequestHook(nullptr);
 

@@ -65,8 +65,12 @@ TEST(Port, CloseDeletesEveryNotificationAndResetsThePortEvenWhenDeletesFail)
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(ADS_DEFAULT_TIMEOUT_MS, port.tmms);
 
+    // A subscription that completed while the port was being closed: its next owner starts clean.
+    Register(port, dA, kPlcA, 9);
     port.Open(30002);
     EXPECT_EQ(ADS_DEFAULT_TIMEOUT_MS, port.tmms);
+    EXPECT_EQ(0u, port.NotificationCount());
+    EXPECT_EQ(nullptr, dA->Find(9));
     EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, port.DelNotification(kPlcA, 1));
     EXPECT_EQ(2u, callsA.size());
 }

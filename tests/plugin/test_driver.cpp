@@ -190,6 +190,31 @@ TEST(Driver, PlcWithoutSymbolInformationRefusesBrowsingButReadsAsBefore)
     EXPECT_EQ(run.err.count("Symbol information not offered by ADS Test device"), 1) << run.err.toStdString();
 }
 
+// A write that times out shows as failed; a text that looks like a format stays as it is;
+// the summary counts what the connection lost.
+TEST(Driver, ShowsAFailedWriteAndPrintsTextsVerbatim)
+{
+    plcsim::SimOptions options;
+    options.netId = AmsNetId(127, 0, 0, 61, 1, 1);
+    plcsim::PlcSimulator sim(options);
+    sim.Start();
+    sim.InjectReplyFault(plcsim::ReplyFault::Drop().For(ADS_CMD_WRITE));
+    const DriverRun run = runDriver({"--address", QString::fromStdString(sim.HostString()), "--netid", "127.0.0.61.1.1",
+                                     "--ads-port", "851", "--timeout", "300", "--item", "MAIN.iInt:INT", "--item",
+                                     "MAIN.s%1:STRING", "--cycle", "100", "--write", "MAIN.iInt=5", "--seconds", "1.5",
+                                     "--refresh", "300"},
+                                    30000);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains("write: MAIN.iInt = 5: failed: Timeout elapsed")) << run.out.toStdString();
+    // Filled in one pass, the name's "%1" would have taken the next column's text.
+    EXPECT_FALSE(valuesOf(run.out, "MAIN.s%1").isEmpty()) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\nMAIN\\.s%1 +\\| MAIN\\.s%1 +\\| STRING \\|")));
+    EXPECT_TRUE(run.out.contains(QRegularExpression(
+        "losses: receive buffer full [0-9]+, unknown handle [0-9]+, size mismatch [0-9]+, unmatched replies [0-9]+, "
+        "reconnections [0-9]+\n")))
+        << run.out.toStdString();
+}
+
 TEST(Driver, BadOptionsAreExplainedAndFail)
 {
     for (const char* bad : {"--bogus", "--item=MAIN.x:FLOAT", "--seconds=soon", "--address=plc.local", "--write=MAIN.x=1"}) {

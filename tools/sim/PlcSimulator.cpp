@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <set>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -341,6 +342,7 @@ struct PlcSimulator::Impl {
     const Clock::time_point tickEpoch = Clock::now();
     std::vector<ReplyFault> faults;
     bool silent = false;
+    std::set<uint16_t> silentPorts;
     RequestHook hook;
     std::vector<Delayed> delayed;
     std::optional<Clock::time_point> relistenAt;
@@ -670,7 +672,7 @@ struct PlcSimulator::Impl {
         RequestHook hookCopy;
         {
             std::lock_guard<std::mutex> lock(mtx);
-            if (silent) {
+            if (silent || silentPorts.count(h.targetPort) != 0) {
                 return true;
             }
             hookCopy = hook;
@@ -1223,6 +1225,9 @@ struct PlcSimulator::Impl {
             }
             // Due times sit on a grid per period, so equal periods fall due together and share frames.
             n.nextDue = tickEpoch + n.period * ((now - tickEpoch) / n.period + 1);
+            if (silentPorts.count(n.server.amsPort) != 0) {
+                continue;
+            }
             auto bytes = SampleLocked(n);
             if (!bytes || (n.onChange && n.sent && *bytes == n.last)) {
                 continue;
@@ -1536,6 +1541,13 @@ size_t PlcSimulator::NotificationCount() const
     return impl->notifications.size();
 }
 
+size_t PlcSimulator::NotificationCountFor(const AmsNetId& client) const
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    return static_cast<size_t>(std::count_if(impl->notifications.begin(), impl->notifications.end(),
+                                             [&](const auto& entry) { return entry.second.client.amsNetId == client; }));
+}
+
 size_t PlcSimulator::ConnectionCount() const
 {
     std::lock_guard<std::mutex> lock(impl->connMtx);
@@ -1650,6 +1662,19 @@ void PlcSimulator::SetSilent(bool silent)
     {
         std::lock_guard<std::mutex> lock(impl->mtx);
         impl->silent = silent;
+    }
+    impl->tickCv.notify_all();
+}
+
+void PlcSimulator::SetSilentPort(uint16_t adsPort, bool silent)
+{
+    {
+        std::lock_guard<std::mutex> lock(impl->mtx);
+        if (silent) {
+            impl->silentPorts.insert(adsPort);
+        } else {
+            impl->silentPorts.erase(adsPort);
+        }
     }
     impl->tickCv.notify_all();
 }

@@ -265,6 +265,8 @@ public:
     // Open symbol handles, live notifications, open TCP connections.
     size_t OpenHandleCount() const;
     size_t NotificationCount() const;
+    // Live notifications one client (by its NetId, any of its local ports) holds.
+    size_t NotificationCountFor(const AmsNetId& client) const;
     size_t ConnectionCount() const;
     // Connections accepted since construction (never decreases).
     uint64_t AcceptedCount() const;
@@ -305,6 +307,9 @@ public:
     // Silent: keep reading and recording, never reply, send no notifications, keep TCP open.
     void SetSilent(bool silent);
     bool Silent() const;
+    // Silent for one ADS port only: requests to it are recorded but never answered and its
+    // notifications send nothing, while the connection and every other port go on.
+    void SetSilentPort(uint16_t adsPort, bool silent);
 
     // Closes the listener and all connections and forgets all handles and notifications
     // at once; listens again on the same port `downtime` later (in the background).
