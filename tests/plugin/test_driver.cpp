@@ -165,8 +165,7 @@ TEST(Driver, BrowsesThePlcAndRefusesAnItemWhoseTypeDoesNotFit)
         << run.out.toStdString();
     EXPECT_EQ(lastRowOf(run.out, "MAIN.iInt").value(3), "-12345");
     EXPECT_EQ(lastRowOf(run.out, "MAIN.sText").value(3), "Hello from the PLC");
-    EXPECT_TRUE(run.out.trimmed().endsWith("-") && run.out.contains("device error: -"));
-    EXPECT_FALSE(run.out.split("device error:").last().startsWith(" Type")) << "the device stays connected";
+    EXPECT_TRUE(run.out.split("device error:").last().startsWith(" -\n")) << "the device stays connected";
 }
 
 TEST(Driver, PlcWithoutSymbolInformationRefusesBrowsingButReadsAsBefore)
