@@ -17,6 +17,17 @@ QString driverPath()
     return QStringLiteral(ADS_PLC_DRIVER_PATH);
 }
 
+// Starts a built program, through the emulator of a cross build when there is one.
+void startProgram(QProcess& process, const QString& program, const QStringList& args)
+{
+    const QString emulator = QStringLiteral(ADS_PLC_EMULATOR);
+    if (emulator.isEmpty()) {
+        process.start(program, args);
+    } else {
+        process.start(emulator, QStringList{program} + args);
+    }
+}
+
 struct DriverRun {
     int exitCode = -1;
     QString out;
@@ -26,7 +37,7 @@ struct DriverRun {
 DriverRun runDriver(const QStringList& args, int limitMs)
 {
     QProcess process;
-    process.start(driverPath(), args);
+    startProgram(process, driverPath(), args);
     DriverRun run;
     if (!process.waitForStarted(5000)) {
         run.err = QStringLiteral("could not start ") + driverPath();
@@ -117,7 +128,7 @@ TEST(Driver, RunsAgainstTheSimulatorProgram)
 {
     QProcess sim;
     sim.setProcessChannelMode(QProcess::MergedChannels);
-    sim.start(QStringLiteral(ADS_PLC_SIM_PATH), {"--listen", "127.0.0.1:0", "--tick", "50"});
+    startProgram(sim, QStringLiteral(ADS_PLC_SIM_PATH), {"--listen", "127.0.0.1:0", "--tick", "50"});
     ASSERT_TRUE(sim.waitForStarted(5000));
     QString address;
     QString simOut;
