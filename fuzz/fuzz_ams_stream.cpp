@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -195,7 +196,8 @@ struct Harness {
         }
         peer = ::accept(listener, nullptr, nullptr);
         ::close(listener);
-        if (peer < 0) {
+        const int one = 1;
+        if (peer < 0 || ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0) {
             fail();
         }
         // Port 30000 holds the notifications; the requesters get the next five.

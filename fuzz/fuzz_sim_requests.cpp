@@ -41,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Sends and reads at the same time, so neither side's buffer can stall the other.
     size_t sent = 0;
     bool open = true;
+    if (size == 0) {
+        ::shutdown(fd, SHUT_WR);
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     uint8_t scratch[65536];
     while (open) {
@@ -62,10 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     ::shutdown(fd, SHUT_WR);
                 }
             }
-        }
-        if (size == 0 && sent == 0) {
-            ::shutdown(fd, SHUT_WR);
-            sent = 1;
         }
     }
     ::close(fd);
