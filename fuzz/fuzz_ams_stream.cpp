@@ -178,6 +178,30 @@ struct Requester {
 struct Harness {
     int peer = -1;
     std::array<Requester, KINDS> requesters;
+    // Requester threads live across inputs; each round wakes those named by the mask.
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint32_t round = 0;
+    uint8_t mask = 0;
+    size_t finished = 0;
+    std::vector<std::thread> threads;
+
+    void Serve(size_t k)
+    {
+        uint32_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            cv.wait(lock, [&] { return round != seen; });
+            seen = round;
+            if (mask & (1u << k)) {
+                lock.unlock();
+                requesters[k].Run();
+                lock.lock();
+                ++finished;
+                cv.notify_all();
+            }
+        }
+    }
 
     Harness()
     {
@@ -225,6 +249,9 @@ struct Harness {
             sendAll(peer, out.data(), out.size());
             subscriber.join();
         }
+        for (size_t k = 0; k < KINDS; ++k) {
+            threads.emplace_back(&Harness::Serve, this, k);
+        }
     }
 
     // The input as a stream the receiver can finish reading, with request ids filled in.
@@ -262,20 +289,25 @@ struct Harness {
 
     void Round(const uint8_t* data, size_t size)
     {
-        const uint8_t mask = size > 0 ? data[0] : 0x1F;
+        const uint8_t wanted = (size > 0 ? data[0] : 0x1F) & 0x1F;
         const uint32_t chunkSeed = size > 1 ? data[1] : 0;
         data += std::min<size_t>(size, 2);
         size -= std::min<size_t>(size, 2);
 
-        std::vector<std::thread> running;
+        size_t active = 0;
         for (size_t k = 0; k < KINDS; ++k) {
-            if (mask & (1u << k)) {
-                running.emplace_back(&Requester::Run, &requesters[k]);
-            }
+            active += (wanted >> k) & 1u;
         }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            mask = wanted;
+            finished = 0;
+            ++round;
+        }
+        cv.notify_all();
         std::array<uint32_t, KINDS> ids{};
         std::vector<AoEHeader> requests;
-        for (size_t n = 0; n < running.size(); ++n) {
+        for (size_t n = 0; n < active; ++n) {
             const AoEHeader request = readRequest(peer);
             const size_t k = static_cast<size_t>(request.sourcePort - requesters[0].port);
             if (k >= KINDS) {
@@ -296,12 +328,15 @@ struct Harness {
             sendAll(peer, stream.data() + pos, chunk);
             pos += chunk;
         }
-        for (auto& t : running) {
-            t.join();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return finished == active; })) {
+                fail();
+            }
         }
         for (size_t k = 0; k < KINDS; ++k) {
             // A request that ran into its time-out lost its reply: the stream fell out of step.
-            if ((mask & (1u << k)) && requesters[k].took > std::chrono::milliseconds(TIMEOUT_MS - 500)) {
+            if ((wanted & (1u << k)) && requesters[k].took > std::chrono::milliseconds(TIMEOUT_MS - 500)) {
                 fail();
             }
         }

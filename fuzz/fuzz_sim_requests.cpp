@@ -21,6 +21,8 @@ plcsim::PlcSimulator& simulator()
         s->SetRecordLimit(16);
         s->SetMemory(0x4020, 0, std::vector<uint8_t>(64, 0));
         s->Start("127.0.0.1", 0);
+        // Joins the connection threads at exit, so none is left unjoined.
+        std::atexit([] { simulator().Stop(); });
         return s;
     }();
     return *sim;
