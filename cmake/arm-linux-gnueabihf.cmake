@@ -6,6 +6,8 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+# The notes on the ABI change of GCC 7.1 concern only code mixed with older compilers.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 
 find_program(ADS_PLC_QEMU_ARM qemu-arm REQUIRED)
