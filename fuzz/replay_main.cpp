@@ -1,5 +1,8 @@
 // Runs a fuzz target over files without libFuzzer: every argument is a file or a folder of
 // files, fed to the target one by one. Builds without clang replay the corpora this way.
+// 64-bit file offsets and inode numbers: 32-bit builds would fail to list big file systems.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
 #include <sys/stat.h>
 
