@@ -57,7 +57,7 @@ NotificationDispatcher& dispatcher()
 
 bool waitFor(const std::function<bool()>& condition)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60); // generous: the CPU may be busy
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;

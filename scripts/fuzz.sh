@@ -22,7 +22,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$crashes"
   log="$dir/$t.log"
   echo "=== fuzzing $t for $seconds s (log: $log)"
-  nice -n 15 "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
+  nice -n 15 "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=120 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$crashes/" "$work" "fuzz/corpus/$t" >"$log" 2>&1 || status=1
   grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" | tail -n 3
   grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1
