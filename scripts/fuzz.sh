@@ -19,6 +19,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for t in "${targets[@]}"; do
   work="$dir/corpus/$t" crashes="$dir/crashes/$t"
+  rm -rf "$crashes"
   mkdir -p "$work" "$crashes"
   log="$dir/$t.log"
   echo "=== fuzzing $t for $seconds s (log: $log)"
