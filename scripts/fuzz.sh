@@ -27,7 +27,7 @@ for t in "${targets[@]}"; do
     -artifact_prefix="$crashes/" "$work" "fuzz/corpus/$t" >"$log" 2>&1 || status=1
   grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" | tail -n 3
   grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1
-  for f in "$crashes"/*; do
+  for f in "$crashes"/crash-* "$crashes"/leak-* "$crashes"/timeout-* "$crashes"/oom-*; do
     [[ -e "$f" ]] || continue
     cp "$f" "fuzz/corpus/$t/$(basename "$f")"
     echo "kept fuzz/corpus/$t/$(basename "$f")" >&2
