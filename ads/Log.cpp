@@ -5,7 +5,7 @@
 #include <iostream>
 #include <mutex>
 
-uint32_t Logger::logLevel = 4;
+std::atomic<uint32_t> Logger::logLevel{4};
 
 namespace {
 const char* const CATEGORY[] = {"Verbose: ", "Info: ", "Warning: ", "Error: "};
@@ -31,7 +31,7 @@ void Logger::SetStream(std::ostream* stream)
 
 void Logger::Log(uint32_t level, const std::string& message)
 {
-    if (level < logLevel) {
+    if (level < logLevel.load(std::memory_order_relaxed)) {
         return;
     }
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());

@@ -1,14 +1,16 @@
 // Log sink of the ADS stack: one time-stamped line per message on the error stream.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ostream>
 #include <sstream>
 #include <string>
 
 struct Logger {
-    // Messages below this level are dropped; 4 keeps the stack silent.
-    static uint32_t logLevel;
+    // Messages below this level are dropped; 4 keeps the stack silent. Atomic: it may be
+    // changed while the stack's threads log.
+    static std::atomic<uint32_t> logLevel;
     static void Log(uint32_t level, const std::string& message);
     // Where lines go; the error stream unless a test redirects it. Null restores the default.
     static void SetStream(std::ostream* stream);
@@ -24,7 +26,7 @@ enum : uint32_t {
 // Formats only when the level passes the threshold, so silent logging costs one comparison.
 #define ADS_LOG_AT(level, msg)                                   \
     do {                                                         \
-        if ((level) >= Logger::logLevel) {                       \
+        if ((level) >= Logger::logLevel.load(std::memory_order_relaxed)) { \
             std::ostringstream adsLogStream_;                    \
             adsLogStream_ << msg;                                \
             Logger::Log((level), adsLogStream_.str());           \

@@ -3,12 +3,23 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+extern char** environ;
 
 
 namespace {
@@ -18,6 +29,113 @@ QString driverPath()
     return QStringLiteral(ADS_PLC_DRIVER_PATH);
 }
 
+// A built program in a child process, started with posix_spawn (QProcess's pidfd clone is
+// refused under qemu-user) and through the emulator of a cross build when there is one.
+class Child {
+public:
+    explicit Child(const QString& program, const QStringList& args)
+    {
+        std::vector<std::string> argv;
+        const std::string emulator = ADS_PLC_EMULATOR;
+        if (!emulator.empty()) {
+            argv.push_back(emulator);
+        }
+        argv.push_back(program.toStdString());
+        for (const QString& a : args) {
+            argv.push_back(a.toStdString());
+        }
+        std::vector<char*> raw;
+        for (auto& a : argv) {
+            raw.push_back(a.data());
+        }
+        raw.push_back(nullptr);
+        int outPipe[2];
+        int errPipe[2];
+        if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+        if (posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ) != 0) {
+            pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        fds[0] = outPipe[0];
+        fds[1] = errPipe[0];
+    }
+    ~Child()
+    {
+        if (pid > 0 && status == NOT_ENDED) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        for (int fd : fds) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    bool started() const { return pid > 0; }
+    void terminate() { ::kill(pid, SIGTERM); }
+
+    // Reads output until `done` holds or both streams end; at most `limitMs`.
+    bool readUntil(const std::function<bool()>& done, int limitMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        while (!done()) {
+            pollfd pfds[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if ((fds[0] < 0 && fds[1] < 0) || left.count() <= 0 || ::poll(pfds, 2, static_cast<int>(left.count())) <= 0) {
+                return done();
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (pfds[i].revents != 0) {
+                    char buf[4096];
+                    const ssize_t n = ::read(fds[i], buf, sizeof buf);
+                    if (n <= 0) {
+                        ::close(fds[i]);
+                        fds[i] = -1;
+                    } else {
+                        (i == 0 ? out : err) += QString::fromUtf8(buf, static_cast<int>(n));
+                    }
+                }
+            }
+        }
+        return true;
+    }
+    // Exit code after reading all output, or -1 when the program crashed or did not end in time.
+    int wait(int limitMs)
+    {
+        readUntil([this] { return fds[0] < 0 && fds[1] < 0; }, limitMs);
+        plcsim::WaitUntil(
+            [this] {
+                int st = 0;
+                if (::waitpid(pid, &st, WNOHANG) == pid) {
+                    status = WIFEXITED(st) ? WEXITSTATUS(st) : CRASHED;
+                }
+                return status != NOT_ENDED;
+            },
+            std::chrono::milliseconds(limitMs));
+        return status >= 0 ? status : -1;
+    }
+
+    QString out;
+    QString err;
+
+private:
+    static constexpr int NOT_ENDED = -2;
+    static constexpr int CRASHED = -1;
+    pid_t pid = -1;
+    int fds[2] = {-1, -1};
+    int status = NOT_ENDED;
+};
+
 struct DriverRun {
     int exitCode = -1;
     QString out;
@@ -26,21 +144,18 @@ struct DriverRun {
 
 DriverRun runDriver(const QStringList& args, int limitMs)
 {
-    QProcess process;
-    process.start(driverPath(), args);
+    Child process(driverPath(), args);
     DriverRun run;
-    if (!process.waitForStarted(5000)) {
+    if (!process.started()) {
         run.err = QStringLiteral("could not start ") + driverPath();
         return run;
     }
-    if (!process.waitForFinished(limitMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        run.err = QStringLiteral("did not finish in time\n");
+    run.exitCode = process.wait(limitMs);
+    if (run.exitCode < 0) {
+        run.err = QStringLiteral("did not finish in time or crashed\n");
     }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err += QString::fromUtf8(process.readAllStandardError());
+    run.out = process.out;
+    run.err += process.err;
     return run;
 }
 
@@ -232,24 +347,19 @@ TEST(Driver, BadOptionsAreExplainedAndFail)
 // The two programs a user meets, each in its own process: the simulator and the driver.
 TEST(Driver, RunsAgainstTheSimulatorProgram)
 {
-    QProcess sim;
-    sim.setProcessChannelMode(QProcess::MergedChannels);
-    sim.start(QStringLiteral(ADS_PLC_SIM_PATH), {"--listen", "127.0.0.1:0", "--tick", "50"});
-    ASSERT_TRUE(sim.waitForStarted(5000));
+    Child sim(QStringLiteral(ADS_PLC_SIM_PATH), {"--listen", "127.0.0.1:0", "--tick", "50"});
+    ASSERT_TRUE(sim.started());
     QString address;
-    QString simOut;
-    plcsim::WaitUntil(
+    sim.readUntil(
         [&] {
-            sim.waitForReadyRead(50);
-            simOut += QString::fromUtf8(sim.readAll());
-            const int at = simOut.indexOf("listening on ");
-            if (at >= 0 && simOut.indexOf('\n', at) > at) {
-                address = simOut.mid(at + 13, simOut.indexOf('\n', at) - at - 13).trimmed();
+            const int at = sim.out.indexOf("listening on ");
+            if (at >= 0 && sim.out.indexOf('\n', at) > at) {
+                address = sim.out.mid(at + 13, sim.out.indexOf('\n', at) - at - 13).trimmed();
             }
             return !address.isEmpty();
         },
-        std::chrono::seconds(10));
-    ASSERT_FALSE(address.isEmpty()) << simOut.toStdString();
+        10000);
+    ASSERT_FALSE(address.isEmpty()) << sim.out.toStdString() << sim.err.toStdString();
 
     const DriverRun run = runDriver({"--address", address, "--netid", "127.0.0.1.1.1", "--ads-port", "851", "--timeout",
                                      "1000", "--item", "MAIN.udiCounter:UDINT", "--item", "MAIN.iInt:INT", "--cycle",
@@ -264,10 +374,8 @@ TEST(Driver, RunsAgainstTheSimulatorProgram)
     EXPECT_EQ(written.last(), "321") << run.out.toStdString();
 
     sim.terminate();
-    ASSERT_TRUE(sim.waitForFinished(10000));
-    EXPECT_EQ(sim.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(sim.exitCode(), 0);
-    simOut += QString::fromUtf8(sim.readAll());
+    EXPECT_EQ(sim.wait(10000), 0);
+    const QString simOut = sim.out + sim.err;
     EXPECT_TRUE(simOut.contains(QRegularExpression("connection [0-9]+ from 127\\.0\\.0\\.1")))
         << "the simulator logs the driver's connection: " << simOut.toStdString();
 }

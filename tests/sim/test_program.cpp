@@ -31,6 +31,11 @@ public:
     explicit Program(std::vector<std::string> args)
     {
         args.insert(args.begin(), ADS_PLC_SIM_PATH);
+        // A cross-built program runs through its emulator.
+        const std::string emulator = ADS_PLC_EMULATOR;
+        if (!emulator.empty()) {
+            args.insert(args.begin(), emulator);
+        }
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
@@ -45,7 +50,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
         posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        const int rc = posix_spawn(&pid, ADS_PLC_SIM_PATH, &actions, nullptr, argv.data(), environ);
+        const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(pipeFds[1]);
         fd = pipeFds[0];

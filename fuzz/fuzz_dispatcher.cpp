@@ -1,0 +1,106 @@
+// The notification dispatcher's frame parser. The input is cut into frames (two length bytes,
+// then that many payload bytes) queued the way the receive thread queues them, into a small
+// ring so that frames wrap around its end. A well-formed marker frame follows each input: it
+// must be delivered, so no malformed frame may hang the parser or eat the frames after it.
+#include "ads/NotificationDispatcher.h"
+
+#include "ads/LittleEndian.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace le = plc::ads::le;
+
+namespace {
+constexpr uint32_t MARKER_HANDLE = 0xFEEDu;
+constexpr size_t RING_CAPACITY = 509; // small and odd: frames and fields wrap at every offset
+constexpr size_t MAX_FRAME = 200;
+
+std::atomic<uint32_t> markers{0};
+
+// Handles 1 to 5 carry these sizes; the callback checks it is handed exactly that.
+constexpr uint32_t SIZES[] = {1, 2, 4, 8, 81};
+
+void checkSample(const AmsAddr*, const AdsNotificationHeader* header, uint32_t user)
+{
+    if (user == MARKER_HANDLE) {
+        markers.fetch_add(1);
+        return;
+    }
+    if (user < 1 || user > 5 || header->dataSize != SIZES[user - 1] || header->sourceHandle != user) {
+        std::abort();
+    }
+}
+
+NotificationDispatcher& dispatcher()
+{
+    static NotificationDispatcher* const instance = [] {
+        auto* d = new NotificationDispatcher([](uint32_t, uint32_t) { return 0; }, RING_CAPACITY);
+        const AmsAddr target{AmsNetId{127, 0, 0, 1, 1, 1}, 851};
+        for (uint32_t h = 1; h <= 5; ++h) {
+            auto n = std::make_shared<Notification>(&checkSample, h, SIZES[h - 1], target, 30000);
+            n->SetHandle(h);
+            d->Emplace(h, n);
+        }
+        auto marker = std::make_shared<Notification>(&checkSample, MARKER_HANDLE, 1, target, 30000);
+        marker->SetHandle(MARKER_HANDLE);
+        d->Emplace(MARKER_HANDLE, marker);
+        return d;
+    }();
+    return *instance;
+}
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60); // generous: the CPU may be busy
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Queues one frame as the receive thread does: its length, then its payload.
+void queue(NotificationDispatcher& d, const uint8_t* payload, size_t length)
+{
+    if (!waitFor([&] { return d.ring.BytesFree() >= length + 4; })) {
+        std::abort(); // the parser stopped consuming
+    }
+    uint8_t lengthBytes[4];
+    le::Write<uint32_t>(lengthBytes, static_cast<uint32_t>(length));
+    d.ring.Write(lengthBytes, sizeof(lengthBytes));
+    d.ring.Write(payload, length);
+    d.Notify();
+}
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    NotificationDispatcher& d = dispatcher();
+    while (size >= 2) {
+        const size_t length = std::min<size_t>(le::Read<uint16_t>(data) % (MAX_FRAME + 1), size - 2);
+        queue(d, data + 2, length);
+        data += 2 + length;
+        size -= 2 + length;
+    }
+    // One stamp with one 1-byte sample for the marker.
+    uint8_t marker[4 + 4 + 8 + 4 + 4 + 4 + 1] = {};
+    le::Write<uint32_t>(marker, sizeof(marker) - 4);
+    le::Write<uint32_t>(marker + 4, 1);
+    le::Write<uint32_t>(marker + 16, 1);
+    le::Write<uint32_t>(marker + 20, MARKER_HANDLE);
+    le::Write<uint32_t>(marker + 24, 1);
+    const uint32_t before = markers.load();
+    queue(d, marker, sizeof(marker));
+    if (!waitFor([&] { return markers.load() != before; })) {
+        std::abort(); // the marker frame was lost
+    }
+    return 0;
+}
