@@ -100,6 +100,8 @@ private:
     void Receive(void* buffer, size_t bytesToRead, const std::chrono::steady_clock::time_point& deadline,
                  size_t& received) const;
     void ReceiveJunk(size_t bytesToRead) const;
+    // Refills the read-ahead with what the socket holds (at least one byte).
+    void FillReadAhead(timeval* timeout) const;
     AmsResponse* GetPending(uint32_t id, uint16_t port);
     template <typename T>
     void ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError, uint32_t invokeId) const;
@@ -115,6 +117,12 @@ private:
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
     std::thread receiveThread;
+    // Receive thread only: bytes read from the socket but not yet parsed, so that a packet
+    // (often several) costs one read instead of one per field.
+    static constexpr size_t READ_AHEAD = 16 * 1024;
+    mutable std::unique_ptr<uint8_t[]> readAhead;
+    mutable size_t readAheadBegin = 0;
+    mutable size_t readAheadEnd = 0;
 
     // Lets tests preset the invoke id counter.
     friend struct AmsConnectionTestAccess;

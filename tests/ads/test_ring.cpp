@@ -34,8 +34,8 @@ TEST(Ring, WritesAndReadsWrapByteExactlyAtEveryOffset)
     }
 }
 
-// The receive thread reads the socket straight into WritePointer(); two windows must
-// take exactly the free space and never make the ring look empty.
+// The receive thread reads the socket straight into WritePointer(); after reserving the
+// free space, two windows must take exactly that space and never make the ring look empty.
 TEST(Ring, TwoWriteWindowsCoverTheFreeSpaceAtEveryOffset)
 {
     constexpr size_t capacity = 13;
@@ -46,6 +46,7 @@ TEST(Ring, TwoWriteWindowsCoverTheFreeSpaceAtEveryOffset)
             std::vector<uint8_t> fill(used, 0xEE);
             ring.Write(fill.data(), fill.size());
             const size_t free = ring.BytesFree();
+            ASSERT_TRUE(ring.Reserve(free));
             size_t total = 0;
             for (int piece = 0; piece < 2; ++piece) {
                 const size_t chunk = ring.WriteChunk();
