@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 // Receives every sample of every subscribed item (on a notification dispatcher thread).
@@ -117,6 +118,7 @@ private:
     void setDeviceError(const QString& error);
     uint32_t configuredTimeoutMs() const;
     void sleepUnlessStopped(std::chrono::milliseconds duration);
+    std::chrono::milliseconds pauseAfterPass(const QDateTime& lastAttempt, qint64 waitSeconds);
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
@@ -132,7 +134,8 @@ private:
     std::mutex deviceMutex;
     DeviceInstancePlugin deviceRecord;
     std::mutex notifiersMutex;
-    std::vector<std::unique_ptr<AdsNotificationTAV>> notifiers;
+    // By item id: the host asks for every item on every read.
+    std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;
     QMap<quint32, ItemInstancePlugin> items;
 
     // Guards deviceRecord.error and targetNetId, which the host thread reads while the
