@@ -289,7 +289,11 @@ void AmsConnection::ReceiveNotification(const AoEHeader& header)
         ring.CommitWrite(chunk);
         remaining -= chunk;
     }
-    dispatcher->Notify();
+    if (!queuedFrames.empty() && queuedFrames.back().first == dispatcher) {
+        ++queuedFrames.back().second;
+    } else {
+        queuedFrames.emplace_back(std::move(dispatcher), 1);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -304,6 +308,7 @@ void AmsConnection::TryRecv()
     } catch (const std::exception& e) {
         LOG_ERROR("receive thread failed: " << e.what());
     }
+    WakeDispatchers();
     FailPendingRequests();
 }
 
@@ -467,6 +472,7 @@ void AmsConnection::Receive(void* buffer, size_t bytesToRead, timeval* timeout, 
         } else if (bytesToRead - done >= READ_AHEAD) {
             // Large data goes straight to its destination. 0 means an odd wake-up or a
             // transient failure, already logged: try again.
+            WakeDispatchers();
             const size_t count = socket.read(target + done, bytesToRead - done, timeout);
             done += count;
             received += count;
@@ -478,6 +484,7 @@ void AmsConnection::Receive(void* buffer, size_t bytesToRead, timeval* timeout, 
 
 void AmsConnection::FillReadAhead(timeval* timeout) const
 {
+    WakeDispatchers();
     if (!readAhead) {
         readAhead.reset(new uint8_t[READ_AHEAD]);
     }
@@ -505,6 +512,14 @@ void AmsConnection::Receive(void* buffer, size_t bytesToRead, const Clock::time_
     timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(ns / 1000000000);
     timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(us % 1000000);
     Receive(buffer, bytesToRead, &timeout, received);
+}
+
+void AmsConnection::WakeDispatchers() const
+{
+    for (auto& queued : queuedFrames) {
+        queued.first->Notify(queued.second);
+    }
+    queuedFrames.clear();
 }
 
 void AmsConnection::ReceiveJunk(size_t bytesToRead) const

@@ -279,11 +279,11 @@ int32_t NotificationDispatcher::Erase(uint32_t handle, uint32_t timeoutMs)
     return status;
 }
 
-void NotificationDispatcher::Notify()
+void NotificationDispatcher::Notify(uint32_t frames)
 {
     {
         std::lock_guard<std::mutex> lock(sem.mutex);
-        ++sem.count;
+        sem.count += static_cast<int32_t>(frames);
     }
     sem.cv.notify_one();
 }

@@ -102,8 +102,8 @@ public:
     std::shared_ptr<Notification> Find(uint32_t handle);
     // Deletes the notification on the target, then forgets it whatever the result.
     int32_t Erase(uint32_t handle, uint32_t timeoutMs);
-    // Signals one queued frame (length + payload already in the ring).
-    void Notify();
+    // Signals queued frames (length + payload already in the ring).
+    void Notify(uint32_t frames = 1);
     // While held, queued frames wait in the ring: a subscription in flight holds its
     // dispatcher so that samples sent right after the grant meet a known handle.
     void Hold();

@@ -68,7 +68,7 @@ goal(4, "readData cost per item, 10000 / 1000 items",
      (per_op_us(large) / 10000) / (per_op_us(small) / 1000) if small and large else None, 1.5, True, "x")
 goal(5, "resident growth after 1 GiB through one device", counter("BM_RingResidentAfterTraffic", "growth_KiB"),
      256, True, " KiB")
-goal(6, "CPU of 8 idle connected devices (with simulator)", counter("BM_IdleConnectedDevices", "cpu_percent"),
+goal(6, "CPU of 8 idle connected devices", counter("BM_IdleConnectedDevices", "cpu_percent"),
      1, True, "%")
 goal(6, "wake-ups/s while waiting to reconnect (bench thread incl.)", counter("BM_ReconnectWait", "wakeups_per_s"),
      1, True)

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
-QMap<Ads_Plc_Worker::ValueKey, Ads_Plc_Worker::AdsValue> Ads_Plc_Worker::values;
+QHash<Ads_Plc_Worker::ValueKey, Ads_Plc_Worker::AdsValue> Ads_Plc_Worker::values;
 std::mutex Ads_Plc_Worker::valuesMutex;
 QSet<quint32> Ads_Plc_Worker::unknownItems;
 QHash<quint32, Ads_Plc_Worker::ValueKey> Ads_Plc_Worker::callbackHandles;

@@ -104,7 +104,7 @@ public:
     void writeLogError(QString message);
 
     // Shared by all workers of the process.
-    static QMap<ValueKey, AdsValue> values;
+    static QHash<ValueKey, AdsValue> values;
     static std::mutex valuesMutex;
     static QSet<quint32> unknownItems; // bounded, see NotifyCallback
     static QHash<quint32, ValueKey> callbackHandles;
