@@ -4,6 +4,7 @@
 #include "bench_support.h"
 
 #include "ads/AdsDevice.h"
+#include "ads/AmsRouter.h"
 #include "ads/AmsHeader.h"
 #include "ads/LittleEndian.h"
 #include "tools/sim/PlcSimulator.h"
@@ -163,13 +164,19 @@ void BM_NotificationSamples(benchmark::State& state)
     AdsSyncDelDeviceNotificationReqEx(device.GetLocalPort(), &plc, handle);
 }
 
-// Resident memory that 1 GiB of samples through one device leaves behind when the callback
-// keeps up (a backlog of at most 8 frames of 16 KiB).
+RingBuffer& RingOf(const AdsDevice& device)
+{
+    return GetRouter().GetConnection(kPlc)->DispatcherListGet(DispatcherKey{device.GetLocalPort(), {kPlc, 851}})->ring;
+}
+
+// The ring of one device after 1 GiB of samples went through it while the callback kept up
+// (a backlog of at most 4 frames of 16 KiB), and the resident memory the traffic added; and
+// the ring of a device whose subscription was refused.
 void BM_RingResidentAfterTraffic(benchmark::State& state)
 {
     constexpr size_t kSample = 1024;
     constexpr size_t kPerFrame = 16;
-    constexpr size_t kBurst = 8;
+    constexpr size_t kBurst = 4;
     constexpr uint64_t kTotal = uint64_t{1} << 30;
     plcsim::PlcSimulator& sim = Sim();
     for (auto _ : state) {
@@ -194,7 +201,15 @@ void BM_RingResidentAfterTraffic(benchmark::State& state)
         }
         const size_t after = bench::ResidentBytes();
         state.counters["growth_KiB"] = (static_cast<double>(after) - static_cast<double>(before)) / 1024;
+        state.counters["ring_KiB"] = static_cast<double>(RingOf(device).Allocated()) / 1024;
+        AdsDevice refused(sim.HostString(), kPlc, 851);
         const AmsAddr plc{kPlc, 851};
+        const AdsNotificationAttrib attrib{8, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+        uint32_t none = 0;
+        if (AdsSyncAddDeviceNotificationReqEx(refused.GetLocalPort(), &plc, 0xDEAD, 0, &attrib, &CountSample, 0,
+                                              &none) != 0) {
+            state.counters["refused_ring_KiB"] = static_cast<double>(RingOf(refused).Allocated()) / 1024;
+        }
         AdsSyncDelDeviceNotificationReqEx(device.GetLocalPort(), &plc, handle);
     }
 }
