@@ -35,6 +35,7 @@ void Notification::SetHandle(uint32_t handle)
 
 namespace {
 constexpr size_t INITIAL_RING_SIZE = 4096;
+constexpr uint32_t SIZE_CHECK_FRAMES = 1024;
 // A frame buffer larger than this is given back after its frame.
 constexpr size_t KEPT_FRAME_BYTES = 64 * 1024;
 
@@ -92,11 +93,13 @@ bool RingBuffer::Reserve(size_t n)
     const size_t need = backlog + n;
     peak = std::max(peak, need);
     writtenSinceCheck += n;
-    if (writtenSinceCheck / 4 >= size) {
-        // The storage went round four times: keep it only as large as the backlog needed.
-        const size_t wanted = std::max(INITIAL_RING_SIZE, 2 * peak);
+    if (++reservesSinceCheck >= SIZE_CHECK_FRAMES || writtenSinceCheck / 4 >= size) {
+        // After many frames, or four rounds of the storage: keep it only as large as the
+        // backlog needed meanwhile, so that slow traffic after a burst gives the room back.
+        const size_t wanted = peak > capacity / 2 ? capacity : std::max(INITIAL_RING_SIZE, 2 * peak);
         const bool shrink = size > INITIAL_RING_SIZE && wanted <= size / 2;
         writtenSinceCheck = 0;
+        reservesSinceCheck = 0;
         peak = need;
         if (shrink) {
             Resize(std::min(capacity, wanted));

@@ -37,8 +37,8 @@ struct Notification {
 
 // Single-producer (receive thread) / single-consumer (dispatcher thread) byte queue with
 // wrap-around. Its storage is taken from the system when first needed and follows the unread
-// backlog: it grows (up to `capacity`) when a write would not fit, and shrinks again once the
-// traffic of many rounds needed only a fraction of it. One byte of `capacity` always stays
+// backlog: it grows (up to `capacity`) when a write would not fit, and shrinks again once
+// many frames needed only a fraction of it. One byte of `capacity` always stays
 // free. Positions and storage change under a mutex; the producer fills reserved room and the
 // consumer copies bytes out, so a growth never moves bytes under either of them.
 class RingBuffer {
@@ -82,9 +82,10 @@ private:
     size_t readAt = 0;
     size_t writeAt = 0;
     size_t used = 0;
-    // Producer only: the largest backlog and the bytes written since the last size check.
+    // Producer only: the largest backlog, and the bytes and reservations since the last size check.
     size_t peak = 0;
     uint64_t writtenSinceCheck = 0;
+    uint32_t reservesSinceCheck = 0;
 };
 
 class NotificationDispatcher {
