@@ -4,6 +4,7 @@
 #include "Log.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -12,7 +13,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 constexpr size_t AMS_FRAME_OVERHEAD = AmsTcpHeader::SIZE + AoEHeader::SIZE;
-constexpr size_t JUNK_CHUNK = 1024;
 
 // On 32-bit targets payload + headers could wrap to a tiny frame.
 size_t FrameLength(size_t payloadLength)
@@ -373,7 +373,7 @@ void AmsConnection::ReceiveNotification(const AoEHeader& header)
         return;
     }
     RingBuffer& ring = dispatcher->ring;
-    if (static_cast<uint64_t>(ring.BytesFree()) < length + 4) {
+    if (static_cast<uint64_t>(ring.BytesFree()) < length + 4 || !ring.Reserve(static_cast<size_t>(length + 4))) {
         ++ringFull;
         ReceiveJunk(header.length);
         LOG_WARN("port " << header.targetPort << " receive buffer was full");
@@ -381,13 +381,13 @@ void AmsConnection::ReceiveNotification(const AoEHeader& header)
     }
     uint8_t lengthBytes[4];
     le::Write<uint32_t>(lengthBytes, header.length);
-    ring.Write(lengthBytes, sizeof(lengthBytes));
+    ring.Put(lengthBytes, sizeof(lengthBytes));
     // Straight from the socket into the ring: up to the end of its block, then from its start.
     size_t remaining = header.length;
     while (remaining) {
         const size_t chunk = std::min(remaining, ring.WriteChunk());
         if (chunk == 0) {
-            // Cannot happen after the free-space test; never spin on it.
+            // Cannot happen after the reservation; never spin on it.
             ReceiveJunk(remaining);
             break;
         }
@@ -395,7 +395,11 @@ void AmsConnection::ReceiveNotification(const AoEHeader& header)
         ring.CommitWrite(chunk);
         remaining -= chunk;
     }
-    dispatcher->Notify();
+    if (!queuedFrames.empty() && queuedFrames.back().first == dispatcher) {
+        ++queuedFrames.back().second;
+    } else {
+        queuedFrames.emplace_back(std::move(dispatcher), 1);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -410,6 +414,7 @@ void AmsConnection::TryRecv()
     } catch (const std::exception& e) {
         LOG_ERROR("receive thread failed: " << e.what());
     }
+    WakeDispatchers();
     FailPendingRequests();
 }
 
@@ -564,11 +569,35 @@ void AmsConnection::Receive(void* buffer, size_t bytesToRead, timeval* timeout, 
     auto* const target = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < bytesToRead) {
-        // 0 means an odd wake-up or a transient failure, already logged: try again.
-        const size_t count = socket.read(target + done, bytesToRead - done, timeout);
-        done += count;
-        received += count;
+        const size_t buffered = readAheadEnd - readAheadBegin;
+        if (buffered) {
+            const size_t count = std::min(buffered, bytesToRead - done);
+            std::memcpy(target + done, readAhead.get() + readAheadBegin, count);
+            readAheadBegin += count;
+            done += count;
+            received += count;
+        } else if (bytesToRead - done >= READ_AHEAD) {
+            // Large data goes straight to its destination. 0 means an odd wake-up or a
+            // transient failure, already logged: try again.
+            WakeDispatchers();
+            const size_t count = socket.read(target + done, bytesToRead - done, timeout);
+            done += count;
+            received += count;
+        } else {
+            FillReadAhead(timeout);
+        }
     }
+}
+
+void AmsConnection::FillReadAhead(timeval* timeout) const
+{
+    WakeDispatchers();
+    if (!readAhead) {
+        readAhead.reset(new uint8_t[READ_AHEAD]);
+    }
+    readAheadBegin = 0;
+    readAheadEnd = 0;
+    readAheadEnd = socket.read(readAhead.get(), READ_AHEAD, timeout);
 }
 
 void AmsConnection::Receive(void* buffer, size_t bytesToRead, const Clock::time_point& deadline) const
@@ -592,12 +621,22 @@ void AmsConnection::Receive(void* buffer, size_t bytesToRead, const Clock::time_
     Receive(buffer, bytesToRead, &timeout, received);
 }
 
+void AmsConnection::WakeDispatchers() const
+{
+    for (auto& queued : queuedFrames) {
+        queued.first->Notify(queued.second);
+    }
+    queuedFrames.clear();
+}
+
 void AmsConnection::ReceiveJunk(size_t bytesToRead) const
 {
-    uint8_t scratch[JUNK_CHUNK];
-    while (bytesToRead > JUNK_CHUNK) {
-        Receive(scratch, JUNK_CHUNK, static_cast<timeval*>(nullptr));
-        bytesToRead -= JUNK_CHUNK;
+    while (bytesToRead) {
+        if (readAheadBegin == readAheadEnd) {
+            FillReadAhead(nullptr);
+        }
+        const size_t count = std::min(bytesToRead, readAheadEnd - readAheadBegin);
+        readAheadBegin += count;
+        bytesToRead -= count;
     }
-    Receive(scratch, bytesToRead, static_cast<timeval*>(nullptr));
 }

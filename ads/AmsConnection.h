@@ -18,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 struct AmsRequest {
     // The frame is sized for the payload plus both headers, so framing never reallocates.
@@ -105,6 +107,10 @@ private:
     void Receive(void* buffer, size_t bytesToRead, const std::chrono::steady_clock::time_point& deadline,
                  size_t& received) const;
     void ReceiveJunk(size_t bytesToRead) const;
+    // Refills the read-ahead with what the socket holds (at least one byte).
+    void FillReadAhead(timeval* timeout) const;
+    // Signals the frames queued since the last read from the socket.
+    void WakeDispatchers() const;
     AmsResponse* GetPending(uint32_t id, uint16_t port);
     template <typename T>
     void ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError, uint32_t invokeId) const;
@@ -132,6 +138,15 @@ private:
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
     std::thread receiveThread;
+    // Receive thread only: bytes read from the socket but not yet parsed, so that a packet
+    // (often several) costs one read instead of one per field.
+    static constexpr size_t READ_AHEAD = 16 * 1024;
+    mutable std::unique_ptr<uint8_t[]> readAhead;
+    mutable size_t readAheadBegin = 0;
+    mutable size_t readAheadEnd = 0;
+    // Receive thread only: dispatchers with frames queued since the last read; a burst of
+    // frames wakes each dispatcher once instead of once per frame.
+    mutable std::vector<std::pair<std::shared_ptr<NotificationDispatcher>, uint32_t>> queuedFrames;
 
     // Lets tests preset the invoke id counter.
     friend struct AmsConnectionTestAccess;

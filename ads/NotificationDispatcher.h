@@ -49,33 +49,57 @@ struct Notification {
     const uint32_t userValue;
 };
 
-// Single-producer (receive thread) / single-consumer (dispatcher thread) byte ring.
-// One byte always stays free so a full ring differs from an empty one.
+// Single-producer (receive thread) / single-consumer (dispatcher thread) byte queue with
+// wrap-around. Its storage is taken from the system when first needed and follows the unread
+// backlog: it grows (up to `capacity`) when a write would not fit, and shrinks again once
+// many frames needed only a fraction of it. One byte of `capacity` always stays
+// free. Positions and storage change under a mutex; the producer fills reserved room and the
+// consumer copies bytes out, so a growth never moves bytes under either of them.
 class RingBuffer {
 public:
     explicit RingBuffer(size_t capacity);
+    ~RingBuffer();
+    RingBuffer(const RingBuffer&) = delete;
+    RingBuffer& operator=(const RingBuffer&) = delete;
 
     size_t Capacity() const { return capacity; }
+    // Bytes of storage held now: the most the ring can keep resident.
+    size_t Allocated() const;
     size_t BytesUsed() const;
     size_t BytesFree() const;
 
-    // Producer side. WriteChunk() is the contiguous room at WritePointer() that may be
-    // filled without making the ring full; CommitWrite publishes n written bytes.
-    uint8_t* WritePointer() { return data.get() + write.load(std::memory_order_relaxed); }
+    // Producer side. Reserve makes room for n more bytes in the storage; false when n exceeds
+    // BytesFree() or the system has no memory left. Put copies reserved bytes in; or
+    // WriteChunk() gives the contiguous reserved room at WritePointer() and CommitWrite
+    // publishes n bytes written there.
+    bool Reserve(size_t n);
+    void Put(const uint8_t* src, size_t n);
+    uint8_t* WritePointer() { return storage + writeAt; }
     size_t WriteChunk() const;
     void CommitWrite(size_t n);
-    // Copies n bytes with wrap-around; the caller has checked n <= BytesFree().
+    // Reserve and Put; the caller has checked n <= BytesFree().
     void Write(const uint8_t* src, size_t n);
 
-    // Consumer side; the caller never reads more than BytesUsed().
+    // Consumer side; the caller never reads more than BytesUsed(). Peek copies without
+    // consuming.
     void Read(uint8_t* dst, size_t n);
+    void Peek(uint8_t* dst, size_t n) const;
     void Skip(size_t n);
 
 private:
+    bool Resize(size_t newSize);
+
     const size_t capacity;
-    std::unique_ptr<uint8_t[]> data;
-    std::atomic<size_t> write{0};
-    std::atomic<size_t> read{0};
+    mutable std::mutex mutex;
+    uint8_t* storage = nullptr; // written by the producer only, under the mutex
+    size_t size = 0;
+    size_t readAt = 0;
+    size_t writeAt = 0;
+    size_t used = 0;
+    // Producer only: the largest backlog, and the bytes and reservations since the last size check.
+    size_t peak = 0;
+    uint64_t writtenSinceCheck = 0;
+    uint32_t reservesSinceCheck = 0;
 };
 
 class NotificationDispatcher {
@@ -95,8 +119,8 @@ public:
     int32_t Erase(uint32_t handle, uint32_t timeoutMs);
     // Forgets it without any request (its owner is gone).
     void Forget(uint32_t handle);
-    // Signals one queued frame (length + payload already in the ring).
-    void Notify();
+    // Signals queued frames (length + payload already in the ring).
+    void Notify(uint32_t frames = 1);
     // While held, queued frames wait in the ring: a subscription in flight holds its
     // dispatcher so that samples sent right after the grant meet a known handle.
     void Hold();
@@ -112,6 +136,10 @@ public:
 private:
     void Run();
     void ProcessFrame();
+    void ParseFrame(const uint8_t* data, size_t length);
+
+    // Dispatcher thread only: the frame being parsed, copied out of the ring.
+    std::vector<uint8_t> frameBytes;
 
     const DeleteNotificationFunc deleteNotification;
     std::map<uint32_t, std::shared_ptr<Notification>> notifications;

@@ -257,7 +257,16 @@ int Socket::Select(timeval* timeout) const
 
 size_t Socket::read(uint8_t* buffer, size_t maxBytes, timeval* timeout) const
 {
-    if (maxBytes == 0 || !Select(timeout)) {
+    if (maxBytes == 0) {
+        return 0;
+    }
+    // Without a time-out the blocking receive itself waits: one system call instead of two.
+    // Shutdown() wakes it like it wakes a wait for readability.
+    if (!timeout) {
+        if (descriptor < 0) {
+            throw std::runtime_error("connection closed");
+        }
+    } else if (!Select(timeout)) {
         return 0;
     }
     const ssize_t count = ::recv(descriptor, buffer, std::min<size_t>(maxBytes, INT_MAX), 0);

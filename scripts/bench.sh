@@ -1,36 +1,95 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release, in build/bench) and runs them against the simulator on
-# loopback, then prints a short table. Extra arguments go to the benchmark program,
-# e.g. --benchmark_filter=Read.
+# Builds the benchmarks (Release, in build/bench), runs them on loopback and prints a table,
+# then each performance goal with its figure, its limit and whether it is met. Extra
+# arguments go to both benchmark programs, e.g. --benchmark_filter=Read.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$root/build/bench"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DADS_PLC_TESTS=OFF -DADS_PLC_BENCH=ON >/dev/null
-cmake --build "$dir" -j2 --target ads_bench >/dev/null
-if [[ ! -x "$dir/bench/ads_bench" ]]; then
-  echo "ads_bench was not built: is the benchmark library installed (libbenchmark-dev)?" >&2
-  exit 1
-fi
-json="$dir/bench_result.json"
-"$dir/bench/ads_bench" --benchmark_out="$json" --benchmark_out_format=json "$@" >/dev/null
+cmake --build "$dir" -j2 --target ads_bench plugin_bench >/dev/null
+for program in ads_bench plugin_bench; do
+  if [[ ! -x "$dir/bench/$program" ]]; then
+    echo "$program was not built: is the benchmark library installed (libbenchmark-dev)?" >&2
+    exit 1
+  fi
+  "$dir/bench/$program" --benchmark_out="$dir/$program.json" --benchmark_out_format=json "$@" >/dev/null
+done
 
-python3 - "$json" <<'PY'
+python3 - "$dir/ads_bench.json" "$dir/plugin_bench.json" <<'PY'
 import json, sys
-runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
+runs = []
+for path in sys.argv[1:]:
+    runs += [b for b in json.load(open(path))["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
 def short(name):
-    return name.replace("/min_time:1.000", "").replace("/real_time", "")
+    for noise in ("/min_time:1.000", "/real_time", "/iterations:1"):
+        name = name.replace(noise, "")
+    return name
 def per_op_us(b):
     scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "ns")]
     return b["real_time"] * scale
-print(f"{'benchmark':<44} {'time/op':>12} {'ops or samples/s':>18}")
-print("-" * 76)
+def find(name):
+    return next((b for b in runs if short(b["name"]) == name), None)
+def rate(name):
+    b = find(name)
+    return None if b is None else b.get("items_per_second")
+def counter(name, key):
+    b = find(name)
+    return None if b is None else b.get(key)
+
+print(f"{'benchmark':<44} {'time/op':>12} {'ops or samples/s':>18}  counters")
+print("-" * 90)
 for b in runs:
-    rate = b.get("items_per_second")
-    shown = "" if rate is None else f"{rate:,.0f}"
-    print(f"{short(b['name']):<44} {per_op_us(b):>9.1f} us {shown:>18}")
-floor = next((b for b in runs if b["name"].startswith("BM_TcpPingPongFloor")), None)
-read = next((b for b in runs if b["name"].startswith("BM_ReadRoundTrip")), None)
-if floor and read:
-    print("-" * 76)
-    print(f"4-byte Read round trip / TCP ping-pong floor: {per_op_us(read) / per_op_us(floor):.2f}x")
+    r = b.get("items_per_second")
+    shown = "" if r is None else f"{r:,.0f}"
+    extra = " ".join(f"{k}={b[k]:.2f}" for k in ("cpu_percent", "wakeups_per_s", "cpu_ms", "growth_KiB", "ring_KiB",
+                                                  "refused_ring_KiB", "growth_MiB", "resident_MiB") if k in b)
+    print(f"{short(b['name']):<44} {per_op_us(b):>9.1f} us {shown:>18}  {extra}")
+
+goals = []
+def goal(number, text, value, limit, at_most, unit=""):
+    if value is None:
+        goals.append((number, text, "missing", f"{'<=' if at_most else '>='} {limit:g}{unit}", "NOT MET"))
+        return
+    met = value <= limit if at_most else value >= limit
+    goals.append((number, text, f"{value:,.2f}{unit}", f"{'<=' if at_most else '>='} {limit:,g}{unit}",
+                  "met" if met else "NOT MET"))
+
+floor, read = find("BM_TcpPingPongFloor"), find("BM_ReadRoundTrip")
+goal(1, "4-byte Read / TCP ping-pong floor (same server)",
+     per_op_us(read) / per_op_us(floor) if floor and read else None, 1.5, True, "x")
+sim = find("BM_ReadRoundTripSimulator")
+one, many = rate("BM_ParallelPortsOneConnection/threads:1"), rate("BM_ParallelPortsOneConnection/threads:16")
+goal(2, "16 ports / 1 port, requests per second", many / one if one and many else None, 3, False, "x")
+goal(3, "samples/s, 1 per frame", rate("BM_NotificationSamples/1"), 500e3, False)
+goal(3, "samples/s, 64 per frame", rate("BM_NotificationSamples/64"), 5e6, False)
+goal(3, "samples/s into the values table, 64 per frame", rate("BM_PluginNotifySamples/64"), 300e3, False)
+# readData runs on the calling thread without waiting: its CPU time is the cost, and unlike the
+# elapsed time it does not count the time other processes of a busy machine took.
+small, large = find("BM_ReadData/1000"), find("BM_ReadData/10000")
+goal(4, "readData CPU per item, 10000 / 1000 items",
+     (large["cpu_time"] / 10000) / (small["cpu_time"] / 1000) if small and large else None, 1.5, True, "x")
+ring = counter("BM_RingResidentAfterTraffic", "ring_KiB")
+if ring is None:  # a stack that cannot tell its ring's size: the resident memory the traffic added
+    goal(5, "resident growth after 1 GiB through one device", counter("BM_RingResidentAfterTraffic", "growth_KiB"),
+         256, True, " KiB")
+else:
+    goal(5, "ring storage after 1 GiB through one device", ring, 256, True, " KiB")
+goal(5, "ring storage of a device whose subscription was refused",
+     counter("BM_RingResidentAfterTraffic", "refused_ring_KiB"), 0, True, " KiB")
+goal(6, "CPU of 8 idle connected devices", counter("BM_IdleConnectedDevices", "cpu_percent"),
+     1, True, "%")
+goal(6, "wake-ups/s while waiting to reconnect (bench thread incl.)", counter("BM_ReconnectWait", "wakeups_per_s"),
+     1, True)
+
+print("-" * 90)
+if sim and floor:
+    print(f"4-byte Read against the simulator / floor: {per_op_us(sim) / per_op_us(floor):.2f}x (not a goal)")
+fifty = find("BM_FiftyDevicesResident")
+if fifty:
+    print(f"50 devices x 20 items after 4 MiB each: {fifty.get('growth_MiB', 0):.1f} MiB added, "
+          f"{fifty.get('resident_MiB', 0):.1f} MiB resident in all (with simulator)")
+print()
+print(f"{'goal':<5} {'figure':<58} {'value':>14} {'limit':>14}  result")
+for number, text, value, limit, result in goals:
+    print(f"{number:<5} {text:<58} {value:>14} {limit:>14}  {result}")
 PY

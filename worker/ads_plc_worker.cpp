@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
-QMap<Ads_Plc_Worker::ValueKey, Ads_Plc_Worker::AdsValue> Ads_Plc_Worker::values;
+QHash<Ads_Plc_Worker::ValueKey, Ads_Plc_Worker::AdsValue> Ads_Plc_Worker::values;
 std::mutex Ads_Plc_Worker::valuesMutex;
 QSet<quint32> Ads_Plc_Worker::unknownItems;
 QHash<quint32, Ads_Plc_Worker::ValueKey> Ads_Plc_Worker::callbackHandles;
@@ -473,9 +473,7 @@ bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId
 bool Ads_Plc_Worker::itemExistsAsNotifier(ItemInstancePlugin item)
 {
     std::lock_guard<std::mutex> lock(notifiersMutex);
-    const quint32 itemId = static_cast<quint32>(item.id);
-    return std::any_of(notifiers.begin(), notifiers.end(),
-                       [itemId](const std::unique_ptr<AdsNotificationTAV>& n) { return n && n->itemId == itemId; });
+    return notifiers.count(static_cast<quint32>(item.id)) != 0;
 }
 
 bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
@@ -540,8 +538,8 @@ bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
         std::lock_guard<std::mutex> targetLock(*targetMutex);
         attributes.watchedLength = checkItemType(item, type, symbol.toUtf8().toStdString());
         std::lock_guard<std::mutex> notifiersLock(notifiersMutex);
-        notifiers.push_back(std::make_unique<AdsNotificationTAV>(itemId, userValue, *device,
-                                                                 symbol.toUtf8().toStdString(), attributes));
+        notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, userValue, *device,
+                                                                       symbol.toUtf8().toStdString(), attributes));
         writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
                       symbol);
     } catch (const std::exception& e) {
@@ -697,13 +695,31 @@ void Ads_Plc_Worker::listenToNotifiers()
                 }
             }
         }
-        sleepUnlessStopped(LOOP_PAUSE);
+        sleepUnlessStopped(pauseAfterPass(lastAttempt, waitSeconds));
     }
     checkBeforeStop();
     writeLogDebug(QStringLiteral("Out side of working loop. Instance: ") + deviceRecord.name);
     std::lock_guard<std::mutex> lock(stopMutex);
     loopEnded = true;
     stopCondition.notify_all();
+}
+
+// A device waiting to reconnect sleeps until its attempt is due instead of waking every pass.
+std::chrono::milliseconds Ads_Plc_Worker::pauseAfterPass(const QDateTime& lastAttempt, qint64 waitSeconds)
+{
+    bool noDevice = false;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        noDevice = !device;
+    }
+    const DeviceState current = state.load();
+    if (!noDevice && current != Disconnected && current != Initial) {
+        return LOOP_PAUSE;
+    }
+    // The attempt is due once the wait has passed by at least a millisecond; a clock that
+    // was set back never stretches the sleep beyond one wait.
+    const qint64 dueInMs = QDateTime::currentDateTimeUtc().msecsTo(lastAttempt.addSecs(waitSeconds)) + 1;
+    return std::chrono::milliseconds(qBound<qint64>(LOOP_PAUSE.count(), dueInMs, waitSeconds * 1000 + 1));
 }
 
 // The orderly tear-down sends two requests per item; a PLC that went silent since the last
@@ -794,7 +810,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
         device->AbortConnection();
     }
     failedSubscriptions.clear();
-    std::vector<std::unique_ptr<AdsNotificationTAV>> removed;
+    decltype(notifiers) removed;
     {
         std::lock_guard<std::mutex> lock(notifiersMutex);
         removed.swap(notifiers);
@@ -802,10 +818,10 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
     writeLogDebug(QStringLiteral("Removing notifiers for ") + deviceRecord.name);
     const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
     std::lock_guard<std::mutex> targetLock(*targetMutex);
-    for (std::unique_ptr<AdsNotificationTAV>& entry : removed) {
-        if (entry) {
-            unregisterCallbackHandle(entry->callbackHandle);
-            entry.reset();
+    for (auto& entry : removed) {
+        if (entry.second) {
+            unregisterCallbackHandle(entry.second->callbackHandle);
+            entry.second.reset();
         }
     }
     writeLogDebug(QStringLiteral("Done removing notifiers for ") + deviceRecord.name);

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 // Receives every sample of every subscribed item (on a notification dispatcher thread).
@@ -103,7 +104,7 @@ public:
     void writeLogError(QString message);
 
     // Shared by all workers of the process.
-    static QMap<ValueKey, AdsValue> values;
+    static QHash<ValueKey, AdsValue> values;
     static std::mutex valuesMutex;
     static QSet<quint32> unknownItems; // bounded, see NotifyCallback
     static QHash<quint32, ValueKey> callbackHandles;
@@ -117,6 +118,7 @@ private:
     void setDeviceError(const QString& error);
     uint32_t configuredTimeoutMs() const;
     void sleepUnlessStopped(std::chrono::milliseconds duration);
+    std::chrono::milliseconds pauseAfterPass(const QDateTime& lastAttempt, qint64 waitSeconds);
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
@@ -142,7 +144,8 @@ private:
     std::mutex deviceMutex;
     DeviceInstancePlugin deviceRecord;
     std::mutex notifiersMutex;
-    std::vector<std::unique_ptr<AdsNotificationTAV>> notifiers;
+    // By item id: the host asks for every item on every read.
+    std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;
     QMap<quint32, ItemInstancePlugin> items;
     bool symbolInfoMissing = false; // under deviceMutex: the PLC has no symbol information
 

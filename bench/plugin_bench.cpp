@@ -1,0 +1,303 @@
+// Costs of the plug-in on top of the stack: samples through its notification callback into
+// the values table, readData of large batches through the substitute host, and what
+// connected and reconnecting devices cost while nothing happens.
+#include "bench_support.h"
+
+#include "ads/AdsDevice.h"
+#include "ads/LittleEndian.h"
+#include "host/HostState.h"
+#include "plugin/ads_plc.h"
+#include "tools/sim/PlcSimulator.h"
+#include "worker/ads_plc_worker.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+namespace le = plc::ads::le;
+using namespace std::chrono_literals;
+
+const AmsNetId kPlc{10, 61, 0, 1, 1, 1};
+constexpr uint32_t kGroup = 0x4020;
+
+std::unique_ptr<plcsim::PlcSimulator> StartSimulator()
+{
+    plcsim::SimOptions options;
+    options.netId = kPlc;
+    auto sim = std::make_unique<plcsim::PlcSimulator>(options);
+    sim->Start("127.0.0.1", 0);
+    sim->SetRecordLimit(100);
+    // Nothing changes by itself: the devices only see their state reads answered.
+    sim->SetTickPeriod(std::chrono::hours(1));
+    return sim;
+}
+
+DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSeconds = 1)
+{
+    DeviceInstancePlugin device;
+    device.id = id;
+    device.name = QStringLiteral("Device %1").arg(id);
+    device.address = QString::fromStdString(host);
+    device.errorWaitTimeSeconds = errorWaitSeconds;
+    device.config = {{"Ads_Port", "851"},
+                     {"Target_AMS_NetId", QString::fromStdString(kPlc.ToString())},
+                     {"Local_AMS_NetId", ""},
+                     {"Timeout", "5000"},
+                     {"timestamp", "0"}};
+    return device;
+}
+
+LogList BatchFor(const DeviceInstancePlugin& device, int items)
+{
+    LogList list;
+    list.device = device;
+    for (int i = 1; i <= items; ++i) {
+        ItemInstancePlugin item;
+        item.id = i;
+        item.uid = QStringLiteral("item_%1_%2").arg(device.id).arg(i);
+        item.name = QStringLiteral("Item %1").arg(i);
+        // A long sampling period keeps the simulator from checking every item for changes
+        // ten times a second: its work is the PLC's, not the plug-in's.
+        item.readIntervalMs = 60000;
+        item.config = {{"variable_name", "MAIN.diDint"}, {"type", "8"}, {"notification_transmission_mode", "4"}};
+        list.items.append(DataItem(item));
+    }
+    return list;
+}
+
+bool AllValuesSet(const LogList& list)
+{
+    return std::all_of(list.items.begin(), list.items.end(),
+                       [](const DataItem& item) { return !item.values.value("value").isEmpty(); });
+}
+
+bool ReadUntilAllSet(Ads_Plc& plugin, LogList& list)
+{
+    return plcsim::WaitUntil([&] { return plugin.readData(&list) && AllValuesSet(list); }, 120s);
+}
+
+QString StoredValue(const Ads_Plc_Worker::ValueKey& key)
+{
+    std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+    return Ads_Plc_Worker::values.value(key).value;
+}
+
+// Samples per second from the simulator's socket through the plug-in's callback into the
+// values table. Argument: samples per frame.
+void BM_PluginNotifySamples(benchmark::State& state)
+{
+    auto sim = StartSimulator();
+    sim->SetMemory(kGroup, 0, std::vector<uint8_t>(16, 0));
+    AdsDevice device(sim->HostString(), kPlc, 851);
+    const Ads_Plc_Worker::ValueKey key(9001, 1);
+    {
+        std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+        Ads_Plc_Worker::AdsValue empty;
+        empty.type = DINT;
+        Ads_Plc_Worker::values.insert(key, empty);
+    }
+    const uint32_t user = Ads_Plc_Worker::registerCallbackHandle(key.first, key.second);
+    const AmsAddr plc{kPlc, 851};
+    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t handle = 0;
+    if (AdsSyncAddDeviceNotificationReqEx(device.GetLocalPort(), &plc, kGroup, 0, &attrib, &NotifyCallback, user,
+                                          &handle) != 0 ||
+        !plcsim::WaitUntil([&] { return StoredValue(key) == "0"; }, 5s)) {
+        state.SkipWithError("subscription failed");
+        return;
+    }
+    auto address = sim->FrameForLatestClient();
+    address->target.amsPort = device.GetLocalPort();
+    const size_t perFrame = static_cast<size_t>(state.range(0));
+    const size_t frames = std::max<size_t>(1, 4096 / perFrame);
+    auto frameOf = [&](size_t count, int32_t first) {
+        plcsim::NotificationFrame frame = *address;
+        plcsim::RawStamp stamp;
+        for (size_t i = 0; i < count; ++i) {
+            std::vector<uint8_t> data(4);
+            le::Write<int32_t>(data.data(), first + static_cast<int32_t>(i));
+            stamp.samples.push_back(plcsim::RawSample{handle, std::move(data), std::nullopt});
+        }
+        frame.stamps = {std::move(stamp)};
+        return plcsim::BuildNotificationFrame(frame);
+    };
+    // All frames in one send: the stream is the same, and the sender's system calls stay out
+    // of the figure.
+    const auto frame = frameOf(perFrame, 1);
+    std::vector<uint8_t> packet;
+    for (size_t f = 0; f < frames; ++f) {
+        packet.insert(packet.end(), frame.begin(), frame.end());
+    }
+    int32_t marker = -1;
+    for (auto _ : state) {
+        // Ends the round with a value no other sample has.
+        const auto last = frameOf(1, marker);
+        std::vector<uint8_t> round = packet;
+        round.insert(round.end(), last.begin(), last.end());
+        sim->SendRawToLatest(round);
+        const QString expected = QString::number(marker--);
+        while (StoredValue(key) != expected) {
+            std::this_thread::sleep_for(20us);
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (frames * perFrame + 1)));
+    AdsSyncDelDeviceNotificationReqEx(device.GetLocalPort(), &plc, handle);
+    Ads_Plc_Worker::unregisterCallbackHandle(user);
+}
+
+// readData of a batch of subscribed items whose values are all there.
+void BM_ReadData(benchmark::State& state)
+{
+    const int items = static_cast<int>(state.range(0));
+    tavhost::HostState::instance().reset();
+    auto sim = StartSimulator();
+    Ads_Plc plugin;
+    LogList list = BatchFor(DeviceFor(1, sim->HostString()), items);
+    if (!ReadUntilAllSet(plugin, list)) {
+        state.SkipWithError("items not subscribed");
+        plugin.stopPlugin();
+        return;
+    }
+    for (auto _ : state) {
+        plugin.readData(&list);
+        state.PauseTiming();
+        tavhost::HostState::instance().reset(); // the stand-in host keeps every log line
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * items);
+    plugin.stopPlugin();
+}
+
+// A simulator in a child process, so that the CPU time of this process is the plug-in's alone.
+class ChildSimulator {
+public:
+    ChildSimulator()
+    {
+        int toParent[2];
+        int toChild[2];
+        if (::pipe(toParent) != 0 || ::pipe(toChild) != 0) {
+            return;
+        }
+        child = ::fork();
+        if (child == 0) {
+            ::close(toParent[0]);
+            ::close(toChild[1]);
+            auto sim = StartSimulator();
+            const uint16_t bound = sim->Port();
+            if (::write(toParent[1], &bound, sizeof(bound)) == sizeof(bound)) {
+                char byte = 0;
+                while (::read(toChild[0], &byte, 1) > 0) {
+                }
+            }
+            sim.reset();
+            ::_exit(0);
+        }
+        ::close(toParent[1]);
+        ::close(toChild[0]);
+        stop = toChild[1];
+        if (child < 0 || ::read(toParent[0], &port, sizeof(port)) != sizeof(port)) {
+            port = 0;
+        }
+        ::close(toParent[0]);
+    }
+    ~ChildSimulator()
+    {
+        if (stop >= 0) {
+            ::close(stop); // the child ends when the pipe closes
+        }
+        if (child > 0) {
+            ::waitpid(child, nullptr, 0);
+        }
+    }
+    std::string HostString() const { return "127.0.0.1:" + std::to_string(port); }
+    uint16_t port = 0;
+
+private:
+    pid_t child = -1;
+    int stop = -1;
+};
+
+// 8 connected devices of 20 items whose values never change: CPU time of the plug-in's
+// process over 3 s, in percent of one core (the simulator runs in a child process).
+void BM_IdleConnectedDevices(benchmark::State& state)
+{
+    constexpr int kDevices = 8;
+    tavhost::HostState::instance().reset();
+    ChildSimulator sim;
+    if (sim.port == 0) {
+        state.SkipWithError("no simulator");
+        return;
+    }
+    Ads_Plc plugin;
+    std::vector<LogList> lists;
+    for (int d = 1; d <= kDevices; ++d) {
+        lists.push_back(BatchFor(DeviceFor(d, sim.HostString()), 20));
+        if (!ReadUntilAllSet(plugin, lists.back())) {
+            state.SkipWithError("items not subscribed");
+            plugin.stopPlugin();
+            return;
+        }
+    }
+    for (auto _ : state) {
+        std::this_thread::sleep_for(300ms);
+        const double before = bench::ProcessCpuSeconds();
+        const long switches = bench::ProcessContextSwitches();
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(3s);
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.counters["cpu_percent"] = 100 * (bench::ProcessCpuSeconds() - before) / wall;
+        state.counters["wakeups_per_s"] = static_cast<double>(bench::ProcessContextSwitches() - switches) / wall;
+    }
+    plugin.stopPlugin();
+}
+
+// A device whose PLC refuses connections, between two attempts 4 s apart: wake-ups per
+// second of the whole process (this thread's own sleep included).
+void BM_ReconnectWait(benchmark::State& state)
+{
+    tavhost::HostState::instance().reset();
+    // A port that refuses: bound, read back, closed.
+    uint16_t refusing = 0;
+    {
+        bench::CannedServer closed;
+        refusing = closed.Port();
+    }
+    Ads_Plc plugin;
+    LogList list = BatchFor(DeviceFor(1, "127.0.0.1:" + std::to_string(refusing), 4), 1);
+    plugin.readData(&list);
+    for (auto _ : state) {
+        std::this_thread::sleep_for(300ms);
+        const long before = bench::ProcessContextSwitches();
+        const double cpuBefore = bench::ProcessCpuSeconds();
+        std::this_thread::sleep_for(2s);
+        state.counters["wakeups_per_s"] = static_cast<double>(bench::ProcessContextSwitches() - before) / 2;
+        state.counters["cpu_ms"] = 1000 * (bench::ProcessCpuSeconds() - cpuBefore);
+    }
+    plugin.stopPlugin();
+}
+
+} // namespace
+
+BENCHMARK(BM_PluginNotifySamples)->Arg(1)->Arg(64)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadData)->Arg(1000)->Arg(10000)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IdleConnectedDevices)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReconnectWait)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    plc::ads::SetConnectTimeout(1000);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
