@@ -39,33 +39,30 @@ void AmsPort::AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<N
     dispatcherList.emplace(Key{target, handle}, std::move(dispatcher));
 }
 
+// Taken out first: a second delete of the same handle finds nothing and sends nothing.
+std::shared_ptr<NotificationDispatcher> AmsPort::TakeNotification(AmsAddr target, uint32_t handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = dispatcherList.find(Key{target, handle});
+    if (it == dispatcherList.end()) {
+        return nullptr;
+    }
+    std::shared_ptr<NotificationDispatcher> dispatcher = std::move(it->second);
+    dispatcherList.erase(it);
+    return dispatcher;
+}
+
 int32_t AmsPort::DelNotification(AmsAddr target, uint32_t handle)
 {
-    std::shared_ptr<NotificationDispatcher> dispatcher;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto it = dispatcherList.find(Key{target, handle});
-        if (it == dispatcherList.end()) {
-            return ADS_ERR_NOTIFICATION_NOT_FOUND;
-        }
-        // Taken out first: a second delete of the same handle finds nothing and sends nothing.
-        dispatcher = std::move(it->second);
-        dispatcherList.erase(it);
-    }
-    return dispatcher->Erase(handle, tmms);
+    const std::shared_ptr<NotificationDispatcher> dispatcher = TakeNotification(target, handle);
+    return dispatcher ? dispatcher->Erase(handle, tmms) : ADS_ERR_NOTIFICATION_NOT_FOUND;
 }
 
 int32_t AmsPort::ForgetNotification(AmsAddr target, uint32_t handle)
 {
-    std::shared_ptr<NotificationDispatcher> dispatcher;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto it = dispatcherList.find(Key{target, handle});
-        if (it == dispatcherList.end()) {
-            return ADS_ERR_NOTIFICATION_NOT_FOUND;
-        }
-        dispatcher = std::move(it->second);
-        dispatcherList.erase(it);
+    const std::shared_ptr<NotificationDispatcher> dispatcher = TakeNotification(target, handle);
+    if (!dispatcher) {
+        return ADS_ERR_NOTIFICATION_NOT_FOUND;
     }
     dispatcher->Forget(handle);
     return 0;

@@ -40,6 +40,7 @@ public:
 
 private:
     using Key = std::pair<AmsAddr, uint32_t>;
+    std::shared_ptr<NotificationDispatcher> TakeNotification(AmsAddr target, uint32_t handle);
     std::atomic<uint16_t> port{0};
     std::map<Key, std::shared_ptr<NotificationDispatcher>> dispatcherList;
     // Guards the map only; never held while a delete request waits for its reply.
