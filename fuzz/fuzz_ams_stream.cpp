@@ -79,19 +79,25 @@ void sendAll(int fd, const uint8_t* p, size_t n)
     }
 }
 
-// One request packet from the stack, as the router sees it.
+// One request packet from the stack, as the router sees it. Deletes are passed over: the
+// stack sends one unawaited for every notification the input grants to nobody.
 AoEHeader readRequest(int fd)
 {
-    uint8_t head[AmsTcpHeader::SIZE + AoEHeader::SIZE];
-    if (!readAll(fd, head, sizeof(head))) {
-        fail();
+    for (;;) {
+        uint8_t head[AmsTcpHeader::SIZE + AoEHeader::SIZE];
+        if (!readAll(fd, head, sizeof(head))) {
+            fail();
+        }
+        const uint32_t length = AmsTcpHeader::Decode(head).length;
+        std::vector<uint8_t> rest(length - AoEHeader::SIZE);
+        if (!readAll(fd, rest.data(), rest.size())) {
+            fail();
+        }
+        const AoEHeader request = AoEHeader::Decode(head + AmsTcpHeader::SIZE);
+        if (request.cmdId != ADS_CMD_DEL_DEVICE_NOTIFICATION) {
+            return request;
+        }
     }
-    const uint32_t length = AmsTcpHeader::Decode(head).length;
-    std::vector<uint8_t> rest(length - AoEHeader::SIZE);
-    if (!readAll(fd, rest.data(), rest.size())) {
-        fail();
-    }
-    return AoEHeader::Decode(head + AmsTcpHeader::SIZE);
 }
 
 void appendReply(std::vector<uint8_t>& out, const AoEHeader& request, const std::vector<uint8_t>& data)
