@@ -674,12 +674,16 @@ void Ads_Plc_Worker::listenToNotifiers()
                     code = -1;
                     text = QString::fromLocal8Bit(e.what());
                 }
-                if (text.isEmpty() && connectionReplaced()) {
-                    code = ADS_ERR_SYNC_TIMEOUT;
-                    text = QStringLiteral("Connection lost");
+                plc::ads::ConnectionCounters counters;
+                if (text.isEmpty()) {
+                    counters = connectionCounters();
+                    if (connectionReplaced(counters)) {
+                        code = ADS_ERR_SYNC_TIMEOUT;
+                        text = QStringLiteral("Connection lost");
+                    }
                 }
                 if (text.isEmpty()) {
-                    warnAboutLosses();
+                    warnAboutLosses(counters);
                 } else {
                     setDeviceError(text);
                     writeLogDebug(QStringLiteral("Error. Status for route ") + deviceRecord.name + QStringLiteral(" - ") +
@@ -756,17 +760,21 @@ void Ads_Plc_Worker::failAndDisconnect(std::unique_lock<std::mutex>& deviceLock,
     setDeviceError(text);
 }
 
-bool Ads_Plc_Worker::connectionReplaced()
+plc::ads::ConnectionCounters Ads_Plc_Worker::connectionCounters()
 {
     AmsNetId netId(0u);
     {
         std::lock_guard<std::mutex> lock(errorMutex);
         netId = targetNetId;
     }
+    return plc::ads::GetConnectionCounters(netId);
+}
+
+bool Ads_Plc_Worker::connectionReplaced(const plc::ads::ConnectionCounters& counters)
+{
     // Notifications die with their connection; a route that moved to a new one still answers
     // status reads, so only the connection's identity tells.
-    const uint64_t current = plc::ads::GetConnectionCounters(netId).connection;
-    if (current == subscribedConnection) {
+    if (counters.connection == subscribedConnection) {
         return false;
     }
     writeLogWarning(QStringLiteral("Connection of ") + deviceRecord.name + QStringLiteral(" to ") +
@@ -774,14 +782,8 @@ bool Ads_Plc_Worker::connectionReplaced()
     return true;
 }
 
-void Ads_Plc_Worker::warnAboutLosses()
+void Ads_Plc_Worker::warnAboutLosses(const plc::ads::ConnectionCounters& counters)
 {
-    AmsNetId netId(0u);
-    {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        netId = targetNetId;
-    }
-    const plc::ads::ConnectionCounters counters = plc::ads::GetConnectionCounters(netId);
     const uint64_t dropped = counters.Dropped();
     if (dropped < warnedDrops) {
         warnedDrops = dropped; // a new connection counts from 0

@@ -130,8 +130,9 @@ private:
     void failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const ItemInstancePlugin& item,
                            const QString& text);
     // The state poll's checks besides the status read: connection replaced, samples lost.
-    bool connectionReplaced();
-    void warnAboutLosses();
+    plc::ads::ConnectionCounters connectionCounters();
+    bool connectionReplaced(const plc::ads::ConnectionCounters& counters);
+    void warnAboutLosses(const plc::ads::ConnectionCounters& counters);
 
     PluginInterface& host;
     std::atomic<bool> running;
