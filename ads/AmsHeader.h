@@ -47,6 +47,21 @@ struct AoEHeader {
     AmsAddr Target() const { return AmsAddr{targetNetId, targetPort}; }
     AmsAddr Source() const { return AmsAddr{sourceNetId, sourcePort}; }
 
+    // The header of the reply to this request, carrying dataLength bytes of command data.
+    AoEHeader ResponseTo(uint32_t dataLength) const
+    {
+        AoEHeader reply;
+        reply.targetNetId = sourceNetId;
+        reply.targetPort = sourcePort;
+        reply.sourceNetId = targetNetId;
+        reply.sourcePort = targetPort;
+        reply.cmdId = cmdId;
+        reply.stateFlags = AMS_RESPONSE;
+        reply.length = dataLength;
+        reply.invokeId = invokeId;
+        return reply;
+    }
+
     void Encode(uint8_t* p) const
     {
         for (size_t i = 0; i < 6; ++i) {

@@ -102,15 +102,7 @@ AoEHeader readRequest(int fd)
 
 void appendReply(std::vector<uint8_t>& out, const AoEHeader& request, const std::vector<uint8_t>& data)
 {
-    AoEHeader h;
-    h.targetNetId = request.sourceNetId;
-    h.targetPort = request.sourcePort;
-    h.sourceNetId = request.targetNetId;
-    h.sourcePort = request.targetPort;
-    h.cmdId = request.cmdId;
-    h.stateFlags = AoEHeader::AMS_RESPONSE;
-    h.length = static_cast<uint32_t>(data.size());
-    h.invokeId = request.invokeId;
+    const AoEHeader h = request.ResponseTo(static_cast<uint32_t>(data.size()));
     const size_t at = out.size();
     out.resize(at + AmsTcpHeader::SIZE + AoEHeader::SIZE);
     AmsTcpHeader tcp;

@@ -685,16 +685,7 @@ struct PlcSimulator::Impl {
         if (!data) {
             data = Execute(c, h, r.data, arm);
         }
-        AoEHeader reply;
-        reply.targetNetId = h.sourceNetId;
-        reply.targetPort = h.sourcePort;
-        reply.sourceNetId = h.targetNetId;
-        reply.sourcePort = h.targetPort;
-        reply.cmdId = h.cmdId;
-        reply.stateFlags = AoEHeader::AMS_RESPONSE;
-        reply.length = static_cast<uint32_t>(data->size());
-        reply.errorCode = 0;
-        reply.invokeId = h.invokeId;
+        const AoEHeader reply = h.ResponseTo(static_cast<uint32_t>(data->size()));
         return SendReply(c, reply, std::move(*data), TakeFault(h.cmdId), arm);
     }
 
