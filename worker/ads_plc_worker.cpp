@@ -106,10 +106,10 @@ bool Ads_Plc_Worker::waitForLoopEnd(std::chrono::milliseconds duration)
     return stopCondition.wait_for(lock, duration, [this] { return loopEnded; });
 }
 
-void Ads_Plc_Worker::sleepUnlessStopped(std::chrono::milliseconds duration)
+void Ads_Plc_Worker::sleepUnlessStopped(std::chrono::steady_clock::time_point until)
 {
     std::unique_lock<std::mutex> lock(stopMutex);
-    stopCondition.wait_for(lock, duration, [this] { return !running.load(); });
+    stopCondition.wait_until(lock, until, [this] { return !running.load(); });
 }
 
 void Ads_Plc_Worker::abortTargetConnection()
@@ -699,7 +699,7 @@ void Ads_Plc_Worker::listenToNotifiers()
                 }
             }
         }
-        sleepUnlessStopped(pauseAfterPass(lastAttempt, waitSeconds));
+        sleepUnlessStopped(endOfPause(lastAttempt, waitSeconds));
     }
     checkBeforeStop();
     writeLogDebug(QStringLiteral("Out side of working loop. Instance: ") + deviceRecord.name);
@@ -708,9 +708,14 @@ void Ads_Plc_Worker::listenToNotifiers()
     stopCondition.notify_all();
 }
 
-// A device waiting to reconnect sleeps until its attempt is due instead of waking every pass.
-std::chrono::milliseconds Ads_Plc_Worker::pauseAfterPass(const QDateTime& lastAttempt, qint64 waitSeconds)
+// A connected device's passes fall on a 100 ms grid shared by every worker of the process, so
+// that their status reads go out together: the process wakes a few times per tick instead of
+// once per device at scattered times. A device waiting to reconnect sleeps until its attempt
+// is due instead of waking every pass.
+std::chrono::steady_clock::time_point Ads_Plc_Worker::endOfPause(const QDateTime& lastAttempt, qint64 waitSeconds)
 {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
     bool noDevice = false;
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
@@ -718,12 +723,13 @@ std::chrono::milliseconds Ads_Plc_Worker::pauseAfterPass(const QDateTime& lastAt
     }
     const DeviceState current = state.load();
     if (!noDevice && current != Disconnected && current != Initial) {
-        return LOOP_PAUSE;
+        const Clock::duration tick = LOOP_PAUSE;
+        return Clock::time_point(((now + tick).time_since_epoch() / tick) * tick);
     }
     // The attempt is due once the wait has passed by at least a millisecond; a clock that
     // was set back never stretches the sleep beyond one wait.
     const qint64 dueInMs = QDateTime::currentDateTimeUtc().msecsTo(lastAttempt.addSecs(waitSeconds)) + 1;
-    return std::chrono::milliseconds(qBound<qint64>(LOOP_PAUSE.count(), dueInMs, waitSeconds * 1000 + 1));
+    return now + std::chrono::milliseconds(qBound<qint64>(LOOP_PAUSE.count(), dueInMs, waitSeconds * 1000 + 1));
 }
 
 // The orderly tear-down sends two requests per item; a PLC that went silent since the last

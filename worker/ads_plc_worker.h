@@ -117,8 +117,8 @@ public:
 private:
     void setDeviceError(const QString& error);
     uint32_t configuredTimeoutMs() const;
-    void sleepUnlessStopped(std::chrono::milliseconds duration);
-    std::chrono::milliseconds pauseAfterPass(const QDateTime& lastAttempt, qint64 waitSeconds);
+    void sleepUnlessStopped(std::chrono::steady_clock::time_point until);
+    std::chrono::steady_clock::time_point endOfPause(const QDateTime& lastAttempt, qint64 waitSeconds);
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
