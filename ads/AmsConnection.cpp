@@ -36,6 +36,20 @@ int64_t NowNs()
 
 // How long a connection may take to write a delete nobody waits for.
 constexpr auto UNAWAITED_WRITE_BOUND = std::chrono::milliseconds(1000);
+// Batches one writer sends for others before the next requests take the write lock themselves.
+constexpr int WRITER_ROUNDS = 8;
+// What the request functions return for a frame that could not be written whole.
+constexpr uint32_t NOT_WRITTEN = 0xFFFFFFFF;
+
+timeval TimeLeft(Clock::time_point deadline)
+{
+    const int64_t us =
+        std::max<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count(), 0);
+    timeval timeout{};
+    timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(us / 1000000);
+    timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(us % 1000000);
+    return timeout;
+}
 }
 
 AmsRequest::AmsRequest(const AmsAddr& targetAddr_, uint16_t port_, uint16_t cmdId_, size_t payloadLength,
@@ -63,6 +77,18 @@ void AmsResponse::Notify(uint32_t code)
     cv.notify_all();
 }
 
+void AmsResponse::FailSend(uint32_t invoke)
+{
+    if (!invokeId.compare_exchange_strong(invoke, 0)) {
+        return; // answered or given up already
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        sendFailed = true;
+    }
+    cv.notify_all();
+}
+
 uint32_t AmsResponse::Wait()
 {
     const auto isLost = [this] { return connectionLost && connectionLost->load(); };
@@ -72,8 +98,12 @@ uint32_t AmsResponse::Wait()
     if (invokeId.exchange(0) != 0) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
-    // The receive thread took the reply; it completes the slot, unless the connection died meanwhile.
-    cv.wait(lock, [&] { return errorCode != NO_RESULT || isLost(); });
+    // The receive thread took the reply, or the writer failed to send the frame; either completes
+    // the slot, unless the connection died meanwhile.
+    cv.wait(lock, [&] { return errorCode != NO_RESULT || sendFailed || isLost(); });
+    if (sendFailed) {
+        return NOT_WRITTEN;
+    }
     return errorCode != NO_RESULT ? errorCode : static_cast<uint32_t>(ADS_ERR_SYNC_TIMEOUT);
 }
 
@@ -82,6 +112,7 @@ void AmsResponse::Release()
     {
         std::lock_guard<std::mutex> lock(mutex);
         errorCode = NO_RESULT;
+        sendFailed = false;
     }
     request.store(nullptr);
 }
@@ -189,17 +220,19 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
     // Published before sending, so that a fast reply finds it.
     slot->invokeId.store(invoke);
 
+    if (sendQueue.Leave(request.frame, SendQueue::Owner{slot, invoke}, request.deadline)) {
+        return slot;
+    }
     // Bounded by the request's deadline: a peer that stops reading must not block the caller.
     size_t written = 0;
     bool tried = false;
     std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
     if (lock.try_lock_until(request.deadline)) {
         tried = true;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(request.deadline - Clock::now());
-        timeval timeout{};
-        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(std::max<int64_t>(left.count(), 0) / 1000000);
-        timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(std::max<int64_t>(left.count(), 0) % 1000000);
+        sendQueue.Open();
+        timeval timeout = TimeLeft(request.deadline);
         written = socket.write(request.frame, &timeout);
+        SendLeftFrames(written == request.frame.size());
         lock.unlock();
     }
     if (written == request.frame.size()) {
@@ -219,6 +252,28 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
     }
     slot->Release();
     return nullptr;
+}
+
+void AmsConnection::SendLeftFrames(bool healthy)
+{
+    for (int round = 1; sendQueue.Take(sendBatch, !healthy || round == WRITER_ROUNDS); ++round) {
+        bool failedNow = false;
+        if (healthy) {
+            timeval timeout = TimeLeft(sendBatch.deadline);
+            healthy = socket.write(sendBatch.bytes.data(), sendBatch.bytes.size(), &timeout) == sendBatch.bytes.size();
+            if (healthy) {
+                continue;
+            }
+            failedNow = true;
+        }
+        for (const SendQueue::Owner& owner : sendBatch.owners) {
+            owner.slot->FailSend(owner.invokeId);
+        }
+        if (failedNow) {
+            // Part of a frame may be on the stream: nothing sent after it could be parsed.
+            Abort();
+        }
+    }
 }
 
 int32_t AmsConnection::AdsRequest(AmsRequest& request, uint32_t timeoutMs)
@@ -309,9 +364,7 @@ void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t hand
         if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
             return;
         }
-        timeval timeout{};
-        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(
-            std::chrono::duration_cast<std::chrono::seconds>(UNAWAITED_WRITE_BOUND).count());
+        timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
         if (socket.write(request.frame, &timeout) != request.frame.size()) {
             Abort();
         }

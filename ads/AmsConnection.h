@@ -7,6 +7,7 @@
 #include "ConnectionCounters.h"
 #include "Frame.h"
 #include "NotificationDispatcher.h"
+#include "SendQueue.h"
 #include "Sockets.h"
 
 #include <array>
@@ -42,6 +43,8 @@ struct AmsResponse {
 
     // Completes the slot with a result (receive thread).
     void Notify(uint32_t code);
+    // Ends the request with invoke id `invoke`, if it still waits, as one whose frame was not written.
+    void FailSend(uint32_t invoke);
     // Waits for the result or the request's deadline.
     uint32_t Wait();
     void Release();
@@ -51,6 +54,7 @@ struct AmsResponse {
     std::mutex mutex;
     std::condition_variable cv;
     uint32_t errorCode = NO_RESULT;
+    bool sendFailed = false;
     // Set once the connection can no longer deliver replies; waiters give up at once.
     const std::atomic<bool>* connectionLost = nullptr;
 };
@@ -95,6 +99,9 @@ public:
 
 private:
     AmsResponse* Write(AmsRequest& request, const AmsAddr& srcAddr);
+    // Writer only: sends what other requests left while it wrote; after a failed write the
+    // requests of those frames end as unwritten.
+    void SendLeftFrames(bool healthy);
     AmsResponse* Reserve(AmsRequest* request, uint16_t port);
     uint32_t GetInvokeId();
 
@@ -137,6 +144,9 @@ private:
     std::atomic<uint64_t> unmatchedReplies{0};
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
+    SendQueue sendQueue;
+    // Writer only (under writeMutex): the batch being sent, kept for its capacity.
+    SendQueue::Batch sendBatch;
     std::thread receiveThread;
     // Receive thread only: bytes read from the socket but not yet parsed, so that a packet
     // (often several) costs one read instead of one per field.

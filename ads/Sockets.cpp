@@ -313,14 +313,19 @@ size_t Socket::write(const Frame& frame) const
 
 size_t Socket::write(const Frame& frame, timeval* timeout) const
 {
-    if (frame.size() > INT_MAX) {
-        LOG_ERROR("frame length: " << frame.size() << " exceeds maximum length for sockets");
+    return write(frame.data(), frame.size(), timeout);
+}
+
+size_t Socket::write(const uint8_t* data, size_t size, timeval* timeout) const
+{
+    if (size > INT_MAX) {
+        LOG_ERROR("frame length: " << size << " exceeds maximum length for sockets");
         return 0;
     }
     size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t count = ::sendto(descriptor, frame.data() + sent, frame.size() - sent,
-                                       MSG_NOSIGNAL | MSG_DONTWAIT, destination, destinationLength);
+    while (sent < size) {
+        const ssize_t count = ::sendto(descriptor, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT,
+                                       destination, destinationLength);
         if (count > 0) {
             sent += static_cast<size_t>(count);
             continue;
@@ -336,7 +341,7 @@ size_t Socket::write(const Frame& frame, timeval* timeout) const
         short revents = 0;
         const int result = WaitFor(descriptor, POLLOUT, timeout, revents);
         if (result == 0) {
-            LOG_ERROR("write frame timed out after " << sent << " of " << frame.size() << " bytes");
+            LOG_ERROR("write frame timed out after " << sent << " of " << size << " bytes");
             break;
         }
         if ((result < 0 && errno != EINTR) || (revents & POLLNVAL)) {

@@ -71,6 +71,7 @@ public:
     // Sends the whole frame unless `timeout` runs out first (it is reduced like in
     // Select); returns the bytes sent, which may be fewer than the frame holds.
     size_t write(const Frame& frame, timeval* timeout) const;
+    size_t write(const uint8_t* data, size_t size, timeval* timeout) const;
 
 protected:
     int descriptor;
