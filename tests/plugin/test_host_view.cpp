@@ -230,6 +230,10 @@ TEST_F(HostViewTest, IdentityValuesFillTheBatchAndAppendOnlyKnownItems)
     EXPECT_EQ(list.items[2].extraInt1, -1);
     ti::publishValues(&pluginInterface, &list, values, nullptr);
     EXPECT_EQ(list.items.size(), 3);
+    LogList unknown; // a device whose identity items the host does not know
+    unknown.device.id = 9;
+    ti::publishValues(&pluginInterface, &unknown, values, nullptr);
+    EXPECT_TRUE(unknown.items.isEmpty());
 
     // Items addressed "__identity.<key>" (case-sensitive) are filled and count as present.
     LogList byAddress;
