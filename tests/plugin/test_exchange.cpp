@@ -166,6 +166,7 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     EXPECT_EQ(badLocal.device.error, "Invalid local AMS Net Id");
 
     const LocalSocket refusing(false);
+    ASSERT_NE(refusing.port, 0);
     LogList refused = batchFor(deviceFor(5, *sim), {});
     refused.device.address = refusing.address();
     refused.device.config["Target_AMS_NetId"] = "127.0.0.250.1.1";
@@ -195,6 +196,7 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     // Stop returns while a connection attempt hangs in its TCP connect.
     plc::ads::SetConnectTimeout(500);
     const LocalSocket hanging(true);
+    ASSERT_NE(hanging.port, 0);
     LogList hung = batchFor(deviceFor(9, *sim), {});
     hung.device.address = hanging.address();
     hung.device.config["Target_AMS_NetId"] = "127.0.0.251.1.1";
