@@ -1,0 +1,298 @@
+// One device's data exchange as the host sees it: values of every type read and written,
+// time stamps, identity, item and device errors, a PLC that restarts or falls silent, and stop.
+#include "plugin/support/exchange_fixture.h"
+
+#include <QDir>
+
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+using namespace exchange_test;
+
+namespace {
+
+// A local zone away from UTC, so that a time stamp in the wrong zone shows.
+const bool kLocalZoneSet = (setenv("TZ", "EST5EDT", 1), tzset(), true);
+
+int threadCount()
+{
+    return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+size_t handleRequests(const PlcSimulator& sim)
+{
+    return requestsOf(sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_HANDLE_BY_NAME).size();
+}
+
+TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
+{
+    auto sim = startSimulator("  Line 4 PLC ");
+    // 2024-05-06 07:08:09.123 UTC and 456.7 microseconds, which are cut.
+    const QDateTime plcTime(QDate(2024, 5, 6), QTime(7, 8, 9, 123), Qt::UTC);
+    sim->SetClock(QDateTime(QDate(1601, 1, 1), QTime(0, 0), Qt::UTC).msecsTo(plcTime) * 10000ULL + 4567);
+    DeviceInstancePlugin device = deviceFor(1, *sim);
+    device.config["timestamp"] = "1";
+    HostState::instance().setDevices({device});
+    ASSERT_TRUE(plugin.init()); // creates the identity items that reads append to the batch
+
+    // All symbols are constant and "On value change": only their first samples bring values.
+    LogList list = batchFor(device);
+    ASSERT_TRUE(readUntil(list));
+    for (size_t i = 0; i < kTyped.size(); ++i) {
+        EXPECT_EQ(valueOf(list, i), QString::fromUtf8(kTyped[i].text)) << kTyped[i].symbol;
+        EXPECT_EQ(list.items[i].timestamp, plcTime);
+        EXPECT_EQ(list.items[i].timestamp.timeSpec(), Qt::UTC);
+    }
+    QStringList identity;
+    for (const DataItem& item : list.items.mid(kTyped.size())) {
+        identity << item.item.uid + "=" + item.values.value("value");
+    }
+    EXPECT_EQ(identity, QStringList({"identity_1_firmware=3.1.4024", "identity_1_model=Line 4 PLC",
+                                     "identity_1_vendor=ADS"}));
+
+    // Every type lands; each write fetches and releases a handle; the identity items are skipped.
+    sim->ClearRequests();
+    for (size_t i = 0; i < kTyped.size(); ++i) {
+        list.items[i].values["value"] = QString::fromUtf8(kTyped[i].write);
+    }
+    ASSERT_TRUE(plugin.writeData(&list));
+    for (size_t i = 0; i < kTyped.size(); ++i) {
+        std::vector<uint8_t> stored = sim->GetSymbolValue(kTyped[i].symbol);
+        stored.resize(std::min(stored.size(), kTyped[i].written.size()));
+        EXPECT_EQ(stored, kTyped[i].written) << kTyped[i].symbol;
+    }
+    for (const DataItem& item : list.items) {
+        EXPECT_TRUE(item.item.error.isEmpty()) << item.item.uid;
+    }
+    EXPECT_EQ(handleRequests(*sim), kTyped.size());
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE).size(), kTyped.size());
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_RELEASE_HANDLE).size(), kTyped.size());
+    EXPECT_EQ(sim->OpenHandleCount(), kTyped.size()); // only the subscriptions' handles are left
+    EXPECT_TRUE(list.device.error.isEmpty());
+    // The written values come back through the subscriptions.
+    ASSERT_TRUE(readUntil(list, [](const LogList& l) { return valueOf(l, 11) == QString::fromUtf8("Grüße"); }));
+    EXPECT_EQ(valueOf(list, 5), "-300");
+}
+
+TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDown)
+{
+    auto sim = startSimulator();
+    std::vector<TypedSymbol> symbols = kTyped;
+    symbols.push_back({"MAIN.nope", 6, ""});
+    symbols.push_back({"MAIN.diDint", 6, ""}); // a DINT watched as INT
+    LogList list = batchFor(deviceFor(20, *sim), symbols);
+    ASSERT_TRUE(readUntil(list, [](const LogList& l) {
+        LogList typed = l;
+        typed.items = l.items.mid(0, kTyped.size());
+        return allValuesSet(typed);
+    }));
+    EXPECT_EQ(list.items[12].item.error, "Symbol not found");
+    EXPECT_EQ(list.items[13].item.error, "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)");
+    EXPECT_TRUE(list.device.error.isEmpty());
+
+    // The failed items are asked for again only after the error wait time; their errors show on every read.
+    sim->ClearRequests();
+    int reads = 0;
+    int errorsShown = 0;
+    for (const auto start = Clock::now(); secondsSince(start) < 1.5; ++reads) {
+        list.items[12].item.error.clear();
+        list.items[13].item.error.clear();
+        ASSERT_TRUE(plugin.readData(&list));
+        errorsShown += list.items[12].item.error == "Symbol not found" && list.items[13].item.error.startsWith("Type");
+        std::this_thread::sleep_for(10ms); // pacing of the host's reads
+    }
+    EXPECT_EQ(errorsShown, reads);
+    EXPECT_LE(requestsOf(*sim, ADS_CMD_READ_WRITE).size(), 4u);
+    // Failed attempts leave neither a value entry nor a registered user value behind.
+    EXPECT_EQ(valuesOfDevice(20), 12);
+    {
+        std::lock_guard<std::mutex> lock(Ads_Plc_Worker::callbackHandlesMutex);
+        EXPECT_EQ(Ads_Plc_Worker::callbackHandles.size(), 12);
+    }
+
+    // A write to a symbol that went away is that item's error; the others land, the connection stays.
+    ASSERT_TRUE(sim->RemoveSymbol("MAIN.iInt"));
+    LogList write = list;
+    write.items = list.items.mid(5, 2);
+    write.items[0].values["value"] = "1";
+    write.items[1].values["value"] = "65000";
+    ASSERT_TRUE(plugin.writeData(&write));
+    EXPECT_EQ(write.items[0].item.error, "Symbol not found");
+    EXPECT_TRUE(write.items[1].item.error.isEmpty());
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.uiUint"), (std::vector<uint8_t>{0xE8, 0xFD}));
+    EXPECT_TRUE(write.device.error.isEmpty());
+
+    // An unanswered write costs one time-out (not one more per subscription to clean up), shows
+    // on item and device in the same call, and takes the connection down.
+    sim->InjectReplyFault(plcsim::ReplyFault::Drop().For(ADS_CMD_WRITE).Times(plcsim::ReplyFault::kForever));
+    write.items = list.items.mid(6, 1);
+    write.items[0].values["value"] = "7";
+    const auto start = Clock::now();
+    ASSERT_TRUE(plugin.writeData(&write));
+    EXPECT_LT(secondsSince(start), 0.3 + 0.5);
+    sim->ClearReplyFaults();
+    EXPECT_EQ(write.items[0].item.error, "Timeout elapsed");
+    EXPECT_EQ(write.device.error, "Timeout elapsed");
+    EXPECT_TRUE(logged("Error. Writing item Item 7 failed. Timeout elapsed Code: 1861"));
+    EXPECT_TRUE(logged("Done cleaning up Device 20"));
+    EXPECT_EQ(valuesOfDevice(20), 0);
+
+    // The worker comes back by itself; the PLC took the write, only its reply was lost.
+    LogList fresh = batchFor(list.device, {kTyped[6]});
+    ASSERT_TRUE(readUntil(fresh));
+    EXPECT_EQ(valueOf(fresh, 0), "7");
+    EXPECT_EQ(sim->AcceptedCount(), 2u);
+
+    // An unanswered subscription request shows on item and device in the same read.
+    sim->InjectReplyFault(plcsim::ReplyFault::Drop().For(ADS_CMD_READ_WRITE));
+    fresh.items.append(itemFor(30, "MAIN.wWord", 2));
+    EXPECT_TRUE(plugin.readData(&fresh));
+    EXPECT_EQ(fresh.items[1].item.error, "Timeout elapsed");
+    EXPECT_EQ(fresh.device.error, "Timeout elapsed");
+    EXPECT_EQ(valuesOfDevice(20), 0);
+}
+
+TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
+{
+    auto sim = startSimulator();
+    LogList badTarget = batchFor(deviceFor(3, *sim), {});
+    badTarget.device.config["Target_AMS_NetId"] = "1.2.3";
+    EXPECT_FALSE(plugin.readData(&badTarget));
+    EXPECT_EQ(badTarget.device.error, "Invalid target AMS Net Id");
+    LogList badLocal = batchFor(deviceFor(4, *sim), {});
+    badLocal.device.config["Local_AMS_NetId"] = "7.7";
+    EXPECT_FALSE(plugin.readData(&badLocal));
+    EXPECT_EQ(badLocal.device.error, "Invalid local AMS Net Id");
+
+    const LocalSocket refusing(false);
+    ASSERT_NE(refusing.port, 0);
+    LogList refused = batchFor(deviceFor(5, *sim), {});
+    refused.device.address = refusing.address();
+    refused.device.config["Target_AMS_NetId"] = "127.0.0.250.1.1";
+    auto start = Clock::now();
+    EXPECT_FALSE(plugin.readData(&refused));
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_EQ(refused.device.error, QString::fromUtf8("Target port not found – ADS server is not started or is not reachable."));
+    EXPECT_TRUE(HostState::instance().waitForLog(
+        [&](const tavhost::LogEntry& e) {
+            return e.text.startsWith("Error. Creating route for Device 5 to " + refused.device.address + " failed. " +
+                                     refused.device.error + " Code: ");
+        },
+        0));
+    // While the worker waits for its next attempt, reads fail at once with the same text.
+    LogList retry = batchFor(refused.device, {});
+    retry.device.error.clear();
+    start = Clock::now();
+    EXPECT_FALSE(plugin.readData(&retry));
+    EXPECT_LT(secondsSince(start), 0.5);
+    EXPECT_EQ(retry.device.error, refused.device.error);
+
+    // The wait for a connection is counted in 16 bits: 65537 ms is clamped, not cut to 1 ms.
+    sim->InjectReplyFault(plcsim::ReplyFault::Delay(300ms).For(ADS_CMD_READ_STATE));
+    LogList slow = batchFor(deviceFor(8, *sim, "65537"), {});
+    EXPECT_TRUE(plugin.readData(&slow)) << slow.device.error;
+
+    // Stop returns while a connection attempt hangs in its TCP connect.
+    plc::ads::SetConnectTimeout(500);
+    const LocalSocket hanging(true);
+    ASSERT_NE(hanging.port, 0);
+    LogList hung = batchFor(deviceFor(9, *sim), {});
+    hung.device.address = hanging.address();
+    hung.device.config["Target_AMS_NetId"] = "127.0.0.251.1.1";
+    start = Clock::now();
+    EXPECT_FALSE(plugin.readData(&hung));
+    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_FALSE(hung.device.error.isEmpty());
+    ASSERT_TRUE(WaitUntil([] { return logsContaining(tavhost::LogLevel::Debug, "Connecting for Device 9") > 1; }, 5s));
+    start = Clock::now();
+    ASSERT_TRUE(plugin.stopPlugin());
+    EXPECT_LT(secondsSince(start), 2.5);
+}
+
+TEST_F(ExchangeTest, APlcRestartDropsTheValuesAndTheWorkerComesBackByItself)
+{
+    auto sim = startSimulator();
+    LogList list = batchFor(deviceFor(6, *sim, "3000"), {kCounter, kTyped[11]});
+    // With "Local timestamp" the host's time stamps stay as they are.
+    const QDateTime hostTime(QDate(2020, 1, 1), QTime(1, 2, 3), Qt::UTC);
+    list.items[0].timestamp = hostTime;
+    ASSERT_TRUE(readUntil(list));
+    EXPECT_EQ(list.items[0].timestamp, hostTime);
+    ASSERT_EQ(valuesOfDevice(6), 2);
+
+    // Reads of subscribed items do not wait behind a slow status read, which holds the device.
+    sim->InjectReplyFault(
+        plcsim::ReplyFault::Delay(800ms).For(ADS_CMD_READ_STATE).Times(plcsim::ReplyFault::kForever));
+    sim->ClearRequests();
+    ASSERT_TRUE(sim->WaitForRequests([](const auto& r) { return !r.empty(); }, 5s));
+    double slowest = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = Clock::now();
+        ASSERT_TRUE(plugin.readData(&list));
+        slowest = std::max(slowest, secondsSince(start));
+    }
+    EXPECT_LT(slowest, 0.2);
+    sim->ClearReplyFaults();
+
+    sim->Restart(1500ms);
+    ASSERT_TRUE(WaitUntil([&] { return !plugin.readData(&list); }, 3s));
+    EXPECT_FALSE(list.device.error.isEmpty());
+    EXPECT_TRUE(WaitUntil([&] { return valuesOfDevice(6) == 0; }, 2s));
+
+    ASSERT_TRUE(WaitUntil([&] { return sim->IsListening(); }, 5s));
+    const auto back = Clock::now();
+    LogList fresh = batchFor(list.device, {kCounter, kTyped[11]});
+    ASSERT_TRUE(readUntil(fresh, allValuesSet, 10s));
+    EXPECT_LT(secondsSince(back), 3.0); // error wait time 1 s
+    EXPECT_EQ(valueOf(fresh, 1), "Hello from the PLC");
+    EXPECT_EQ(sim->NotificationCount(), 2u);
+}
+
+TEST_F(ExchangeTest, StopLeavesNothingBehindEvenWhenThePlcFellSilent)
+{
+    auto sim = startSimulator();
+    const int threadsBefore = threadCount();
+    LogList list = batchFor(deviceFor(7, *sim));
+    ASSERT_TRUE(readUntil(list));
+    ASSERT_TRUE(plugin.stopPlugin());
+    EXPECT_EQ(sim->NotificationCount(), 0u);
+    EXPECT_EQ(sim->OpenHandleCount(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return sim->ConnectionCount() == 0; }, 2s));
+    EXPECT_EQ(valuesOfDevice(7), 0);
+    EXPECT_TRUE(WaitUntil([&] { return threadCount() <= threadsBefore; }, 2s)) << threadCount() << " threads";
+    EXPECT_TRUE(logged("Stopping Connector PLC ADS") && logged("Success. Stopped Connector PLC ADS"));
+
+    // A read after the stop starts over; a plug-in destroyed without a stop stops its workers.
+    {
+        Ads_Plc other;
+        LogList again = batchFor(list.device);
+        ASSERT_TRUE(WaitUntil([&] { return other.readData(&again) && allValuesSet(again); }, 5s));
+        EXPECT_EQ(sim->NotificationCount(), kTyped.size());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return sim->ConnectionCount() == 0; }, 5s));
+    EXPECT_EQ(sim->NotificationCount(), 0u);
+
+    // A PLC that falls silent costs its worker one status time-out before it cleans up.
+    auto other = startSimulator();
+    LogList silent = batchFor(deviceFor(41, *other, "1000"));
+    list = batchFor(deviceFor(40, *sim, "1000"));
+    ASSERT_TRUE(readUntil(silent) && readUntil(list));
+    other->SetSilent(true);
+    auto start = Clock::now();
+    ASSERT_TRUE(logged("Done cleaning up Device 41", 10000));
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_TRUE(logged("Error. Status for route Device 41 - " + silent.device.address +
+                       " failed. Timeout elapsed Code: 1861"));
+    EXPECT_FALSE(plugin.readData(&silent));
+    EXPECT_EQ(silent.device.error, "Timeout elapsed");
+
+    // Stopping while the PLC is silent: twelve subscriptions to release, none may wait a time-out.
+    sim->SetSilent(true);
+    start = Clock::now();
+    ASSERT_TRUE(plugin.stopPlugin());
+    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_TRUE(logged("Done cleaning up Device 40"));
+}
+
+} // namespace
