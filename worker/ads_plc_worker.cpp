@@ -385,6 +385,13 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         return false;
     }
     const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toInt());
+    if (type < BOOL || type > STRING) {
+        // No text converts to these types: writing would put zeros (or nothing) into the PLC and report success.
+        items.insert(static_cast<quint32>(item.id), item);
+        setItemError(static_cast<unsigned int>(item.id),
+                     QStringLiteral("Type ") + QString::number(type) + QStringLiteral(" cannot be written"));
+        return false;
+    }
     const std::string symbol = item.config.value(QStringLiteral("variable_name")).toUtf8().toStdString();
     const uint16_t length = static_cast<uint16_t>(dataLength(type));
     std::vector<char> buffer(std::max<size_t>(length, 1), 0);

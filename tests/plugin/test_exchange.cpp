@@ -117,9 +117,15 @@ TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDo
     write.items = list.items.mid(5, 2);
     write.items[0].values["value"] = "1";
     write.items[1].values["value"] = "65000";
+    // A type without a text conversion is refused instead of zeroing the variable.
+    const std::vector<uint8_t> dint = sim->GetSymbolValue("MAIN.diDint");
+    write.items.append(itemFor(31, "MAIN.diDint", 13));
+    write.items[2].values["value"] = "5";
     ASSERT_TRUE(plugin.writeData(&write));
     EXPECT_EQ(write.items[0].item.error, "Symbol not found");
     EXPECT_TRUE(write.items[1].item.error.isEmpty());
+    EXPECT_EQ(write.items[2].item.error, "Type 13 cannot be written");
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.diDint"), dint);
     EXPECT_EQ(sim->GetSymbolValue("MAIN.uiUint"), (std::vector<uint8_t>{0xE8, 0xFD}));
     EXPECT_TRUE(write.device.error.isEmpty());
 
