@@ -222,36 +222,33 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
 
 TEST(Programs, HelpAndBadInputAreExplained)
 {
-    Child help(ADS_PLC_SIM_PATH, {"--help"});
-    EXPECT_EQ(help.Wait(), 0);
-    for (const char* option : {"--listen ADDR:PORT", "--symbols FILE", "--no-symbol-info", "--restart-every"}) {
-        EXPECT_NE(help.Out().find(option), std::string::npos) << option;
-    }
     const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\n");
-    const std::vector<Lines> sims = {{"--frobnicate"}, {"--listen", "127.0.0.1"}, {"--listen", "127.0.0.1:70000"},
-                                     {"--version", "1.2"}, {"--netid", "1.2.3"}, {"--tick"}, {"--delay", "-5"},
-                                     {"--symbols", "/nonexistent/symbols.txt"}, {"--symbols", bad}};
-    for (const auto& args : sims) {
-        Child p(ADS_PLC_SIM_PATH, args);
-        EXPECT_NE(p.Wait(), 0) << args[0];
-        EXPECT_EQ(p.Err().rfind("ads-plc-sim: ", 0), 0u) << p.Err();
-        EXPECT_EQ(p.Out().find("listening"), std::string::npos) << args[0];
-        if (args.back() == bad) {
-            EXPECT_NE(p.Err().find(bad + ": line 3: unknown behaviour 'sideways'"), std::string::npos) << p.Err();
+    // Program, its arguments, and what it must say: usage or the error after "<program>: ".
+    const std::vector<std::tuple<const char*, Lines, std::string>> runs = {
+        {ADS_PLC_SIM_PATH, {"--help"}, "--listen ADDR:PORT"}, {ADS_PLC_SIM_PATH, {"-h"}, "--no-symbol-info"},
+        {ADS_PLC_SIM_PATH, {"--frobnicate"}, "--help"}, {ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1"}, "ADDR:PORT"},
+        {ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:70000"}, "65535"}, {ADS_PLC_SIM_PATH, {"--version", "1.2"}, "MAJ.MIN.BUILD"},
+        {ADS_PLC_SIM_PATH, {"--netid", "1.2.3"}, "AMS NetId"}, {ADS_PLC_SIM_PATH, {"--tick"}, "needs a value"},
+        {ADS_PLC_SIM_PATH, {"--delay", "-5"}, "not a number"}, {ADS_PLC_SIM_PATH, {"--symbols", "/nonexistent"}, "cannot read"},
+        {ADS_PLC_SIM_PATH, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"},
+        {ADS_PLC_DRIVER_PATH, {"--help"}, "--address HOST[:PORT]"}, {ADS_PLC_DRIVER_PATH, {"--bogus"}, "--help"},
+        {ADS_PLC_DRIVER_PATH, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {ADS_PLC_DRIVER_PATH, {"--seconds", "soon"}, "positive"},
+        {ADS_PLC_DRIVER_PATH, {"--address", "plc.local"}, "--netid"}, {ADS_PLC_DRIVER_PATH, {"--write", "MAIN.x=1"}, "none of the items"}};
+    for (const auto& [program, args, text] : runs) {
+        Child p(program, args);
+        const int code = p.Wait();
+        const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
+        if (args[0] == "--help" || args[0] == "-h") {
+            EXPECT_EQ(code, 0);
+            EXPECT_NE(p.Out().find(text), std::string::npos) << p.Out();
+        } else {
+            EXPECT_NE(code, 0) << name << " " << args[0];
+            EXPECT_EQ(p.Err().rfind(name + ": ", 0), 0u) << p.Err();
+            EXPECT_NE(p.Err().find(text), std::string::npos) << p.Err();
+            EXPECT_EQ(p.Out().find("listening"), std::string::npos);
         }
     }
     std::remove(bad.c_str());
-
-    const std::vector<Lines> drivers = {{"--bogus"}, {"--item", "MAIN.x:FLOAT"}, {"--seconds", "soon"},
-                                        {"--address", "plc.local"}, {"--write", "MAIN.x=1"}};
-    for (const auto& args : drivers) {
-        const Outcome run = Driver(args);
-        EXPECT_NE(run.code, 0) << args[0];
-        EXPECT_TRUE(run.err.rfind("ads-plc-driver: ", 0) == 0 && run.err.find("--help") != std::string::npos) << run.err;
-    }
-    const Outcome help2 = Driver({"--help"});
-    EXPECT_EQ(help2.code, 0);
-    EXPECT_NE(help2.out.find("--address"), std::string::npos);
 }
 
 } // namespace

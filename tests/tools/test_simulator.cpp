@@ -189,6 +189,9 @@ TEST_F(Simulator, CommandsAnswerWithTheModelOrTheRightError)
     EXPECT_EQ(sim.GetMemory(M, 100, 20), Bytes({9, 2, 3, 4, 5, 6, 0xAA, 0xBB}));
     EXPECT_EQ(sim.GetSymbolValue("GVL.VALUE"), Bytes({7, 2, 3, 4}));
     EXPECT_EQ(sim.OpenHandleCount(), 1u);
+    sim.AddSymbol("up", {0xFF, 0xFF, 0}, plcsim::Behaviour::CountUp); // counters carry and borrow across bytes
+    sim.AddSymbol("down", {0, 0, 1}, plcsim::Behaviour::CountDown);
+    EXPECT_TRUE(plcsim::WaitUntil([&] { return sim.GetSymbolValue("up")[2] == 1 && sim.GetSymbolValue("down")[2] == 0; }, 3s));
 
     // What a client answers or announces is recorded, never answered; a length beyond any packet
     // closes that connection only.
