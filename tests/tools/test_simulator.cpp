@@ -170,7 +170,7 @@ TEST_F(Simulator, CommandsAnswerWithTheModelOrTheRightError)
         {ADS_CMD_WRITE, Wr(M, 107, {1, 2}), U32(0x705)}, // over its end
         {ADS_CMD_READ, {1, 2, 3}, Fail(0x705)},        // truncated requests
         {ADS_CMD_WRITE, Cat({Rq(M, 100, 50), {1}}), U32(0x705)},
-        {ADS_CMD_READ_WRITE, Cat({Rq(M, 100, 1), U32(9)}), Fail(0x705)},
+        {ADS_CMD_READ_WRITE, Cat({Rq(M, 100, 1), U32(2), {7}}), Fail(0x705)},
         {ADS_CMD_WRITE_CONTROL, {5}, U32(0x705)},
         {77, {1, 2, 3, 4}, U32(0x701)},
         {ADS_CMD_READ, Rq(V, h, 5), Fail(0x705)},
@@ -333,6 +333,11 @@ TEST_F(Simulator, InjectedFaultsChangeExactlyWhatTheyClaim)
     EXPECT_FALSE(c.Next());
     EXPECT_EQ(c.end, "closed");
     EXPECT_EQ(Peer(sim.Port()).Call(ADS_CMD_READ_STATE, {}).size(), 8u);
+    sim.Stop();
+    EXPECT_FALSE(sim.IsListening());
+    EXPECT_EQ(Peer(sim.Start()).Call(ADS_CMD_READ_STATE, {}).size(), 8u) << "serves again after Stop";
+    EXPECT_THROW(sim.Start(), std::runtime_error);
+    EXPECT_EQ(plcsim::ToFileTime({}), 116444736000000000ULL) << "1970 in 100 ns units since 1601";
 }
 
 } // namespace
