@@ -185,6 +185,8 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
     EXPECT_NE(run.err.find("LETS GO: " + plc[1]), std::string::npos);
     EXPECT_NE(run.err.find("DONE RUNNIPNG"), std::string::npos);
     EXPECT_EQ(run.err.find("[host "), std::string::npos) << "host log lines are echoed only with --verbose";
+    const Outcome defaults = with({"--cycle", "50", "--seconds", "1.2", "--refresh", "400"});
+    EXPECT_TRUE(!Values(defaults.out, "MAIN.down").empty() && !Values(defaults.out, ".count").empty()) << defaults.out;
 
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(), 0);
@@ -217,6 +219,8 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
                                                       "mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n")))
         << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
+    const std::string note = "Symbol information not offered by ADS Test device";
+    EXPECT_TRUE(run.err.find(note) != std::string::npos && run.err.find(note) == run.err.rfind(note)) << "once: " << run.err;
     std::remove(path.c_str());
 }
 
