@@ -170,17 +170,19 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
     const Outcome some = with({"--browse", "main.I"});
     EXPECT_EQ(Rows(some.out, 5, 3, "yes"), (std::vector<Lines>{{"MAIN.iInt", "INT", "2", "yes", ""}})) << some.out;
 
-    const Outcome run = with({"--item", "MAIN.udiCounter:UDINT", "--item", "MAIN.iInt:INT", "--item", "MAIN.diDint:INT", "--item",
-                          "MAIN.sText:STRING", "--item", "MAIN.s%1:STRING", "--cycle", "50", "--write", "MAIN.iInt=321",
-                          "--seconds", "2", "--refresh", "400"});
+    const Outcome run = with({"--item", "MAIN.udiCounter:UDINT", "--item", "MAIN.iInt:INT", "--item",
+                              "MAIN.diDint:INT", "--item", "MAIN.sText:STRING", "--item", "MAIN.s%1:STRING", "--cycle",
+                              "50", "--write", "MAIN.iInt=321", "--seconds", "2", "--refresh", "400"});
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_GE(Values(run.out, "MAIN.udiCounter").size(), 2u) << run.out;
     EXPECT_EQ(Last(run.out, "MAIN.iInt"), "321");
     EXPECT_NE(run.out.find("write: MAIN.iInt = 321: sent"), std::string::npos);
     EXPECT_EQ(Last(run.out, "MAIN.diDint", 5), "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)");
     EXPECT_EQ(Last(run.out, "MAIN.sText"), "Hello from the PLC");
-    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nMAIN\\.s%1 +\\| MAIN\\.s%1 +\\| STRING \\|"))) << "texts verbatim";
-    EXPECT_EQ(run.out.compare(run.out.rfind("device error:"), 16, "device error: -\n"), 0) << "the device stays connected";
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nMAIN\\.s%1 +\\| MAIN\\.s%1 +\\| STRING \\|")))
+        << "texts verbatim";
+    EXPECT_EQ(run.out.compare(run.out.rfind("device error:"), 16, "device error: -\n"), 0)
+        << "the device stays connected";
     EXPECT_EQ(Values(run.out, "(identity)"), (std::set<std::string>{"ADS", "A name longer th", "2.11.77"})) << run.out;
     EXPECT_NE(run.err.find("LETS GO: " + plc[1]), std::string::npos);
     EXPECT_NE(run.err.find("DONE RUNNIPNG"), std::string::npos);
@@ -190,7 +192,8 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
 
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(), 0);
-    for (const char* line : {"connection 1 from 127.0.0.1:", "connection 1: cmd ", "connection 1 closed", "stopping on SIGTERM"}) {
+    for (const char* line :
+         {"connection 1 from 127.0.0.1:", "connection 1: cmd ", "connection 1 closed", "stopping on SIGTERM"}) {
         EXPECT_NE(sim.Out().find(line), std::string::npos) << line;
     }
 }
@@ -208,19 +211,21 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
     EXPECT_EQ(browse.code, 1);
     EXPECT_NE(browse.err.find("Invalid index group"), std::string::npos) << browse.err;
 
-    const Outcome run = with({"--item", "GVL.speed:DINT", "--item", "GVL.name:STRING", "--item", "MAIN.down:INT", "--cycle", "100",
-                          "--write", "MAIN.down=5", "--seconds", "1.2", "--refresh", "300", "--verbose"});
+    const Outcome run = with({"--item", "GVL.speed:DINT", "--item", "GVL.name:STRING", "--item", "MAIN.down:INT",
+                              "--cycle", "100", "--write", "MAIN.down=5", "--seconds", "1.2", "--refresh", "300",
+                              "--verbose"});
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(Values(run.out, "GVL.speed"), std::set<std::string>{"-42"}) << run.out;
     EXPECT_EQ(Last(run.out, "GVL.name"), "a # b");
     EXPECT_EQ(Last(run.out, "MAIN.down", 5), "Symbol not found") << "a symbol file replaces the built-in table";
     EXPECT_NE(run.out.find("write: MAIN.down = 5: failed: Symbol not found"), std::string::npos) << run.out;
-    EXPECT_TRUE(std::regex_search(run.out, std::regex("losses: receive buffer full [0-9]+, unknown handle [0-9]+, size "
-                                                      "mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n")))
-        << run.out;
+    const std::regex losses("losses: receive buffer full [0-9]+, unknown handle [0-9]+, size mismatch [0-9]+, "
+                            "unmatched replies [0-9]+, reconnections [0-9]+\n");
+    EXPECT_TRUE(std::regex_search(run.out, losses)) << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
     const std::string note = "Symbol information not offered by ADS Test device";
-    EXPECT_TRUE(run.err.find(note) != std::string::npos && run.err.find(note) == run.err.rfind(note)) << "once: " << run.err;
+    EXPECT_TRUE(run.err.find(note) != std::string::npos && run.err.find(note) == run.err.rfind(note))
+        << "once: " << run.err;
     std::remove(path.c_str());
 }
 
@@ -228,16 +233,18 @@ TEST(Programs, HelpAndBadInputAreExplained)
 {
     const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\n");
     // Program, its arguments, and what it must say: usage or the error after "<program>: ".
+    const char* const sim = ADS_PLC_SIM_PATH;
+    const char* const driver = ADS_PLC_DRIVER_PATH;
     const std::vector<std::tuple<const char*, Lines, std::string>> runs = {
-        {ADS_PLC_SIM_PATH, {"--help"}, "--listen ADDR:PORT"}, {ADS_PLC_SIM_PATH, {"-h"}, "--no-symbol-info"},
-        {ADS_PLC_SIM_PATH, {"--frobnicate"}, "--help"}, {ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1"}, "ADDR:PORT"},
-        {ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:70000"}, "65535"}, {ADS_PLC_SIM_PATH, {"--version", "1.2"}, "MAJ.MIN.BUILD"},
-        {ADS_PLC_SIM_PATH, {"--netid", "1.2.3"}, "AMS NetId"}, {ADS_PLC_SIM_PATH, {"--tick"}, "needs a value"},
-        {ADS_PLC_SIM_PATH, {"--delay", "-5"}, "not a number"}, {ADS_PLC_SIM_PATH, {"--symbols", "/nonexistent"}, "cannot read"},
-        {ADS_PLC_SIM_PATH, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"},
-        {ADS_PLC_DRIVER_PATH, {"--help"}, "--address HOST[:PORT]"}, {ADS_PLC_DRIVER_PATH, {"--bogus"}, "--help"},
-        {ADS_PLC_DRIVER_PATH, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {ADS_PLC_DRIVER_PATH, {"--seconds", "soon"}, "positive"},
-        {ADS_PLC_DRIVER_PATH, {"--address", "plc.local"}, "--netid"}, {ADS_PLC_DRIVER_PATH, {"--write", "MAIN.x=1"}, "none of the items"}};
+        {sim, {"--help"}, "--listen ADDR:PORT"}, {sim, {"-h"}, "--no-symbol-info"}, {sim, {"--frobnicate"}, "--help"},
+        {sim, {"--listen", "127.0.0.1"}, "ADDR:PORT"}, {sim, {"--listen", "127.0.0.1:70000"}, "65535"},
+        {sim, {"--version", "1.2"}, "MAJ.MIN.BUILD"}, {sim, {"--netid", "1.2.3"}, "AMS NetId"},
+        {sim, {"--tick"}, "needs a value"}, {sim, {"--delay", "-5"}, "not a number"},
+        {sim, {"--symbols", "/nonexistent"}, "cannot read"},
+        {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"},
+        {driver, {"--help"}, "--address HOST[:PORT]"}, {driver, {"--bogus"}, "--help"},
+        {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
+        {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"}};
     for (const auto& [program, args, text] : runs) {
         Child p(program, args);
         const int code = p.Wait();
