@@ -100,7 +100,7 @@ for item in "${items[@]}"; do args+=(--item "$item"); done
 echo
 echo "=== reading through the plug-in for ${seconds} s"
 set +e
-"$build/plugin/ads-plc-driver" "${args[@]}" | tee "$driver_out"
+"$build/tools/driver/ads-plc-driver" "${args[@]}" | tee "$driver_out"
 driver_status=${PIPESTATUS[0]}
 set -e
 

@@ -34,7 +34,7 @@ address="$(sed -n 's/^listening on //p' "$work/sim.log" | head -n 1)"
 # The driver stops by itself a little after the simulator's last counted restart.
 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
   --errors-for-leak-kinds=definite,indirect --error-exitcode=99 --log-file="$work/valgrind.log" \
-  "$build/plugin/ads-plc-driver" --address "$address" --netid 127.0.0.1.1.1 --ads-port 851 --timeout 1000 \
+  "$build/tools/driver/ads-plc-driver" --address "$address" --netid 127.0.0.1.1.1 --ads-port 851 --timeout 1000 \
   --cycle 100 --refresh 1000 --seconds $((restarts + 3)) \
   --item MAIN.udiCounter:UDINT --item MAIN.rSine:REAL --item MAIN.sText:STRING --item MAIN.down:INT \
   >"$work/driver.log" 2>&1 &

@@ -3,7 +3,7 @@
 #include "host/HostState.h"
 #include "ads/AdsRequests.h"
 #include "plugin/ads_plc.h"
-#include "plugin/browse.h"
+#include "tools/driver/browse.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "plugin/browse.h"
+#include "tools/driver/browse.h"
 
 #include "ads/AdsDevice.h"
 #include "ads/AdsSymbols.h"

@@ -1,0 +1,365 @@
+// The simulator as a peer sees it on the wire, where the client stack would hide it: error
+// replies, notification frames, and the injected faults every other test relies on.
+#include "tools/sim/PlcSimulator.h"
+
+#include "ads/LittleEndian.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+using namespace std::chrono_literals;
+using plc::ads::AoEHeader;
+using plcsim::ReplyFault;
+using Bytes = std::vector<uint8_t>;
+namespace le = plc::ads::le;
+
+namespace {
+
+const AmsAddr kPlc{AmsNetId{127, 0, 0, 1, 1, 1}, 851};
+const AmsAddr kOther{AmsNetId{10, 20, 30, 40, 5, 6}, 801}; // served like any target
+const AmsAddr kClient{AmsNetId{127, 0, 0, 1, 9, 9}, 30000};
+constexpr uint32_t V = ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, M = 0x4020;
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+Bytes U32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+Bytes Rq(uint32_t group, uint32_t offset, uint32_t n, std::optional<Bytes> d = {})
+{
+    return Cat({U32(group), U32(offset), U32(n), d ? Cat({U32(uint32_t(d->size())), *d}) : Bytes{}});
+}
+Bytes Wr(uint32_t group, uint32_t offset, const Bytes& d)
+{
+    return Cat({U32(group), U32(offset), U32(uint32_t(d.size())), d});
+}
+Bytes Add(uint32_t group, uint32_t offset, uint32_t length, uint32_t mode, uint32_t period = 10000)
+{
+    return Cat({Rq(group, offset, length), U32(mode), U32(0), U32(period), Bytes(16, 0)});
+}
+Bytes Fail(uint32_t code) { return Cat({U32(code), U32(0)}); }
+
+struct Frame {
+    uint32_t tcpLength = 0;
+    AoEHeader h;
+    Bytes data;
+};
+
+// A bare AMS/TCP peer on 127.0.0.1; `end` tells how the stream ended.
+struct Peer {
+    explicit Peer(uint16_t port)
+    {
+        sockaddr_in sa{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            ::close(fd);
+            throw std::runtime_error("refused");
+        }
+    }
+    ~Peer() { ::close(fd); }
+    uint32_t Send(uint16_t cmd, const Bytes& data, AmsAddr target = kPlc, uint16_t flags = AoEHeader::AMS_REQUEST)
+    {
+        const AoEHeader h{target.amsNetId, target.amsPort, kClient.amsNetId, kClient.amsPort, cmd, flags,
+                          uint32_t(data.size()), 0, ++invoke};
+        Bytes b = Cat({{0, 0}, U32(uint32_t(32 + data.size())), Bytes(32), data});
+        h.Encode(b.data() + 6);
+        ::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
+        return invoke;
+    }
+    Bytes Raw(size_t n, std::chrono::milliseconds limit = 2000ms)
+    {
+        Bytes b(n);
+        size_t got = 0;
+        pollfd p{fd, POLLIN, 0};
+        while (got < n && ::poll(&p, 1, int(limit.count())) > 0) {
+            const ssize_t r = ::recv(fd, b.data() + got, n - got, 0);
+            if (r <= 0) {
+                end = r == 0 ? "closed" : "reset";
+                break;
+            }
+            got += size_t(r);
+        }
+        b.resize(got);
+        return b;
+    }
+    std::optional<Frame> Next(std::chrono::milliseconds limit = 2000ms)
+    {
+        const Bytes head = Raw(6, limit);
+        if (head.size() < 6) {
+            return std::nullopt;
+        }
+        Frame f{le::Read<uint32_t>(head.data() + 2), {}, {}};
+        const Bytes body = Raw(f.tcpLength);
+        if (body.size() >= 32) {
+            f.h = AoEHeader::Decode(body.data());
+            f.data.assign(body.begin() + 32, body.end());
+        }
+        return f;
+    }
+    // The reply's data; its header must answer the request exactly.
+    Bytes Call(uint16_t cmd, const Bytes& data, AmsAddr target = kPlc)
+    {
+        const uint32_t id = Send(cmd, data, target);
+        auto f = Next();
+        while (f && f->h.cmdId == ADS_CMD_DEVICE_NOTIFICATION) {
+            notes.push_back(*f);
+            f = Next();
+        }
+        const Frame r = f.value_or(Frame{});
+        const auto size = uint32_t(r.data.size());
+        EXPECT_EQ(std::make_tuple(r.h.Target(), r.h.Source(), r.h.cmdId, r.h.stateFlags, r.h.invokeId, r.h.errorCode,
+                                  r.h.length, r.tcpLength),
+                  std::make_tuple(kClient, target, cmd, uint16_t(5), id, 0u, size, 32 + size));
+        return r.data;
+    }
+    // The handle a successful reply carries, else 0.
+    uint32_t Handle(const std::string& name)
+    {
+        const Bytes r =
+            Call(ADS_CMD_READ_WRITE, Rq(ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, 4, Bytes(name.begin(), name.end())));
+        return le::Read<uint32_t>(Cat({r, Bytes(12)}).data() + 8);
+    }
+    uint32_t Notify(const Bytes& req, AmsAddr target = kPlc)
+    {
+        return le::Read<uint32_t>(Cat({Call(ADS_CMD_ADD_DEVICE_NOTIFICATION, req, target), Bytes(8)}).data() + 4);
+    }
+
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint32_t invoke = 0;
+    std::string end = "open";
+    std::vector<Frame> notes; // passed over while awaiting a reply
+};
+
+// Stamp time and (handle, bytes) samples of a notification frame with one stamp.
+using SampleList = std::vector<std::pair<uint32_t, Bytes>>;
+std::pair<uint64_t, SampleList> Samples(const std::optional<Frame>& f)
+{
+    const Frame n = f.value_or(Frame{});
+    EXPECT_EQ(std::make_tuple(n.h.cmdId, n.h.stateFlags, n.h.invokeId, n.h.Target()),
+              std::make_tuple(uint16_t(ADS_CMD_DEVICE_NOTIFICATION), uint16_t(4), 0u, kClient));
+    le::Reader r(n.data.data(), n.data.size());
+    EXPECT_EQ(r.Get<uint32_t>() + 4, n.data.size());
+    EXPECT_EQ(r.Get<uint32_t>(), 1u);
+    const uint64_t time = r.Get<uint64_t>();
+    SampleList out(r.Get<uint32_t>());
+    for (auto& [handle, bytes] : out) {
+        handle = r.Get<uint32_t>();
+        bytes.resize(r.Get<uint32_t>());
+        r.GetBytes(bytes.data(), bytes.size());
+    }
+    return {time, out};
+}
+
+class Simulator : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim.SetMemory(M, 100, {1, 2, 3, 4, 5, 6, 7, 8});
+        sim.AddSymbol("GVL.value", {1, 2, 3, 4});
+        sim.Start();
+    }
+    plcsim::PlcSimulator sim;
+};
+
+TEST_F(Simulator, CommandsAnswerWithTheModelOrTheRightError)
+{
+    Peer c(sim.Port());
+    const uint32_t h = c.Handle(std::string("gvl.VALUE\0", 10));
+    ASSERT_NE(h, 0u);
+    ASSERT_NE(c.Handle("MAIN.down"), h);
+    const std::vector<std::tuple<uint16_t, Bytes, Bytes>> steps = {
+        {ADS_CMD_READ, Rq(M, 102, 4), Cat({U32(0), U32(4), {3, 4, 5, 6}})},
+        {ADS_CMD_WRITE, Wr(M, 106, {0xAA, 0xBB}), U32(0)},
+        {ADS_CMD_READ_WRITE, Rq(M, 100, 3, Bytes{9}), Cat({U32(0), U32(3), {9, 2, 3}})},
+        {ADS_CMD_READ, Rq(0x9999, 0, 4), Fail(0x702)}, // no such group
+        {ADS_CMD_READ, Rq(M, 0, 4), Fail(0x703)},      // before the region
+        {ADS_CMD_READ, Rq(M, 108, 1), Fail(0x703)},    // just past it
+        {ADS_CMD_WRITE, Wr(M, 107, {1, 2}), U32(0x705)}, // over its end
+        {ADS_CMD_READ, {1, 2, 3}, Fail(0x705)},        // truncated requests
+        {ADS_CMD_WRITE, Cat({Rq(M, 100, 50), {1}}), U32(0x705)},
+        {ADS_CMD_READ_WRITE, Cat({Rq(M, 100, 1), U32(2), {7}}), Fail(0x705)},
+        {ADS_CMD_WRITE_CONTROL, {5}, U32(0x705)},
+        {77, {1, 2, 3, 4}, U32(0x701)},
+        {ADS_CMD_READ, Rq(V, h, 5), Fail(0x705)},
+        {ADS_CMD_WRITE, Wr(V, h, {1, 1, 1, 1, 1}), U32(0x705)},
+        {ADS_CMD_READ_WRITE, Rq(V, h, 4, Bytes{7}), Cat({U32(0), U32(4), {7, 2, 3, 4}})},
+        {ADS_CMD_READ_WRITE, Rq(ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, 4, Bytes{'n', 'o'}), Fail(0x710)},
+        {ADS_CMD_READ_WRITE, Rq(ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, 2, Bytes{'G'}), Fail(0x705)},
+        {ADS_CMD_WRITE, Wr(ADS_IGRP_SYMBOL_RELEASE_HANDLE, 0, U32(h)), U32(0)},
+        {ADS_CMD_WRITE, Wr(ADS_IGRP_SYMBOL_RELEASE_HANDLE, 0, U32(h)), U32(0x710)},
+        {ADS_CMD_READ, Rq(V, h, 1), Fail(0x710)},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const auto& [cmd, request, reply] = steps[i];
+        EXPECT_EQ(c.Call(cmd, request, i % 2 != 0 ? kOther : kPlc), reply) << "step " << i;
+    }
+    EXPECT_EQ(sim.GetMemory(M, 100, 20), Bytes({9, 2, 3, 4, 5, 6, 0xAA, 0xBB}));
+    EXPECT_EQ(sim.GetSymbolValue("GVL.VALUE"), Bytes({7, 2, 3, 4}));
+    EXPECT_EQ(sim.OpenHandleCount(), 1u);
+    sim.AddSymbol("up", {0xFF, 0xFF, 0}, plcsim::Behaviour::CountUp); // counters carry and borrow across bytes
+    sim.AddSymbol("down", {0, 0, 1}, plcsim::Behaviour::CountDown);
+    EXPECT_TRUE(plcsim::WaitUntil(
+        [&] { return sim.GetSymbolValue("up")[2] == 1 && sim.GetSymbolValue("down")[2] == 0; }, 3s));
+
+    // What a client answers or announces is recorded, never answered; a length beyond any packet
+    // closes that connection only.
+    c.Send(ADS_CMD_READ_STATE, {}, kPlc, AoEHeader::AMS_RESPONSE);
+    c.Send(ADS_CMD_DEVICE_NOTIFICATION, U32(0));
+    EXPECT_EQ(c.Call(ADS_CMD_READ_STATE, {}), Cat({U32(0), {5, 0, 0, 0}}));
+    EXPECT_EQ(sim.Requests().size(), 2u + steps.size() + 3u);
+    Peer huge(sim.Port());
+    ::send(huge.fd, "\0\0\xff\xff\xff\x7f", 6, 0);
+    EXPECT_FALSE(huge.Next());
+    EXPECT_EQ(huge.end, "closed");
+}
+
+TEST_F(Simulator, NotificationsFirstOnChangeGroupedOwnedAndForgottenOnRestart)
+{
+    sim.SetClock(1000);
+    Peer c(sim.Port());
+    const uint32_t sym = c.Handle("GVL.value");
+    const uint32_t a = c.Notify(Add(V, sym, 2, ADS_TRANS_SERVER_ON_CHANGE), kOther);
+    const uint32_t b = c.Notify(Add(M, 105, 4, ADS_TRANS_SERVER_ON_CHANGE, 200000), kOther);
+    SampleList first; // at once, grouped or not, then nothing while unchanged
+    for (auto f = c.notes.empty() ? c.Next() : c.notes.front(); f && first.size() < 4; f = c.Next(60ms)) {
+        EXPECT_EQ(f->h.Source(), kOther);
+        for (const auto& s : Samples(f).second) {
+            first.push_back(s);
+        }
+    }
+    std::sort(first.begin(), first.end());
+    EXPECT_EQ(first, (SampleList{{a, {1, 2}}, {b, {6, 7, 8, 0}}})) << "a long watch is zero-padded";
+
+    sim.SetSilent(true); // holds sampling while both change, so both are due in one pass
+    sim.SetSymbolValue("GVL.value", {5, 5});
+    sim.SetMemory(M, 100, {0, 0, 0, 0, 0, 9});
+    sim.SetClock(1007);
+    EXPECT_FALSE(c.Next(60ms));
+    sim.SetSilent(false);
+    EXPECT_EQ(Samples(c.Next()), std::make_pair(uint64_t(1007), SampleList{{a, {5, 5}}, {b, {9, 0, 0, 0}}}));
+
+    auto other = std::make_unique<Peer>(sim.Port());
+    EXPECT_EQ(other->Call(ADS_CMD_DEL_DEVICE_NOTIFICATION, U32(a)), U32(0x714)) << "only its owner deletes it";
+    EXPECT_EQ(other->Call(ADS_CMD_ADD_DEVICE_NOTIFICATION, Add(M, 100, 0, 4)), Fail(0x717));
+    EXPECT_EQ(other->Call(ADS_CMD_ADD_DEVICE_NOTIFICATION, Add(M, 100, 2, 99)), Fail(0x70B));
+    ASSERT_NE(other->Notify(Add(M, 100, 1, ADS_TRANS_SERVER_CYCLE)), 0u);
+    EXPECT_EQ(c.Call(ADS_CMD_DEL_DEVICE_NOTIFICATION, U32(b)), U32(0));
+    EXPECT_EQ(sim.NotificationCount(), 2u);
+    other.reset();
+    EXPECT_TRUE(plcsim::WaitUntil([&] { return sim.NotificationCount() == 1; }, 3s))
+        << "a closed connection frees its own";
+
+    const uint16_t port = sim.Port();
+    sim.Restart(150ms);
+    EXPECT_FALSE(c.Next());
+    EXPECT_NE(c.end, "open");
+    EXPECT_EQ(std::make_tuple(sim.OpenHandleCount(), sim.NotificationCount()), std::make_tuple(size_t(0), size_t(0)));
+    EXPECT_THROW(Peer refused(port), std::runtime_error);
+    ASSERT_TRUE(plcsim::WaitUntil([&] { return sim.IsListening(); }, 3s));
+    Peer again(port);
+    EXPECT_EQ(again.Call(ADS_CMD_READ, Rq(V, sym, 2)), Fail(0x710));
+    EXPECT_EQ(again.Call(ADS_CMD_READ, Rq(V, again.Handle("GVL.value"), 2)), Cat({U32(0), U32(2), {5, 5}}));
+}
+
+TEST_F(Simulator, InjectedFaultsChangeExactlyWhatTheyClaim)
+{
+    Peer c(sim.Port());
+    sim.InjectReplyFault(ReplyFault::Delay(150ms).For(ADS_CMD_READ_STATE));
+    sim.InjectReplyFault(ReplyFault::Drop().For(ADS_CMD_READ).Times(2));
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t slow = c.Send(ADS_CMD_READ_STATE, {});
+    c.Send(ADS_CMD_READ, Rq(M, 100, 1));
+    c.Send(ADS_CMD_READ, Rq(M, 100, 1));
+    const uint32_t read = c.Send(ADS_CMD_READ, Rq(M, 100, 1));
+    const uint32_t first = c.Next().value_or(Frame{}).h.invokeId;
+    EXPECT_EQ(std::make_tuple(first, c.Next().value_or(Frame{}).h.invokeId), std::make_tuple(read, slow));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    EXPECT_EQ(sim.PendingReplyFaults(), 0u);
+
+    const std::tuple<ReplyFault, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t> headers[] = {
+        // fault, invoke id XOR, AMS/TCP length, AMS length, error, command
+        {ReplyFault::WrongInvokeId(), 0x80000000, 40, 8, 0, ADS_CMD_READ_STATE},
+        {ReplyFault::UnknownCommand(0x55), 0, 40, 8, 0, 0x55},
+        {ReplyFault::AmsError(1793), 0, 40, 8, 1793, ADS_CMD_READ_STATE},
+        {ReplyFault::Oversized(), 0, 56, 24, 0, ADS_CMD_READ_STATE},
+        {ReplyFault::Undersized(), 0, 34, 2, 0, ADS_CMD_READ_STATE},
+        {ReplyFault::Split(), 0, 40, 8, 0, ADS_CMD_READ_STATE}};
+    for (const auto& [fault, invoke, tcpLength, length, error, cmd] : headers) {
+        sim.InjectReplyFault(fault);
+        const uint32_t id = c.Send(ADS_CMD_READ_STATE, {});
+        const Frame f = c.Next().value_or(Frame{});
+        EXPECT_EQ(std::make_tuple(f.h.invokeId, f.tcpLength, f.h.length, f.h.errorCode, f.h.cmdId),
+                  std::make_tuple(id ^ invoke, tcpLength, length, error, cmd));
+    }
+    sim.InjectReplyFault(ReplyFault::ShortFrameBefore());
+    c.Send(ADS_CMD_READ_STATE, {});
+    EXPECT_EQ(c.Next().value_or(Frame{}).tcpLength, 10u);
+    EXPECT_EQ(c.Next().value_or(Frame{}).tcpLength, 40u);
+
+    const std::tuple<ReplyFault, size_t, const char*> ends[] = { // bytes of the 46-byte reply; 99: any
+        {ReplyFault::CloseBefore(), 0, "closed"}, {ReplyFault::CloseInside(), 42, "closed"},
+        {ReplyFault::CloseInside(7), 7, "closed"}, {ReplyFault::CloseAfter(), 46, "closed"},
+        {ReplyFault::ResetBefore(), 0, "reset"}, {ReplyFault::ResetInside(), 99, "reset"},
+        {ReplyFault::ResetAfter(), 99, "reset"}};
+    for (const auto& [fault, bytes, how] : ends) {
+        Peer p(sim.Port());
+        sim.InjectReplyFault(fault);
+        p.Send(ADS_CMD_READ_STATE, {});
+        const size_t got = p.Raw(47).size(); // a reset may discard what was sent before it
+        EXPECT_EQ(std::make_tuple(bytes == 99 ? 99 : got, p.end), std::make_tuple(bytes, std::string(how)));
+    }
+
+    sim.SetSilent(true);
+    c.Send(ADS_CMD_READ_STATE, {});
+    EXPECT_FALSE(c.Next(60ms));
+    sim.SetSilent(false);
+    sim.SetRequestHook([](const plcsim::Request& r) -> std::optional<Bytes> {
+        return r.header.cmdId == ADS_CMD_READ_STATE ? std::optional<Bytes>(Bytes{1, 2}) : std::nullopt;
+    });
+    EXPECT_EQ(c.Call(ADS_CMD_READ_STATE, {}), Bytes({1, 2}));
+    sim.SetRequestHook(nullptr);
+    sim.SetRecordLimit(8);
+    const uint32_t last = c.Send(ADS_CMD_WRITE, Wr(M, 100, {3}), kOther);
+    ASSERT_TRUE(c.Next());
+    const auto reqs = sim.Requests();
+    EXPECT_LE(reqs.size(), 8u);
+    const plcsim::Request& r = reqs.back();
+    EXPECT_EQ(std::make_tuple(r.connection, r.header.invokeId, r.header.Target(), r.data, r.raw.size()),
+              std::make_tuple(uint64_t(1), last, kOther, Wr(M, 100, {3}), size_t(38 + 13)));
+
+    // Hand-made frames go to the latest client as built; a flood carries its newest notification.
+    const uint32_t n = c.Notify(Add(M, 100, 1, ADS_TRANS_SERVER_ON_CHANGE));
+    ASSERT_TRUE(c.Next());
+    auto frame = sim.FrameForLatestClient().value_or(plcsim::NotificationFrame{});
+    EXPECT_EQ(std::make_tuple(frame.target, frame.source), std::make_tuple(kClient, kPlc));
+    frame.stamps.push_back({7, {{0xBAD, {1, 2, 3}, 99}}, std::nullopt});
+    frame.claimedStampCount = 5;
+    EXPECT_TRUE(sim.SendRawToLatest(plcsim::BuildNotificationFrame(frame)));
+    EXPECT_EQ(c.Next().value_or(Frame{}).data,
+              Cat({U32(27), U32(5), U32(7), U32(0), U32(1), U32(0xBAD), U32(99), {1, 2, 3}}));
+    EXPECT_EQ(sim.Flood(3, 4096), 3u);
+    for (int i = 0; i < 3; ++i) {
+        auto flood = c.Next();
+        EXPECT_EQ(std::make_tuple(flood.value_or(Frame{}).h.length, Samples(flood).second.at(0).first),
+                  std::make_tuple(4096u, n));
+    }
+    sim.DropConnections();
+    EXPECT_FALSE(c.Next());
+    EXPECT_EQ(c.end, "closed");
+    EXPECT_EQ(Peer(sim.Port()).Call(ADS_CMD_READ_STATE, {}).size(), 8u);
+    sim.Stop();
+    EXPECT_FALSE(sim.IsListening());
+    EXPECT_EQ(Peer(sim.Start()).Call(ADS_CMD_READ_STATE, {}).size(), 8u) << "serves again after Stop";
+    EXPECT_THROW(sim.Start(), std::runtime_error);
+    EXPECT_EQ(plcsim::ToFileTime({}), 116444736000000000ULL) << "1970 in 100 ns units since 1601";
+}
+
+} // namespace

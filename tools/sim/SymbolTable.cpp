@@ -1,0 +1,232 @@
+// The symbol table: symbols by name, handles, the symbol-information services and the
+// behaviours that move symbol values on every tick.
+#include "tools/sim/SimServer.h"
+
+#include <cmath>
+
+namespace plcsim {
+
+namespace {
+
+// Adds (or with step -1 subtracts) one to a little-endian integer of any width.
+void Step(std::vector<uint8_t>& v, int step)
+{
+    for (auto& b : v) {
+        const uint8_t before = b;
+        b = static_cast<uint8_t>(b + step);
+        if ((step > 0 && before != 0xFF) || (step < 0 && before != 0x00)) {
+            break;
+        }
+    }
+}
+
+} // namespace
+
+Symbol* PlcSimulator::Impl::SymbolByHandleLocked(uint32_t handle)
+{
+    auto h = handles.find(handle);
+    if (h == handles.end()) {
+        return nullptr;
+    }
+    auto s = symbols.find(h->second);
+    return s == symbols.end() ? nullptr : &s->second;
+}
+
+std::vector<uint8_t> PlcSimulator::Impl::ReadByHandleLocked(uint32_t handle, uint32_t len)
+{
+    Symbol* s = SymbolByHandleLocked(handle);
+    if (s == nullptr) {
+        return ReadResult(kErrSymbolNotFound);
+    }
+    if (len > s->value.size()) {
+        return ReadResult(kErrInvalidSize);
+    }
+    return ReadResult(0, s->value.data(), len);
+}
+
+uint32_t PlcSimulator::Impl::WriteByHandleLocked(uint32_t handle, const uint8_t* p, uint32_t len)
+{
+    Symbol* s = SymbolByHandleLocked(handle);
+    if (s == nullptr) {
+        return kErrSymbolNotFound;
+    }
+    if (len > s->value.size()) {
+        return kErrInvalidSize;
+    }
+    std::copy(p, p + len, s->value.begin());
+    return 0;
+}
+
+uint32_t PlcSimulator::Impl::ReleaseHandleLocked(const uint8_t* p, uint32_t len)
+{
+    if (len < 4) {
+        return kErrInvalidSize;
+    }
+    return handles.erase(le::Read<uint32_t>(p)) != 0 ? 0 : kErrSymbolNotFound;
+}
+
+std::vector<uint8_t> PlcSimulator::Impl::HandleByNameLocked(const uint8_t* p, uint32_t writeLen, uint32_t readLen)
+{
+    std::string name(reinterpret_cast<const char*>(p), writeLen);
+    while (!name.empty() && name.back() == '\0') {
+        name.pop_back();
+    }
+    if (readLen < 4) {
+        return ReadResult(kErrInvalidSize);
+    }
+    const std::string key = Lower(name);
+    if (symbols.find(key) == symbols.end()) {
+        return ReadResult(kErrSymbolNotFound);
+    }
+    if (handles.size() >= kMaxHandles) {
+        return ReadResult(kErrNoMoreHandles);
+    }
+    while (nextSymbolHandle == 0 || handles.count(nextSymbolHandle) != 0) {
+        ++nextSymbolHandle;
+    }
+    const uint32_t handle = nextSymbolHandle++;
+    handles.emplace(handle, key);
+    uint8_t out[4];
+    le::Write<uint32_t>(out, handle);
+    return ReadResult(0, out, 4);
+}
+
+// The made-up address of a symbol: its place in the name-ordered table.
+uint32_t PlcSimulator::Impl::SymbolOffsetLocked(const std::string& key) const
+{
+    uint64_t offset = 0;
+    for (auto it = symbols.begin(); it != symbols.end() && it->first != key; ++it) {
+        offset += it->second.value.size();
+    }
+    return static_cast<uint32_t>(offset);
+}
+
+std::vector<uint8_t> PlcSimulator::Impl::SymbolEntryLocked(const Symbol& s, uint32_t offset)
+{
+    return EncodeSymbolEntry(s.name, s.typeName.empty() ? DefaultTypeName(s.value.size()) : s.typeName,
+                             s.comment, static_cast<uint32_t>(s.value.size()), kSymbolAreaGroup, offset);
+}
+
+std::vector<uint8_t> PlcSimulator::Impl::SymbolUploadLocked(uint32_t group, uint32_t len)
+{
+    std::vector<uint8_t> table;
+    uint32_t offset = 0;
+    for (const auto& entry : symbols) {
+        const std::vector<uint8_t> bytes = SymbolEntryLocked(entry.second, offset);
+        table.insert(table.end(), bytes.begin(), bytes.end());
+        offset += static_cast<uint32_t>(entry.second.value.size());
+    }
+    if (group == ADS_IGRP_SYMBOL_UPLOAD_INFO) {
+        uint8_t info[24] = {};
+        le::Writer(info).Put<uint32_t>(static_cast<uint32_t>(symbols.size())).Put<uint32_t>(
+            static_cast<uint32_t>(table.size()));
+        return ReadResult(0, info, std::min<size_t>(len, sizeof(info)));
+    }
+    return table.size() > len ? ReadResult(kErrInvalidSize) : ReadResult(0, table.data(), table.size());
+}
+
+std::vector<uint8_t> PlcSimulator::Impl::SymbolInfoByNameLocked(const uint8_t* p, uint32_t writeLen, uint32_t readLen)
+{
+    auto it = symbols.find(Lower(std::string(reinterpret_cast<const char*>(p), writeLen).c_str()));
+    if (it == symbols.end()) {
+        return ReadResult(kErrSymbolNotFound);
+    }
+    const std::vector<uint8_t> entry = SymbolEntryLocked(it->second, SymbolOffsetLocked(it->first));
+    return entry.size() > readLen ? ReadResult(kErrInvalidSize) : ReadResult(0, entry.data(), entry.size());
+}
+
+void PlcSimulator::Impl::ApplyBehavioursLocked()
+{
+    const double angle = 0.1 * static_cast<double>(tickCount);
+    for (auto& entry : symbols) {
+        Symbol& s = entry.second;
+        switch (s.behaviour) {
+        case Behaviour::Constant:
+            break;
+        case Behaviour::CountUp:
+            Step(s.value, 1);
+            break;
+        case Behaviour::CountDown:
+            Step(s.value, -1);
+            break;
+        case Behaviour::Sine:
+            if (s.value.size() == 4) {
+                const float f = static_cast<float>(100.0 * std::sin(angle));
+                uint32_t bits;
+                std::memcpy(&bits, &f, 4);
+                le::Write<uint32_t>(s.value.data(), bits);
+            } else if (s.value.size() == 8) {
+                const double d = 100.0 * std::sin(angle);
+                uint64_t bits;
+                std::memcpy(&bits, &d, 8);
+                le::Write<uint64_t>(s.value.data(), bits);
+            }
+            break;
+        }
+    }
+}
+
+void PlcSimulator::AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour,
+                             const std::string& typeName, const std::string& comment)
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment};
+}
+
+void PlcSimulator::AddSymbols(const std::vector<SymbolDef>& symbols)
+{
+    for (const auto& s : symbols) {
+        AddSymbol(s.name, s.initial, s.behaviour, s.typeName, s.comment);
+    }
+}
+
+void PlcSimulator::LoadDefaultSymbols()
+{
+    AddSymbols(DefaultSymbols());
+}
+
+bool PlcSimulator::RemoveSymbol(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    return impl->symbols.erase(Lower(name)) != 0;
+}
+
+void PlcSimulator::ClearSymbols()
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    impl->symbols.clear();
+}
+
+void PlcSimulator::SetSymbolValue(const std::string& name, const std::vector<uint8_t>& bytes)
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    auto it = impl->symbols.find(Lower(name));
+    if (it == impl->symbols.end()) {
+        throw std::out_of_range("unknown symbol '" + name + "'");
+    }
+    it->second.value = bytes;
+}
+
+std::vector<uint8_t> PlcSimulator::GetSymbolValue(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    auto it = impl->symbols.find(Lower(name));
+    if (it == impl->symbols.end()) {
+        throw std::out_of_range("unknown symbol '" + name + "'");
+    }
+    return it->second.value;
+}
+
+bool PlcSimulator::HasSymbol(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    return impl->symbols.count(Lower(name)) != 0;
+}
+
+size_t PlcSimulator::OpenHandleCount() const
+{
+    std::lock_guard<std::mutex> lock(impl->mtx);
+    return impl->handles.size();
+}
+
+} // namespace plcsim
