@@ -19,12 +19,12 @@ protected:
     void SetUp() override
     {
         StackTest::SetUp();
-        Recorder::Get().Reset();
+        Recorder::Reset();
         sim->SetClock(kClock);
     }
     void TearDown() override
     {
-        Recorder::Get().Release();
+        Recorder::Hold(false);
         StackTest::TearDown();
     }
     uint32_t Subscribe(int32_t on, uint32_t group, uint32_t offset, uint32_t length, uint32_t user,
@@ -81,22 +81,19 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
     {
         const OwnedHandle symbol = device.GetHandle("TEST.onChange");
         const uint32_t onChange = Subscribe(devicePort, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *symbol, 4, 41);
-        ASSERT_TRUE(Recorder::Get().WaitForCount(1)) << "the first sample comes right after the grant";
+        ASSERT_TRUE(Recorder::WaitForCount(1)) << "the first sample comes right after the grant";
         sim->SetSymbolValue("TEST.onChange", {5, 6, 7, 8});
-        ASSERT_TRUE(Recorder::Get().WaitForCount(2));
+        ASSERT_TRUE(Recorder::WaitForCount(2));
         const uint32_t cyclic = Subscribe(port, kGroup, 0, 2, 42, ADS_TRANS_SERVER_CYCLE, 100'000 /* 10 ms */);
-        ASSERT_TRUE(Recorder::Get().WaitForCount(5));
+        ASSERT_TRUE(Recorder::WaitForCount(5));
         std::vector<std::vector<uint8_t>> changes;
-        for (const Sample& s : Recorder::Get().Samples()) {
-            EXPECT_EQ(s.user == 41 ? onChange : cyclic, s.handle);
-            EXPECT_EQ(kClock, s.time);
-            EXPECT_EQ(plc, s.source);
+        const std::vector<uint8_t> cell = sim->GetMemory(kGroup, 0, 2);
+        for (const Sample& s : Recorder::Samples()) {
+            EXPECT_TRUE(s.time == kClock && s.source == plc && s.handle == (s.user == 41 ? onChange : cyclic));
             if (s.user == 41) {
                 changes.push_back(s.data);
-            } else {
-                EXPECT_EQ(std::vector<uint8_t>({static_cast<uint8_t>(Cell(port)), static_cast<uint8_t>(Cell(port) >> 8)}),
-                          s.data);
             }
+            EXPECT_EQ(s.user == 41 ? s.data : cell, s.data);
         }
         EXPECT_EQ((std::vector<std::vector<uint8_t>>{{1, 2, 3, 4}, {5, 6, 7, 8}}), changes);
 
@@ -123,11 +120,10 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
     }
     const auto requests = sim->Requests();
     ASSERT_EQ(4u, requests.size());
-    const uint16_t order[] = {ADS_CMD_READ_WRITE, ADS_CMD_ADD_DEVICE_NOTIFICATION, ADS_CMD_DEL_DEVICE_NOTIFICATION,
-                              ADS_CMD_WRITE};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(order[i], requests[i].header.cmdId) << i;
-    }
+    EXPECT_EQ((std::vector<uint16_t>{ADS_CMD_READ_WRITE, ADS_CMD_ADD_DEVICE_NOTIFICATION,
+                                     ADS_CMD_DEL_DEVICE_NOTIFICATION, ADS_CMD_WRITE}),
+              (std::vector<uint16_t>{requests[0].header.cmdId, requests[1].header.cmdId, requests[2].header.cmdId,
+                                     requests[3].header.cmdId}));
     EXPECT_EQ(le::Read<uint32_t>(requests[1].data.data() + 4), le::Read<uint32_t>(requests[3].data.data() + 12))
         << "the released handle is the one watched";
     // A refused notification still gives its symbol handle back.
@@ -158,10 +154,11 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
 {
     LogCapture log;
     const uint32_t handle = Subscribe(port, kGroup, 0, 4, 5);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(1));
-    using Samples = std::vector<plcsim::RawSample>;
+    ASSERT_TRUE(Recorder::WaitForCount(1));
     const plcsim::RawSample good{handle, {4, 4, 4, 4}, std::nullopt};
+    const plcsim::RawSample huge{handle, std::vector<uint8_t>(NotificationDispatcher::DEFAULT_RING_CAPACITY), {}};
     const auto two = Packet(port, {Stamp(3, {good, good})});
+    using Frame = plcsim::NotificationFrame;
     struct Case {
         const char* what;
         std::vector<uint8_t> packet;
@@ -171,24 +168,17 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
         {"no dispatcher for the port", Packet(30099, {Stamp(1, {good})}), 0},
         {"unknown handle", Packet(port, {Stamp(1, {{0xDEAD, {1}, std::nullopt}, good})}), 1},
         {"wrong sample size", Packet(port, {Stamp(2, {good, {handle, {2, 2, 2}, std::nullopt}, good})}), 1},
-        {"stamp and sample counts overrun",
-         Packet(port, {Stamp(3, {good})},
-                [](plcsim::NotificationFrame& f) {
-                    f.claimedStampCount = 100000;
-                    f.stamps[0].claimedSampleCount = 0xFFFFFFFF;
-                }),
+        {"counts overrun",
+         Packet(port, {Stamp(3, {good})}, [](Frame& f) { f.claimedStampCount = f.stamps[0].claimedSampleCount = ~0u; }),
          1},
-        {"sample size beyond the frame",
-         Packet(port, {Stamp(4, {good})}, [](plcsim::NotificationFrame& f) { f.stamps[0].samples[0].claimedSize = 0x7FFFFFFF; }), 0},
-        {"a stamp claimed, none sent", Packet(port, {}, [](plcsim::NotificationFrame& f) { f.claimedStampCount = 1; }), 0},
+        {"sample beyond the frame", Packet(port, {Stamp(4, {good})}, [](Frame& f) { f.stamps[0].samples[0].claimedSize = ~0u; }), 0},
+        {"a stamp claimed, none sent", Packet(port, {}, [](Frame& f) { f.claimedStampCount = 1; }), 0},
         {"cut inside a size field", Resized(two, two.size() - 6), 1},
         {"cut inside a handle field", Resized(two, two.size() - 10), 1},
         {"bytes after the last stamp", Resized(two, two.size() + 13), 2},
-        {"stream length lies", Packet(port, {Stamp(5, {good})}, [](plcsim::NotificationFrame& f) { f.claimedStreamLength = 0xFFFFFFFF; }), 1},
-        {"AMS length beyond the packet",
-         Packet(port, {Stamp(6, {good})}, [](plcsim::NotificationFrame& f) { f.claimedAmsLength = 0xFFFFFFFC; }), 0},
-        {"larger than the ring",
-         Packet(port, {Stamp(7, Samples{{handle, std::vector<uint8_t>(NotificationDispatcher::DEFAULT_RING_CAPACITY, 1), std::nullopt}})}), 0},
+        {"stream length lies", Packet(port, {Stamp(5, {good})}, [](Frame& f) { f.claimedStreamLength = ~0u; }), 1},
+        {"AMS length beyond the packet", Packet(port, {Stamp(6, {good})}, [](Frame& f) { f.claimedAmsLength = ~3u; }), 0},
+        {"larger than the ring", Packet(port, {Stamp(7, {huge})}), 0},
     };
     size_t expected = 1;
     uint8_t tag = 10;
@@ -197,8 +187,8 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
         ASSERT_TRUE(sim->SendRawToLatest(c.packet));
         ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(tag, {{handle, {tag, tag, tag, tag}, std::nullopt}})})));
         expected += c.delivered + 1;
-        ASSERT_TRUE(Recorder::Get().WaitForCount(expected));
-        const auto got = Recorder::Get().Samples();
+        ASSERT_TRUE(Recorder::WaitForCount(expected));
+        const auto got = Recorder::Samples();
         ASSERT_EQ(expected, got.size());
         EXPECT_EQ(std::vector<uint8_t>(4, tag), got.back().data);
         EXPECT_EQ(tag++, got.back().time);
@@ -225,9 +215,9 @@ TEST_F(Notifications, AFullRingDropsWholeFramesOnly)
     constexpr uint32_t frames = 100;
     sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(sampleSize, 0));
     const uint32_t handle = Subscribe(port, kGroup + 1, 0, sampleSize, 6);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(1));
-    Recorder::Get().Reset();
-    Recorder::Get().HoldNext();
+    ASSERT_TRUE(Recorder::WaitForCount(1));
+    Recorder::Reset();
+    Recorder::Hold(true);
     for (uint32_t f = 0; f < frames; ++f) {
         std::vector<plcsim::RawSample> samples;
         for (uint32_t s = 0; s < perFrame; ++s) {
@@ -237,19 +227,19 @@ TEST_F(Notifications, AFullRingDropsWholeFramesOnly)
         }
         ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(f, std::move(samples))})));
     }
-    ASSERT_TRUE(Recorder::Get().WaitUntilHeld());
+    ASSERT_TRUE(Recorder::WaitForCount(1));
     ExpectHealthy(port); // its reply comes after every frame: all of them are queued or dropped
-    Recorder::Get().Release();
+    Recorder::Hold(false);
     const size_t entry = 4 + 8 + 12 + perFrame * (8 + sampleSize);
     const size_t fitting = (NotificationDispatcher::DEFAULT_RING_CAPACITY - 1) / entry;
-    ASSERT_TRUE(WaitUntil([&] { return Recorder::Get().Samples().size() >= fitting * perFrame; }));
+    ASSERT_TRUE(WaitUntil([&] { return Recorder::Samples().size() >= fitting * perFrame; }));
     ASSERT_TRUE(sim->SendRawToLatest(
         Packet(port, {Stamp(7, {plcsim::RawSample{handle, std::vector<uint8_t>(sampleSize, 0xEE), std::nullopt}})})));
     ASSERT_TRUE(WaitUntil([] {
-        const auto got = Recorder::Get().Samples();
+        const auto got = Recorder::Samples();
         return !got.empty() && got.back().data[0] == 0xEE;
     }));
-    const auto got = Recorder::Get().Samples();
+    const auto got = Recorder::Samples();
     const size_t delivered = got.size() - 1;
     EXPECT_EQ(0u, delivered % perFrame) << "only whole frames are lost";
     EXPECT_LT(delivered, size_t{frames} * perFrame);

@@ -3,9 +3,7 @@
 // reading cannot block a caller, and many ports share one connection.
 #include "support/stack.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -274,18 +272,10 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
 
 TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
 {
-    // The kernel completes the handshake; nobody ever reads.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    ASSERT_EQ(0, ::listen(listener, 4));
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    const Loopback deafPeer(true, 4); // the kernel completes the handshake; nobody ever reads
     const AmsNetId deaf{10, 20, 0, 9, 1, 1};
     const AmsAddr target{deaf, 851};
-    ASSERT_EQ(0, plc::ads::AddLocalRoute(deaf, ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str()));
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(deaf, deafPeer.Host().c_str()));
     {
         LogCapture log(LOG_LEVEL_ERROR);
         const std::vector<uint8_t> big(32u << 20, 0x55); // beyond both socket buffers
@@ -301,7 +291,6 @@ TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
         EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncReadStateReqEx(port, &target, &adsState, &devState));
     }
     plc::ads::DelLocalRoute(deaf);
-    ::close(listener);
 }
 
 TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)

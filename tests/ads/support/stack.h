@@ -11,6 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -64,9 +69,8 @@ public:
 private:
     int_type overflow(int_type c) override
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        text.push_back(static_cast<char>(c));
-        return c;
+        const char ch = static_cast<char>(c);
+        return xsputn(&ch, 1), c;
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override
     {
@@ -87,68 +91,62 @@ struct Sample {
     std::vector<uint8_t> data;
 };
 
-// Records every sample; the next callback can be held inside the dispatcher thread.
-class Recorder {
-public:
-    static Recorder& Get()
-    {
-        static Recorder recorder;
-        return recorder;
-    }
+// Records every sample. While held, a callback waits inside the dispatcher thread.
+struct Recorder {
     static void Callback(const AmsAddr* source, const AdsNotificationHeader* header, uint32_t user)
     {
-        Recorder& r = Get();
-        std::unique_lock<std::mutex> lock(r.mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         const auto* data = reinterpret_cast<const uint8_t*>(header + 1);
-        r.samples.push_back(Sample{*source, header->sourceHandle, user, header->sampleTime,
-                                   std::vector<uint8_t>(data, data + header->dataSize)});
-        r.cv.notify_all();
-        if (r.holdNext) {
-            r.holdNext = false;
-            r.held = true;
-            r.cv.notify_all();
-            r.cv.wait(lock, [&] { return !r.held; });
-        }
+        samples.push_back(Sample{*source, header->sourceHandle, user, header->sampleTime,
+                                 std::vector<uint8_t>(data, data + header->dataSize)});
+        cv.notify_all();
+        cv.wait(lock, [] { return !held; });
     }
-    void Reset()
+    static void Hold(bool on)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        samples.clear();
-        holdNext = held = false;
+        held = on;
+        cv.notify_all();
     }
-    std::vector<Sample> Samples()
+    static std::vector<Sample> Samples()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return samples;
     }
-    bool WaitForCount(size_t n)
+    static bool WaitForCount(size_t n)
     {
         std::unique_lock<std::mutex> lock(mutex);
         return cv.wait_for(lock, 5s, [&] { return samples.size() >= n; });
     }
-    void HoldNext()
+    static void Reset()
     {
+        Hold(false);
         std::lock_guard<std::mutex> lock(mutex);
-        holdNext = true;
+        samples.clear();
     }
-    bool WaitUntilHeld()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, 5s, [&] { return held; });
-    }
-    void Release()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        held = holdNext = false;
-        cv.notify_all();
-    }
+    static inline std::mutex mutex;
+    static inline std::condition_variable cv;
+    static inline std::vector<Sample> samples;
+    static inline bool held = false;
+};
 
-private:
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<Sample> samples;
-    bool holdNext = false;
-    bool held = false;
+// A loopback socket on an ephemeral port: only bound (connects are refused) or listening.
+struct Loopback {
+    explicit Loopback(bool listening, int backlog = 0) : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(addr);
+        EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        EXPECT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length));
+        EXPECT_TRUE(!listening || ::listen(fd, backlog) == 0);
+        port = ntohs(addr.sin_port);
+    }
+    ~Loopback() { ::close(fd); }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+    int fd;
+    uint16_t port = 0;
 };
 
 // A simulator with a route to it and one open local port; every local port reads its own
