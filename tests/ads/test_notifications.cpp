@@ -276,17 +276,12 @@ void Count(const AmsAddr*, const AdsNotificationHeader* header, uint32_t user)
 TEST_F(Notifications, AFloodArrivesOnceAndInOrderAtItsOwnCallbacks)
 {
     sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(8 * kHandles, 0));
-    std::array<int32_t, 4> local{};
-    for (size_t p = 0; p < 4; ++p) {
-        local[p] = p ? OpenPort() : port;
-        for (size_t k = 0; k < 2; ++k) {
-            const uint32_t user = static_cast<uint32_t>(2 * p + k);
-            const AdsNotificationAttrib attrib{8, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
-            uint32_t handle = 0;
-            ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(local[p], &plc, kGroup + 1, 8 * user, &attrib, &Count,
-                                                           user, &handle));
-            handleOf[user] = handle;
-        }
+    const AdsNotificationAttrib attrib{8, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    for (uint32_t user = 0; user < kHandles; ++user) {
+        const int32_t on = user % 2 ? ports.back() : OpenPort(); // two handles on each of four new ports
+        uint32_t handle = 0;
+        ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(on, &plc, kGroup + 1, 8 * user, &attrib, &Count, user, &handle));
+        handleOf[user] = handle;
     }
     constexpr uint32_t perPacket = 8000;
     constexpr uint64_t maxInFlight = (2u << 20) / 16; // half a ring
@@ -304,7 +299,7 @@ TEST_F(Notifications, AFloodArrivesOnceAndInOrderAtItsOwnCallbacks)
                 le::Write<uint32_t>(data.data() + 4, user ^ kTag);
                 stamps[i / (perPacket / 4)].samples.push_back(plcsim::RawSample{handleOf[user], std::move(data), std::nullopt});
             }
-            ASSERT_TRUE(sim->SendRawToLatest(Packet(static_cast<uint16_t>(local[p]), std::move(stamps))));
+            ASSERT_TRUE(sim->SendRawToLatest(Packet(static_cast<uint16_t>(ports[p + 1]), std::move(stamps))));
             sent[p] += perPacket;
         }
     }
