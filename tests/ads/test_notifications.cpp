@@ -171,13 +171,15 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
         {"counts overrun",
          Packet(port, {Stamp(3, {good})}, [](Frame& f) { f.claimedStampCount = f.stamps[0].claimedSampleCount = ~0u; }),
          1},
-        {"sample beyond the frame", Packet(port, {Stamp(4, {good})}, [](Frame& f) { f.stamps[0].samples[0].claimedSize = ~0u; }), 0},
+        {"sample beyond the frame",
+         Packet(port, {Stamp(4, {good})}, [](Frame& f) { f.stamps[0].samples[0].claimedSize = ~0u; }), 0},
         {"a stamp claimed, none sent", Packet(port, {}, [](Frame& f) { f.claimedStampCount = 1; }), 0},
         {"cut inside a size field", Resized(two, two.size() - 6), 1},
         {"cut inside a handle field", Resized(two, two.size() - 10), 1},
         {"bytes after the last stamp", Resized(two, two.size() + 13), 2},
         {"stream length lies", Packet(port, {Stamp(5, {good})}, [](Frame& f) { f.claimedStreamLength = ~0u; }), 1},
-        {"AMS length beyond the packet", Packet(port, {Stamp(6, {good})}, [](Frame& f) { f.claimedAmsLength = ~3u; }), 0},
+        {"AMS length beyond the packet",
+         Packet(port, {Stamp(6, {good})}, [](Frame& f) { f.claimedAmsLength = ~3u; }), 0},
         {"larger than the ring", Packet(port, {Stamp(7, {huge})}), 0},
     };
     size_t expected = 1;
@@ -232,7 +234,7 @@ TEST_F(Notifications, AFullRingDropsWholeFramesOnly)
     Recorder::Hold(false);
     const size_t entry = 4 + 8 + 12 + perFrame * (8 + sampleSize);
     const size_t fitting = (NotificationDispatcher::DEFAULT_RING_CAPACITY - 1) / entry;
-    ASSERT_TRUE(WaitUntil([&] { return Recorder::Samples().size() >= fitting * perFrame; }));
+    ASSERT_TRUE(Recorder::WaitForCount(fitting * perFrame));
     ASSERT_TRUE(sim->SendRawToLatest(
         Packet(port, {Stamp(7, {plcsim::RawSample{handle, std::vector<uint8_t>(sampleSize, 0xEE), std::nullopt}})})));
     ASSERT_TRUE(WaitUntil([] {
@@ -297,13 +299,14 @@ TEST_F(Notifications, AFloodArrivesOnceAndInOrderAtItsOwnCallbacks)
                 std::vector<uint8_t> data(8);
                 le::Write<uint32_t>(data.data(), seq[user]++);
                 le::Write<uint32_t>(data.data() + 4, user ^ kTag);
-                stamps[i / (perPacket / 4)].samples.push_back(plcsim::RawSample{handleOf[user], std::move(data), std::nullopt});
+                stamps[i / (perPacket / 4)].samples.push_back({handleOf[user], std::move(data), std::nullopt});
             }
             ASSERT_TRUE(sim->SendRawToLatest(Packet(static_cast<uint16_t>(ports[p + 1]), std::move(stamps))));
             sent[p] += perPacket;
         }
     }
-    EXPECT_TRUE(WaitUntil([&] { return delivered(0) + delivered(1) + delivered(2) + delivered(3) == 32 * perPacket; }, 30s));
+    EXPECT_TRUE(WaitUntil([&] { return delivered(0) + delivered(1) + delivered(2) + delivered(3) == 32 * perPacket; },
+                          30s));
     EXPECT_EQ(0u, errors.load());
     EXPECT_EQ(0u, Counters().Dropped());
 }

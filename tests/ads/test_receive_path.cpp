@@ -84,7 +84,7 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.fault.kind));
         sim->InjectReplyFault(c.fault);
-        AdsSyncSetTimeoutEx(port, c.result == ADS_ERR_SYNC_TIMEOUT ? 100 : 2000);
+        AdsSyncSetTimeoutEx(port, c.result == ADS_ERR_SYNC_TIMEOUT ? 250 : 2000);
         std::vector<uint8_t> buffer(4, 0xEE);
         uint32_t bytesRead = 99;
         EXPECT_EQ(c.result, Read(port, buffer.data(), 4, &bytesRead));
@@ -318,9 +318,9 @@ TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)
 TEST_F(ReceivePath, ANotificationGrantedAfterItsRequestGaveUpIsDeleted)
 {
     const int32_t other = OpenPort();
-    sim->InjectReplyFault(ReplyFault::Delay(400ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
+    sim->InjectReplyFault(ReplyFault::Delay(600ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
     sim->InjectReplyFault(ReplyFault::Delay(50ms));
-    AdsSyncSetTimeoutEx(port, 150);
+    AdsSyncSetTimeoutEx(port, 300);
     const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
     uint32_t handle = 0;
     auto add = std::async(std::launch::async, [&] {

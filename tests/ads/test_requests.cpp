@@ -45,12 +45,14 @@ TEST_F(Requests, BadArgumentsAreRefusedInOrderAndNothingIsSent)
     AmsAddr local{AmsNetId{}, 0};
     const std::vector<std::function<int32_t(int32_t, const AmsAddr*)>> calls = {
         [&](int32_t p, const AmsAddr* a) { return AdsSyncReadReqEx2(p, a, kGroup, 0, 4, buffer, &value); },
-        [&](int32_t p, const AmsAddr* a) { return AdsSyncReadWriteReqEx2(p, a, kGroup, 0, 4, buffer, 4, buffer, &value); },
+        [&](int32_t p, const AmsAddr* a) { return AdsSyncReadWriteReqEx2(p, a, 0, 0, 4, buffer, 4, buffer, &value); },
         [&](int32_t p, const AmsAddr* a) { return AdsSyncWriteReqEx(p, a, kGroup, 0, 4, buffer); },
         [&](int32_t p, const AmsAddr* a) { return AdsSyncReadStateReqEx(p, a, &state, &state); },
         [&](int32_t p, const AmsAddr* a) { return AdsSyncWriteControlReqEx(p, a, 5, 0, 4, buffer); },
         [&](int32_t p, const AmsAddr* a) { return AdsSyncReadDeviceInfoReqEx(p, a, name, &version); },
-        [&](int32_t p, const AmsAddr* a) { return AdsSyncAddDeviceNotificationReqEx(p, a, 0, 0, &attrib, Dummy, 0, &value); },
+        [&](int32_t p, const AmsAddr* a) {
+            return AdsSyncAddDeviceNotificationReqEx(p, a, 0, 0, &attrib, Dummy, 0, &value);
+        },
         [&](int32_t p, const AmsAddr* a) { return AdsSyncDelDeviceNotificationReqEx(p, a, 1); },
         [&](int32_t p, const AmsAddr* a) { return AdsGetLocalAddressEx(p, a ? &local : nullptr); },
     };
@@ -163,9 +165,10 @@ TEST_F(Requests, EveryCommandCarriesItsPayloadAndFillsItsOutputs)
     }
     EXPECT_NE(0u, le::Read<uint32_t>(buffer)) << "a symbol handle was read";
     EXPECT_EQ(data, sim->GetMemory(kGroup, 1, 3));
-    EXPECT_EQ(std::make_tuple(ADSSTATE_RUN, ADSSTATE_CONFIG, 0x1234), std::make_tuple(sim->AdsState(), adsState, devState));
+    EXPECT_EQ(std::make_tuple(ADSSTATE_RUN, ADSSTATE_CONFIG, 0x1234),
+              std::make_tuple(sim->AdsState(), adsState, devState));
     EXPECT_EQ(std::make_tuple(sim->Options().deviceName, 1u, 4024u),
-              std::make_tuple(std::string(name, strnlen(name, sizeof(name))), version.minorVersion, version.buildNumber));
+              std::make_tuple(std::string(name, strnlen(name, 16)), version.minorVersion, version.buildNumber));
     EXPECT_EQ(0u, sim->NotificationCount());
 
     // Failed requests leave their outputs alone; a failed read reads nothing.
@@ -327,6 +330,10 @@ TEST_F(Requests, DeviceHoldsARouteAndAPortAndGivesBackWhatItTakes)
         const AdsNotificationAttrib attrib{2, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
         EXPECT_EQ("1876 Ads operation failed with error code 1876.",
                   code([&] { device.GetHandle(kGroup, 0, attrib, Dummy, 0); }));
+        sim->ClearRequests(); // files open through read-write and close on release
+        EXPECT_EQ(0xBBAAu, *device.OpenFile("a.txt", 0x11));
+        EXPECT_EQ(Words({ADS_IGRP_FILE_OPEN, 0x11, 4, 5}, {'a', '.', 't', 'x', 't'}), sim->Requests().at(0).data);
+        EXPECT_EQ(Words({ADS_IGRP_FILE_CLOSE, 0xBBAA, 0, 0}), sim->Requests().at(1).data);
         sim->SetRequestHook(nullptr);
 
         // States outside the known range; the ADS state is checked first.
@@ -363,7 +370,8 @@ TEST(SymbolDecoding, MalformedTablesAreRefusedAndGoodOnesDecodeExactly)
     const uint32_t length = static_cast<uint32_t>(good.size());
     const auto patched = [&](size_t at, uint32_t value, size_t bytes) {
         std::vector<uint8_t> v = good;
-        bytes == 4 ? le::Write<uint32_t>(v.data() + at, value) : le::Write<uint16_t>(v.data() + at, static_cast<uint16_t>(value));
+        bytes == 4 ? le::Write<uint32_t>(v.data() + at, value)
+                   : le::Write<uint16_t>(v.data() + at, static_cast<uint16_t>(value));
         return v;
     };
     const auto join = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
@@ -405,8 +413,8 @@ TEST_F(Requests, SymbolInformationFromTheSimulatorAndItsRefusals)
     ASSERT_EQ(ADS_OK, plc::ads::ReadSymbolTable(port, &plc, &table));
     const size_t symbols = plcsim::DefaultSymbols().size() + 1;
     ASSERT_EQ(symbols, table.size());
-    EXPECT_EQ("GVL.raw ARRAY [0..2] OF BYTE 3", table[1].name + ' ' + table[1].typeName + ' ' + std::to_string(table[1].size))
-        << "in name order";
+    EXPECT_EQ("GVL.raw ARRAY [0..2] OF BYTE 3",
+              table[1].name + ' ' + table[1].typeName + ' ' + std::to_string(table[1].size)); // in name order
     plc::ads::SymbolEntry entry;
     ASSERT_EQ(ADS_OK, plc::ads::ReadSymbolInfoByName(port, &plc, "main.DIDINT", &entry));
     EXPECT_EQ("MAIN.diDint DINT 4", entry.name + ' ' + entry.typeName + ' ' + std::to_string(entry.size));
@@ -426,7 +434,7 @@ TEST_F(Requests, SymbolInformationFromTheSimulatorAndItsRefusals)
         });
     };
     const auto one = plcsim::EncodeSymbolEntry("A", "BYTE", "", 1, 0x4040, 0);
-    const auto info = [](uint32_t count, size_t length) { return Words({count, static_cast<uint32_t>(length), 0, 0, 0, 0}); };
+    const auto info = [](uint32_t n, size_t length) { return Words({n, static_cast<uint32_t>(length), 0, 0, 0, 0}); };
     replaceReads({{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(1, one.size())},
                   {ADS_IGRP_SYMBOL_UPLOAD, std::vector<uint8_t>(one.begin(), one.end() - 3)}});
     EXPECT_EQ(ADS_ERR_INVALID_RESPONSE, plc::ads::ReadSymbolTable(port, &plc, &table));
