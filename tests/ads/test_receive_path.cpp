@@ -346,28 +346,23 @@ TEST_F(ReceivePath, RepliesArriveOnDescriptorsAboveTheSelectLimit)
     rlimit limit{};
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
     const rlimit saved = limit;
-    if (limit.rlim_cur < 1200) {
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1200) {
-            GTEST_SKIP() << "descriptor limit too low";
-        }
-        limit.rlim_cur = 1200;
-        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    if (limit.rlim_max < 1200 || setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        GTEST_SKIP() << "descriptor limit too low";
     }
     std::vector<int> filler;
     while (filler.empty() || (filler.back() >= 0 && filler.back() < 1100)) {
         filler.push_back(::open("/dev/null", O_RDONLY));
     }
-    {
-        plcsim::PlcSimulator high;
-        high.Start();
-        high.SetMemory(kGroup, 0, {1, 2, 3, 4});
-        const AmsAddr target{AmsNetId{10, 20, 0, 8, 1, 1}, 851};
-        ASSERT_EQ(0, plc::ads::AddLocalRoute(target.amsNetId, high.HostString().c_str()));
-        uint8_t bytes[4] = {};
-        EXPECT_EQ(0, AdsSyncReadReqEx2(port, &target, kGroup, 0, 4, bytes, nullptr));
-        EXPECT_EQ(1, bytes[0]);
-        plc::ads::DelLocalRoute(target.amsNetId);
-    }
+    plcsim::PlcSimulator high;
+    high.Start();
+    high.SetMemory(kGroup, 0, {1, 2, 3, 4});
+    const AmsAddr target{AmsNetId{10, 20, 0, 8, 1, 1}, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(target.amsNetId, high.HostString().c_str()));
+    uint8_t bytes[4] = {};
+    EXPECT_EQ(0, AdsSyncReadReqEx2(port, &target, kGroup, 0, 4, bytes, nullptr));
+    EXPECT_EQ(1, bytes[0]);
+    plc::ads::DelLocalRoute(target.amsNetId);
     for (const int fd : filler) {
         ::close(fd);
     }
