@@ -53,7 +53,6 @@ protected:
         }
         return plcsim::BuildNotificationFrame(*frame);
     }
-    plc::ads::ConnectionCounters Counters() { return plc::ads::GetConnectionCounters(kPlc); }
 };
 
 plcsim::RawStamp Stamp(uint64_t time, std::vector<plcsim::RawSample> samples)

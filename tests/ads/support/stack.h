@@ -199,6 +199,7 @@ protected:
         EXPECT_EQ(4u, bytesRead);
         EXPECT_EQ(Cell(from), le::Read<uint32_t>(cell));
     }
+    plc::ads::ConnectionCounters Counters() { return plc::ads::GetConnectionCounters(kPlc); }
     // The newest request the simulator got, once it has `count`.
     plc::ads::AoEHeader AwaitRequest(size_t count)
     {
