@@ -171,6 +171,11 @@ TEST_F(Requests, EveryCommandCarriesItsPayloadAndFillsItsOutputs)
               std::make_tuple(std::string(name, strnlen(name, 16)), version.minorVersion, version.buildNumber));
     EXPECT_EQ(0u, sim->NotificationCount());
 
+    // The room check cannot wrap: the largest read length still takes a 4-byte reply.
+    sim->SetRequestHook([](const plcsim::Request&) { return std::optional<std::vector<uint8_t>>(Words({0, 4, 7})); });
+    EXPECT_EQ(0, AdsSyncReadReqEx2(port, &plc, kGroup, 0, 0xFFFFFFFF, buffer, &bytesRead));
+    EXPECT_EQ(std::make_tuple(4u, 7u), std::make_tuple(bytesRead, le::Read<uint32_t>(buffer)));
+    sim->SetRequestHook(nullptr);
     // Failed requests leave their outputs alone; a failed read reads nothing.
     sim->InjectReplyFault(ReplyFault::AmsError(0x701).Times(2));
     adsState = devState = 0xBEEF;
