@@ -239,7 +239,12 @@ struct Harness {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static Harness* const harness = new Harness();
+    static Harness* const harness = [] {
+        static Harness* const made = new Harness();
+        // Joins the simulator's threads at exit, so none is left unjoined.
+        std::atexit([] { made->sim.Stop(); });
+        return made;
+    }();
     harness->Round(data, size);
     return 0;
 }
