@@ -30,16 +30,13 @@ constexpr uint32_t SIZES[] = {1, 2, 4, 8, 81};
 
 void checkSample(const AmsAddr*, const AdsNotificationHeader* header, uint32_t user)
 {
-    if (user == MARKER_HANDLE) {
-        if (header->dataSize != 1 || *reinterpret_cast<const uint8_t*>(header + 1) != MARKER_BYTE) {
-            std::abort();
-        }
-        markers.fetch_add(1);
-        return;
-    }
-    if (user < 1 || user > 5 || header->dataSize != SIZES[user - 1] || header->sourceHandle != user) {
+    const bool marker = user == MARKER_HANDLE;
+    const uint32_t size = marker ? 1 : (user >= 1 && user <= 5 ? SIZES[user - 1] : 0);
+    if (header->dataSize != size || header->sourceHandle != user ||
+        (marker && *reinterpret_cast<const uint8_t*>(header + 1) != MARKER_BYTE)) {
         std::abort();
     }
+    markers += marker ? 1 : 0;
 }
 
 NotificationDispatcher& dispatcher()
