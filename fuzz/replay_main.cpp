@@ -17,24 +17,21 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
+// The path itself, or the files of a folder in name order; nothing when it does not exist.
 std::vector<std::string> filesOf(const std::string& path)
 {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return {};
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        return {path};
-    }
     std::vector<std::string> files;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                files.push_back(path + "/" + name);
-            }
+    DIR* dir = ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? ::opendir(path.c_str()) : nullptr;
+    for (const dirent* entry = dir ? ::readdir(dir) : nullptr; entry; entry = ::readdir(dir)) {
+        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") {
+            files.push_back(path + "/" + entry->d_name);
         }
+    }
+    if (dir) {
         ::closedir(dir);
+    } else if (::stat(path.c_str(), &info) == 0) {
+        files.push_back(path);
     }
     std::sort(files.begin(), files.end());
     return files;

@@ -1,325 +1,302 @@
-// Device notifications end to end against the simulator: samples of both transmission
-// modes, dispatcher sharing, deletion bookkeeping, AdsNotification's request order, and
-// frames the receive path must drop without disturbing the next one.
-#include "ads/AdsDevice.h"
-#include "ads/AmsRouter.h"
-#include "ads/LittleEndian.h"
-#include "support/upper_Notify.h"
-#include "tools/sim/PlcSimulator.h"
+// Device notifications against the simulator: samples reach their own callbacks, deletes are
+// booked once, frames the path cannot use are dropped and counted without disturbing the next
+// one, a full ring loses whole frames only, and a flood arrives complete and in order.
+#include "support/stack.h"
 
-#include <gtest/gtest.h>
+#include "ads/NotificationDispatcher.h"
 
-using namespace std::chrono_literals;
-using upper::Recorder;
-namespace le = plc::ads::le;
+#include <algorithm>
 
+namespace stack {
 namespace {
 
-const AmsNetId kPlc{10, 40, 0, 1, 1, 1};
-constexpr uint32_t kGroup = 0x4020;
 constexpr uint64_t kClock = 133'000'000'000'000'000ULL;
 
-size_t CountCommand(const plcsim::PlcSimulator& sim, uint16_t cmdId)
-{
-    size_t n = 0;
-    for (const auto& r : sim.Requests()) {
-        n += r.header.cmdId == cmdId;
-    }
-    return n;
-}
-
-class Notifications : public ::testing::Test {
+class Notifications : public StackTest {
 protected:
     void SetUp() override
     {
-        Recorder::Get().Reset();
-        sim.SetClock(kClock);
-        sim.Start();
-        device = std::make_unique<AdsDevice>(sim.HostString(), kPlc, 851);
-        device->SetTimeout(2000);
-        port = device->GetLocalPort();
+        StackTest::SetUp();
+        Recorder::Reset();
+        sim->SetClock(kClock);
     }
     void TearDown() override
     {
-        Recorder::Get().Release();
-        device.reset();
-        EXPECT_EQ(0u, GetRouter().ConnectionCount());
+        Recorder::Hold(false);
+        StackTest::TearDown();
     }
-
-    uint32_t Subscribe(uint32_t group, uint32_t offset, uint32_t length, uint32_t mode, uint32_t user,
-                       uint32_t cycle100ns = 0, int32_t onPort = 0)
+    uint32_t Subscribe(int32_t on, uint32_t group, uint32_t offset, uint32_t length, uint32_t user,
+                       uint32_t mode = ADS_TRANS_SERVER_ON_CHANGE, uint32_t cycle = 0)
     {
-        const AdsNotificationAttrib attrib{length, mode, 0, cycle100ns};
+        const AdsNotificationAttrib attrib{length, mode, 0, cycle};
         uint32_t handle = 0;
-        const int32_t status = AdsSyncAddDeviceNotificationReqEx(onPort ? onPort : port, &plc, group, offset,
-                                                                 &attrib, &Recorder::Callback, user, &handle);
-        EXPECT_EQ(0, status);
+        EXPECT_EQ(0, AdsSyncAddDeviceNotificationReqEx(on, &plc, group, offset, &attrib, &Recorder::Callback, user,
+                                                       &handle));
         return handle;
     }
-
-    // A notification frame from the PLC to `toPort`.
-    plcsim::NotificationFrame Frame(uint16_t toPort) const
+    size_t Sent(uint16_t cmdId)
     {
-        auto frame = sim.FrameForLatestClient();
+        const auto all = sim->Requests();
+        return static_cast<size_t>(
+            std::count_if(all.begin(), all.end(), [&](const plcsim::Request& r) { return r.header.cmdId == cmdId; }));
+    }
+    // A notification packet from the PLC to the port, with the given stamps.
+    std::vector<uint8_t> Packet(uint16_t to, std::vector<plcsim::RawStamp> stamps,
+                                const std::function<void(plcsim::NotificationFrame&)>& edit = nullptr)
+    {
+        auto frame = sim->FrameForLatestClient();
         EXPECT_TRUE(frame.has_value());
-        frame->target.amsPort = toPort;
-        return *frame;
+        frame->target.amsPort = to;
+        frame->stamps = std::move(stamps);
+        if (edit) {
+            edit(*frame);
+        }
+        return plcsim::BuildNotificationFrame(*frame);
     }
-
-    static plcsim::RawStamp Stamp(uint64_t time, std::vector<plcsim::RawSample> samples)
-    {
-        return plcsim::RawStamp{time, std::move(samples), std::nullopt};
-    }
-    static plcsim::RawSample Sample(uint32_t handle, std::vector<uint8_t> data)
-    {
-        return plcsim::RawSample{handle, std::move(data), std::nullopt};
-    }
-
-    plcsim::PlcSimulator sim;
-    std::unique_ptr<AdsDevice> device;
-    uint16_t port = 0;
-    const AmsAddr plc{kPlc, 851};
 };
 
-TEST_F(Notifications, BothTransmissionModesDeliverTheSymbolsBytes)
+plcsim::RawStamp Stamp(uint64_t time, std::vector<plcsim::RawSample> samples)
 {
-    sim.AddSymbol("TEST.onChange", {1, 2, 3, 4});
-    sim.AddSymbol("TEST.cyclic", {9, 8});
-    const OwnedHandle changeSymbol = device->GetHandle("TEST.onChange");
-    const OwnedHandle cyclicSymbol = device->GetHandle("TEST.cyclic");
-    const uint32_t onChange =
-        Subscribe(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *changeSymbol, 4, ADS_TRANS_SERVER_ON_CHANGE, 41);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(1));
-    sim.SetSymbolValue("TEST.onChange", {5, 6, 7, 8});
-    ASSERT_TRUE(Recorder::Get().WaitForCount(2));
-    auto got = Recorder::Get().Samples();
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(onChange, got[i].handle);
-        EXPECT_EQ(41u, got[i].user);
-        EXPECT_EQ(4u, got[i].size);
-        EXPECT_EQ(kClock, got[i].time);
-        EXPECT_EQ(plc, got[i].source);
-    }
-    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), got[0].data);
-    EXPECT_EQ((std::vector<uint8_t>{5, 6, 7, 8}), got[1].data);
-
-    Recorder::Get().Reset();
-    const uint32_t cyclic = Subscribe(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *cyclicSymbol, 2, ADS_TRANS_SERVER_CYCLE, 42,
-                                      100'000 /* 10 ms */);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(3));
-    got = Recorder::Get().Samples();
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(cyclic, got[i].handle);
-        EXPECT_EQ(42u, got[i].user);
-        EXPECT_EQ((std::vector<uint8_t>{9, 8}), got[i].data);
-    }
-    EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, cyclic));
-    EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, onChange));
+    return plcsim::RawStamp{time, std::move(samples), std::nullopt};
 }
 
-TEST_F(Notifications, OnePortSharesADispatcherPerTargetAndAnotherPortGetsItsOwn)
+// The packet cut or padded to `size` bytes, both length fields following.
+std::vector<uint8_t> Resized(std::vector<uint8_t> packet, size_t size)
 {
-    sim.SetMemory(kGroup, 0, std::vector<uint8_t>(16, 0));
-    const auto connection = GetRouter().GetConnection(kPlc);
-    Subscribe(kGroup, 0, 4, ADS_TRANS_SERVER_ON_CHANGE, 1);
-    const auto first = connection->DispatcherListGet(DispatcherKey{port, plc});
-    ASSERT_NE(nullptr, first);
-    Subscribe(kGroup, 4, 4, ADS_TRANS_SERVER_ON_CHANGE, 2);
-    EXPECT_EQ(first, connection->DispatcherListGet(DispatcherKey{port, plc}));
+    packet.resize(size, 0xFF);
+    le::Write<uint32_t>(packet.data() + 2, static_cast<uint32_t>(size - 6));
+    le::Write<uint32_t>(packet.data() + 6 + 20, static_cast<uint32_t>(size - 38));
+    return packet;
+}
 
-    // A port that is not open gets neither a notification nor a dispatcher.
+TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
+{
+    sim->AddSymbol("TEST.onChange", {1, 2, 3, 4});
+    AdsDevice device(sim->HostString(), kPlc, 851);
+    device.SetTimeout(2000);
+    const uint16_t devicePort = device.GetLocalPort();
+    {
+        const OwnedHandle symbol = device.GetHandle("TEST.onChange");
+        const uint32_t onChange = Subscribe(devicePort, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *symbol, 4, 41);
+        ASSERT_TRUE(Recorder::WaitForCount(1)) << "the first sample comes right after the grant";
+        sim->SetSymbolValue("TEST.onChange", {5, 6, 7, 8});
+        ASSERT_TRUE(Recorder::WaitForCount(2));
+        const uint32_t cyclic = Subscribe(port, kGroup, 0, 2, 42, ADS_TRANS_SERVER_CYCLE, 100'000 /* 10 ms */);
+        ASSERT_TRUE(Recorder::WaitForCount(5));
+        std::vector<std::vector<uint8_t>> changes;
+        const std::vector<uint8_t> cell = sim->GetMemory(kGroup, 0, 2);
+        for (const Sample& s : Recorder::Samples()) {
+            EXPECT_TRUE(s.time == kClock && s.source == plc && s.handle == (s.user == 41 ? onChange : cyclic));
+            if (s.user == 41) {
+                changes.push_back(s.data);
+            }
+            EXPECT_EQ(s.user == 41 ? s.data : cell, s.data);
+        }
+        EXPECT_EQ((std::vector<std::vector<uint8_t>>{{1, 2, 3, 4}, {5, 6, 7, 8}}), changes);
+
+        sim->ClearRequests();
+        EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, cyclic));
+        EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, cyclic));
+        EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(devicePort, &plc, onChange));
+        EXPECT_EQ(2u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    }
+    EXPECT_EQ(0u, sim->NotificationCount());
+    EXPECT_EQ(0u, sim->OpenHandleCount());
+
+    // A port that is not open gets no notification.
     const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
     uint32_t handle = 0;
     EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN,
-              AdsSyncAddDeviceNotificationReqEx(30120, &plc, kGroup, 12, &attrib, &Recorder::Callback, 4, &handle));
-    EXPECT_EQ(nullptr, connection->DispatcherListGet(DispatcherKey{30120, plc}));
+              AdsSyncAddDeviceNotificationReqEx(30120, &plc, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
 
-    AdsDevice other(sim.HostString(), kPlc, 851);
-    const uint16_t otherPort = other.GetLocalPort();
-    EXPECT_EQ(nullptr, connection->DispatcherListGet(DispatcherKey{otherPort, plc}));
-    Subscribe(kGroup, 8, 4, ADS_TRANS_SERVER_ON_CHANGE, 3, 0, otherPort);
-    const auto second = connection->DispatcherListGet(DispatcherKey{otherPort, plc});
-    ASSERT_NE(nullptr, second);
-    EXPECT_NE(first, second);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(3));
-}
-
-TEST_F(Notifications, DeletingTwiceSendsOneRequest)
-{
-    sim.SetMemory(kGroup, 0, std::vector<uint8_t>(4, 0));
-    const uint32_t handle = Subscribe(kGroup, 0, 4, ADS_TRANS_SERVER_ON_CHANGE, 1);
-    sim.ClearRequests();
-    EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
-    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
-    EXPECT_EQ(1u, CountCommand(sim, ADS_CMD_DEL_DEVICE_NOTIFICATION));
-    EXPECT_EQ(0u, sim.NotificationCount());
-}
-
-TEST_F(Notifications, ClosingAPortDeletesItsNotificationsOnThePlc)
-{
-    sim.SetMemory(kGroup, 0, std::vector<uint8_t>(12, 0));
-    AdsDevice other(sim.HostString(), kPlc, 851);
-    for (uint32_t i = 0; i < 3; ++i) {
-        Subscribe(kGroup, 4 * i, 4, ADS_TRANS_SERVER_ON_CHANGE, i, 0, other.GetLocalPort());
-    }
-    EXPECT_EQ(3u, sim.NotificationCount());
-    sim.ClearRequests();
-    EXPECT_EQ(0, AdsPortCloseEx(other.GetLocalPort()));
-    EXPECT_EQ(3u, CountCommand(sim, ADS_CMD_DEL_DEVICE_NOTIFICATION));
-    EXPECT_EQ(0u, sim.NotificationCount());
-}
-
-TEST_F(Notifications, AdsNotificationDeletesTheNotificationBeforeReleasingItsSymbolHandle)
-{
-    const AdsNotificationAttrib attrib{2, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
-    sim.ClearRequests();
+    // AdsNotification deletes the notification before it releases the symbol handle it watches.
+    sim->ClearRequests();
     {
-        AdsNotification notification(*device, "MAIN.iInt", attrib, &Recorder::Callback, 7);
-        ASSERT_TRUE(Recorder::Get().WaitForCount(1));
-        EXPECT_EQ(7u, Recorder::Get().Samples()[0].user);
-        EXPECT_EQ(1u, sim.OpenHandleCount());
-        EXPECT_EQ(1u, sim.NotificationCount());
+        const AdsNotification watched(device, "TEST.onChange", attrib, &Recorder::Callback, 7);
+        EXPECT_EQ(1u, sim->NotificationCount());
     }
-    const auto requests = sim.Requests();
+    const auto requests = sim->Requests();
     ASSERT_EQ(4u, requests.size());
-    EXPECT_EQ(ADS_CMD_READ_WRITE, requests[0].header.cmdId);
-    ASSERT_EQ(ADS_CMD_ADD_DEVICE_NOTIFICATION, requests[1].header.cmdId);
-    EXPECT_EQ(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, le::Read<uint32_t>(requests[1].data.data()));
-    const uint32_t offset = le::Read<uint32_t>(requests[1].data.data() + 4);
-    EXPECT_EQ(ADS_CMD_DEL_DEVICE_NOTIFICATION, requests[2].header.cmdId);
-    ASSERT_EQ(ADS_CMD_WRITE, requests[3].header.cmdId);
-    EXPECT_EQ(ADS_IGRP_SYMBOL_RELEASE_HANDLE, le::Read<uint32_t>(requests[3].data.data()));
-    EXPECT_EQ(offset, le::Read<uint32_t>(requests[3].data.data() + 12)) << "the symbol handle is the offset";
-    EXPECT_EQ(0u, sim.OpenHandleCount());
-    EXPECT_EQ(0u, sim.NotificationCount());
-
-    // A refused notification still gives the symbol handle back.
+    EXPECT_EQ((std::vector<uint16_t>{ADS_CMD_READ_WRITE, ADS_CMD_ADD_DEVICE_NOTIFICATION,
+                                     ADS_CMD_DEL_DEVICE_NOTIFICATION, ADS_CMD_WRITE}),
+              (std::vector<uint16_t>{requests[0].header.cmdId, requests[1].header.cmdId, requests[2].header.cmdId,
+                                     requests[3].header.cmdId}));
+    EXPECT_EQ(le::Read<uint32_t>(requests[1].data.data() + 4), le::Read<uint32_t>(requests[3].data.data() + 12))
+        << "the released handle is the one watched";
+    // A refused notification still gives its symbol handle back.
     const AdsNotificationAttrib tooLarge{1u << 20, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
-    EXPECT_THROW(AdsNotification(*device, "MAIN.iInt", tooLarge, &Recorder::Callback, 8), AdsException);
-    EXPECT_EQ(0u, sim.OpenHandleCount());
+    EXPECT_THROW(AdsNotification(device, "TEST.onChange", tooLarge, &Recorder::Callback, 8), AdsException);
+    EXPECT_EQ(0u, sim->OpenHandleCount());
+
+    // Closing a port deletes its notifications on the PLC.
+    for (uint32_t i = 0; i < 3; ++i) {
+        Subscribe(devicePort, kGroup, 4 * i, 4, i);
+    }
+    sim->ClearRequests();
+    EXPECT_EQ(0, AdsPortCloseEx(devicePort));
+    EXPECT_EQ(3u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    EXPECT_EQ(0u, sim->NotificationCount());
+
+    // A delete the PLC never answers still forgets the notification: the next one sends nothing.
+    handle = Subscribe(port, kGroup, 0, 4, 9);
+    sim->SetSilentPort(851, true);
+    AdsSyncSetTimeoutEx(port, 100);
+    sim->ClearRequests();
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
+    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
+    EXPECT_EQ(1u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
 }
 
-TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndTheNextOneIsDelivered)
+TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArrives)
 {
-    upper::LogCapture log;
-    sim.SetMemory(kGroup, 0, std::vector<uint8_t>(4, 0));
-    const uint32_t handle = Subscribe(kGroup, 0, 4, ADS_TRANS_SERVER_ON_CHANGE, 5);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(1));
+    LogCapture log;
+    const uint32_t handle = Subscribe(port, kGroup, 0, 4, 5);
+    ASSERT_TRUE(Recorder::WaitForCount(1));
+    const plcsim::RawSample good{handle, {4, 4, 4, 4}, std::nullopt};
+    const plcsim::RawSample huge{handle, std::vector<uint8_t>(NotificationDispatcher::DEFAULT_RING_CAPACITY), {}};
+    const auto two = Packet(port, {Stamp(3, {good, good})});
+    using Frame = plcsim::NotificationFrame;
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> packet;
+        size_t delivered; // good samples of the bad frame itself
+    };
+    const Case cases[] = {
+        {"no dispatcher for the port", Packet(30099, {Stamp(1, {good})}), 0},
+        {"unknown handle", Packet(port, {Stamp(1, {{0xDEAD, {1}, std::nullopt}, good})}), 1},
+        {"wrong sample size", Packet(port, {Stamp(2, {good, {handle, {2, 2, 2}, std::nullopt}, good})}), 1},
+        {"counts overrun",
+         Packet(port, {Stamp(3, {good})}, [](Frame& f) { f.claimedStampCount = f.stamps[0].claimedSampleCount = ~0u; }),
+         1},
+        {"sample beyond the frame",
+         Packet(port, {Stamp(4, {good})}, [](Frame& f) { f.stamps[0].samples[0].claimedSize = ~0u; }), 0},
+        {"a stamp claimed, none sent", Packet(port, {}, [](Frame& f) { f.claimedStampCount = 1; }), 0},
+        {"cut inside a size field", Resized(two, two.size() - 6), 1},
+        {"cut inside a handle field", Resized(two, two.size() - 10), 1},
+        {"bytes after the last stamp", Resized(two, two.size() + 13), 2},
+        {"stream length lies", Packet(port, {Stamp(5, {good})}, [](Frame& f) { f.claimedStreamLength = ~0u; }), 1},
+        {"AMS length beyond the packet",
+         Packet(port, {Stamp(6, {good})}, [](Frame& f) { f.claimedAmsLength = ~3u; }), 0},
+        {"larger than the ring", Packet(port, {Stamp(7, {huge})}), 0},
+    };
     size_t expected = 1;
-    auto good = [&](uint8_t tag) {
-        auto frame = Frame(port);
-        frame.stamps = {Stamp(tag, {Sample(handle, {tag, tag, tag, tag})})};
-        return plcsim::BuildNotificationFrame(frame);
-    };
-    auto sendThenGood = [&](const std::vector<uint8_t>& bad, uint8_t tag, size_t delivered) {
-        ASSERT_TRUE(sim.SendRawToLatest(bad));
-        ASSERT_TRUE(sim.SendRawToLatest(good(tag)));
-        expected += delivered + 1;
-        ASSERT_TRUE(Recorder::Get().WaitForCount(expected)) << int{tag};
-        const auto got = Recorder::Get().Samples();
-        ASSERT_EQ(expected, got.size()) << int{tag};
-        EXPECT_EQ((std::vector<uint8_t>{tag, tag, tag, tag}), got.back().data);
-    };
-
-    auto noDispatcher = Frame(30099);
-    noDispatcher.stamps = {Stamp(1, {Sample(handle, {1, 1, 1, 1})})};
-    sendThenGood(plcsim::BuildNotificationFrame(noDispatcher), 10, 0);
-    EXPECT_TRUE(log.Contains("No dispatcher found for notification"));
-
-    auto wrongSize = Frame(port);
-    wrongSize.stamps = {Stamp(2, {Sample(handle, {2, 2, 2, 2}), Sample(handle, {2, 2, 2}), Sample(handle, {3, 3, 3, 3})})};
-    sendThenGood(plcsim::BuildNotificationFrame(wrongSize), 11, 1);
-    EXPECT_TRUE(log.Contains("Notification sample size: 3 doesn't match: 4"));
-
-    auto overrun = Frame(port);
-    overrun.stamps = {Stamp(3, {Sample(handle, {4, 4, 4, 4})})};
-    overrun.claimedStampCount = 100000;
-    overrun.stamps[0].claimedSampleCount = 0xFFFFFFFF;
-    sendThenGood(plcsim::BuildNotificationFrame(overrun), 12, 1);
-
-    auto oversizedSample = Frame(port);
-    oversizedSample.stamps = {Stamp(4, {Sample(handle, {5, 5, 5, 5})})};
-    oversizedSample.stamps[0].samples[0].claimedSize = 0x7FFFFFFF;
-    sendThenGood(plcsim::BuildNotificationFrame(oversizedSample), 13, 0);
-
-    auto tiny = Frame(port);
-    tiny.claimedStampCount = 1;
-    auto tinyBytes = plcsim::BuildNotificationFrame(tiny);
-    sendThenGood(tinyBytes, 14, 0);
-}
-
-// While the callback is held the ring fills; frames that do not fit are dropped whole,
-// every frame that fitted is delivered complete and in order, and the path recovers.
-TEST_F(Notifications, RingOverflowDropsWholeFramesOnly)
-{
-    upper::LogCapture log;
-    constexpr uint32_t sampleSize = 1000;
-    constexpr uint32_t samplesPerFrame = 64;
-    constexpr uint32_t frames = 100;
-    sim.SetMemory(kGroup, 0, std::vector<uint8_t>(sampleSize, 0));
-    const uint32_t handle = Subscribe(kGroup, 0, sampleSize, ADS_TRANS_SERVER_ON_CHANGE, 6);
-    ASSERT_TRUE(Recorder::Get().WaitForCount(1));
-    Recorder::Get().Reset();
-
-    Recorder::Get().HoldNext();
-    for (uint32_t f = 0; f < frames; ++f) {
-        auto frame = Frame(port);
-        std::vector<plcsim::RawSample> samples;
-        for (uint32_t s = 0; s < samplesPerFrame; ++s) {
-            std::vector<uint8_t> data(sampleSize, 0);
-            le::Write<uint32_t>(data.data(), f * samplesPerFrame + s);
-            samples.push_back(Sample(handle, std::move(data)));
+    uint8_t tag = 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(sim->SendRawToLatest(c.packet));
+        ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(tag, {{handle, {tag, tag, tag, tag}, std::nullopt}})})));
+        expected += c.delivered + 1;
+        ASSERT_TRUE(Recorder::WaitForCount(expected));
+        const auto got = Recorder::Samples();
+        ASSERT_EQ(expected, got.size());
+        EXPECT_EQ(std::vector<uint8_t>(4, tag), got.back().data);
+        EXPECT_EQ(tag++, got.back().time);
+        for (size_t i = expected - 1 - c.delivered; i + 1 < expected; ++i) {
+            EXPECT_EQ(good.data, got[i].data);
         }
-        frame.stamps = {Stamp(f, std::move(samples))};
-        ASSERT_TRUE(sim.SendRawToLatest(plcsim::BuildNotificationFrame(frame)));
     }
-    ASSERT_TRUE(Recorder::Get().WaitUntilHeld());
-    // The reply comes after every frame on the same stream: all have been queued or dropped.
-    device->GetState();
-    Recorder::Get().Release();
-
-    const uint32_t entry = 4 + 8 + 12 + samplesPerFrame * (8 + sampleSize);
-    const uint32_t fitting = static_cast<uint32_t>((NotificationDispatcher::DEFAULT_RING_CAPACITY - 1) / entry);
-    ASSERT_TRUE(upper::WaitUntil([&] {
-        return Recorder::Get().Count() >= fitting * samplesPerFrame &&
-               GetRouter().GetConnection(kPlc)->DispatcherListGet(DispatcherKey{port, plc})->ring.BytesUsed() == 0;
-    }));
-    const auto got = Recorder::Get().Samples();
-    ASSERT_EQ(0u, got.size() % samplesPerFrame) << "only whole frames are lost";
-    EXPECT_LT(got.size(), size_t{frames} * samplesPerFrame);
-    for (size_t i = 0; i < got.size(); ++i) {
-        ASSERT_EQ(i, le::Read<uint32_t>(got[i].data.data())) << "delivered in order, none twice";
-    }
+    const auto counters = Counters();
+    EXPECT_EQ(1u, counters.unknownHandle);
+    EXPECT_EQ(1u, counters.sizeMismatch);
+    EXPECT_EQ(1u, counters.ringFull);
+    EXPECT_TRUE(log.Contains("No dispatcher found for notification"));
+    EXPECT_TRUE(log.Contains("Notification sample size: 3 doesn't match: 4"));
     EXPECT_TRUE(log.Contains("port " + std::to_string(port) + " receive buffer was full"));
-
-    auto after = Frame(port);
-    after.stamps = {Stamp(7, {Sample(handle, std::vector<uint8_t>(sampleSize, 0xEE))})};
-    ASSERT_TRUE(sim.SendRawToLatest(plcsim::BuildNotificationFrame(after)));
-    ASSERT_TRUE(Recorder::Get().WaitForCount(got.size() + 1));
-    EXPECT_EQ(0xEE, Recorder::Get().Samples().back().data[0]);
+    ExpectHealthy(port);
 }
 
-// A route deleted before the port is closed takes its connection and dispatchers with it;
-// closing the port afterwards must neither touch the gone connection nor send anything.
+// While the callback is held the ring fills: frames that do not fit are dropped whole and
+// counted, every frame that fitted arrives complete and in order, and the path recovers.
+TEST_F(Notifications, AFullRingDropsWholeFramesOnly)
+{
+    constexpr uint32_t sampleSize = 1000;
+    constexpr uint32_t perFrame = 64;
+    constexpr uint32_t frames = 100;
+    sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(sampleSize, 0));
+    const uint32_t handle = Subscribe(port, kGroup + 1, 0, sampleSize, 6);
+    ASSERT_TRUE(Recorder::WaitForCount(1));
+    Recorder::Reset();
+    Recorder::Hold(true);
+    for (uint32_t f = 0; f < frames; ++f) {
+        std::vector<plcsim::RawSample> samples;
+        for (uint32_t s = 0; s < perFrame; ++s) {
+            std::vector<uint8_t> data(sampleSize, 0);
+            le::Write<uint32_t>(data.data(), f * perFrame + s);
+            samples.push_back(plcsim::RawSample{handle, std::move(data), std::nullopt});
+        }
+        ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(f, std::move(samples))})));
+    }
+    ASSERT_TRUE(Recorder::WaitForCount(1));
+    ExpectHealthy(port); // its reply comes after every frame: all of them are queued or dropped
+    Recorder::Hold(false);
+    const size_t entry = 4 + 8 + 12 + perFrame * (8 + sampleSize);
+    const size_t fitting = (NotificationDispatcher::DEFAULT_RING_CAPACITY - 1) / entry;
+    ASSERT_TRUE(Recorder::WaitForCount(fitting * perFrame));
+    ASSERT_TRUE(sim->SendRawToLatest(
+        Packet(port, {Stamp(7, {plcsim::RawSample{handle, std::vector<uint8_t>(sampleSize, 0xEE), std::nullopt}})})));
+    ASSERT_TRUE(WaitUntil([] {
+        const auto got = Recorder::Samples();
+        return !got.empty() && got.back().data[0] == 0xEE;
+    }));
+    const auto got = Recorder::Samples();
+    const size_t delivered = got.size() - 1;
+    EXPECT_EQ(0u, delivered % perFrame) << "only whole frames are lost";
+    EXPECT_LT(delivered, size_t{frames} * perFrame);
+    for (size_t i = 0; i < delivered; ++i) {
+        ASSERT_EQ(i, le::Read<uint32_t>(got[i].data.data())) << "in order, none twice";
+    }
+    EXPECT_EQ(frames - delivered / perFrame, Counters().ringFull);
+}
+
+// Packets sent back to back to two ports while their dispatchers drain them: every sample
+// arrives once, in order, at its own callback, and nothing counts as dropped.
+TEST_F(Notifications, AFloodArrivesOnceAndInOrderAtItsOwnCallbacks)
+{
+    sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(8, 0));
+    const int32_t second = OpenPort();
+    const uint32_t handles[2] = {Subscribe(port, kGroup + 1, 0, 4, 0), Subscribe(second, kGroup + 1, 4, 4, 1)};
+    ASSERT_TRUE(Recorder::WaitForCount(2));
+    Recorder::Reset();
+    constexpr uint32_t perPacket = 4000;
+    constexpr uint32_t packets = 16;
+    for (uint32_t n = 0; n < packets; ++n) {
+        std::vector<plcsim::RawSample> samples;
+        for (uint32_t i = 0; i < perPacket; ++i) {
+            std::vector<uint8_t> data(4);
+            le::Write<uint32_t>(data.data(), n * perPacket + i);
+            samples.push_back({handles[n % 2], std::move(data), std::nullopt});
+        }
+        const auto to = static_cast<uint16_t>(n % 2 ? second : port);
+        ASSERT_TRUE(sim->SendRawToLatest(Packet(to, {Stamp(n, std::move(samples))})));
+    }
+    ASSERT_TRUE(Recorder::WaitForCount(packets * perPacket));
+    uint32_t next[2] = {0, perPacket}; // each port gets every other packet
+    for (const Sample& sample : Recorder::Samples()) {
+        ASSERT_EQ(handles[sample.user], sample.handle);
+        ASSERT_EQ(next[sample.user], le::Read<uint32_t>(sample.data.data()));
+        next[sample.user] += (next[sample.user] + 1) % perPacket ? 1 : perPacket + 1;
+    }
+    EXPECT_EQ(0u, Counters().Dropped());
+}
+
+// A route deleted before its port is closed takes the connection and its notifications with
+// it; the port forgets them and sends nothing.
 TEST_F(Notifications, NotificationsDieWithTheirConnection)
 {
-    sim.SetMemory(kGroup, 0, std::vector<uint8_t>(4, 0));
-    const int32_t lonePort = AdsPortOpenEx();
-    const AmsNetId lone{10, 40, 0, 2, 1, 1};
     plcsim::PlcSimulator other;
     other.Start();
     other.SetMemory(kGroup, 0, std::vector<uint8_t>(4, 0));
-    ASSERT_EQ(0, plc::ads::AddLocalRoute(lone, other.HostString().c_str()));
-    const AmsAddr loneAddr{lone, 851};
+    const AmsAddr lone{AmsNetId{10, 20, 0, 2, 1, 1}, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(lone.amsNetId, other.HostString().c_str()));
     const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
     uint32_t handle = 0;
-    ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(lonePort, &loneAddr, kGroup, 0, &attrib, &Recorder::Callback, 1,
-                                                   &handle));
-    plc::ads::DelLocalRoute(lone);
-    EXPECT_TRUE(upper::WaitUntil([&] { return other.ConnectionCount() == 0; }));
-    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(lonePort, &loneAddr, handle));
-    EXPECT_EQ(0, AdsPortCloseEx(lonePort));
-    EXPECT_EQ(0u, CountCommand(other, ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(port, &lone, kGroup, 0, &attrib, &Recorder::Callback, 1, &handle));
+    plc::ads::DelLocalRoute(lone.amsNetId);
+    EXPECT_TRUE(WaitUntil([&] { return other.ConnectionCount() == 0; }));
+    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &lone, handle));
+    EXPECT_EQ(0, AdsPortCloseEx(port));
+    EXPECT_EQ(1u, other.RequestCount()) << "only the subscription was sent";
 }
 
 } // namespace
+} // namespace stack

@@ -1,0 +1,372 @@
+// The receive path against the simulator's faults: a bad reply fails only its own request
+// and the stream stays aligned, a lost peer releases every waiter at once, a peer that stops
+// reading cannot block a caller, and many ports share one connection.
+#include "support/stack.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <sstream>
+#include <thread>
+
+namespace stack {
+namespace {
+
+std::string Hex(uint32_t value)
+{
+    std::ostringstream s;
+    s << std::hex << value;
+    return s.str();
+}
+
+class ReceivePath : public StackTest {
+protected:
+    struct Pending {
+        std::future<int32_t> result;
+        std::shared_ptr<std::vector<uint8_t>> buffer;
+    };
+    // Reads the port's cell on another thread, into a buffer of its own.
+    Pending ReadAsync(int32_t from, uint32_t length = 4)
+    {
+        auto buffer = std::make_shared<std::vector<uint8_t>>(length, 0xEE);
+        return Pending{std::async(std::launch::async, [this, from, length, buffer] {
+                           return Read(from, buffer->data(), length);
+                       }),
+                       buffer};
+    }
+
+    // Every request on the lost connection ends at once, unsent; a route added again connects anew.
+    void ExpectLostThenReconnect(int32_t from)
+    {
+        ASSERT_TRUE(WaitUntil([&] { return Counters().connection == 0; }));
+        const size_t sent = sim->RequestCount();
+        const uint64_t reconnections = Counters().reconnections;
+        AdsSyncSetTimeoutEx(from, 10000);
+        uint8_t cell[4];
+        const auto start = Clock::now();
+        EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, Read(from, cell, 4));
+        EXPECT_LT(ElapsedMs(start), 500);
+        EXPECT_EQ(sent, sim->RequestCount());
+        ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
+        plc::ads::DelLocalRoute(kPlc);
+        ExpectHealthy(from);
+        EXPECT_EQ(reconnections + 1, Counters().reconnections);
+    }
+};
+
+TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
+{
+    LogCapture log;
+    struct Case {
+        ReplyFault fault;
+        int32_t result;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {ReplyFault::AmsError(1793), 1793, ""},
+        // All bits set must not read as "no result yet".
+        {ReplyFault::AmsError(0xFFFFFFFF), ADS_ERR_INVALID_RESPONSE, ""},
+        {ReplyFault::Oversized(4), ADS_ERR_INVALID_SIZE, "Frame too long: 16>12"},
+        {ReplyFault::Undersized(2), ADS_ERR_INVALID_SIZE, ""},
+        {ReplyFault::Undersized(6), ADS_ERR_INVALID_SIZE, ""},
+        {ReplyFault::UnknownCommand(100), ADS_ERR_INVALID_RESPONSE, "Unkown AMS command id"},
+        {ReplyFault::ShortFrameBefore(10), 0, "Frame to short to be AoE"},
+        {ReplyFault::Split(), 0, ""},
+        {ReplyFault::WrongInvokeId(), ADS_ERR_SYNC_TIMEOUT, "No response pending"},
+    };
+    const int32_t other = OpenPort();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.fault.kind));
+        sim->InjectReplyFault(c.fault);
+        AdsSyncSetTimeoutEx(port, c.result == ADS_ERR_SYNC_TIMEOUT ? 250 : 2000);
+        std::vector<uint8_t> buffer(4, 0xEE);
+        uint32_t bytesRead = 99;
+        EXPECT_EQ(c.result, Read(port, buffer.data(), 4, &bytesRead));
+        EXPECT_EQ(c.result ? 0xEEEEEEEEu : Cell(port), le::Read<uint32_t>(buffer.data()));
+        EXPECT_EQ(c.result ? 0u : 4u, bytesRead);
+        EXPECT_TRUE(log.Contains(c.logged));
+        ExpectHealthy(port);
+        ExpectHealthy(other);
+    }
+    EXPECT_EQ(1u, Counters().unmatchedReplies);
+    sim->InjectReplyFault(ReplyFault::Undersized(2));
+    EXPECT_EQ(ADS_ERR_INVALID_SIZE, AdsSyncWriteReqEx(port, &plc, kGroup, 4 * 127, 4, "abcd"));
+    ExpectHealthy(port);
+    EXPECT_TRUE(Counters().connection != 0);
+}
+
+TEST_F(ReceivePath, HandMadeRepliesWithOddLengthsPortsAndIds)
+{
+    LogCapture log;
+    using Header = plc::ads::AoEHeader;
+    const std::vector<uint8_t> good = ReadData({9, 8, 7, 6});
+    struct Case {
+        const char* what;
+        std::optional<uint32_t> amsLength;
+        size_t extra;
+        uint16_t firstTo; // a reply to this local port first, with invoke id `firstId` (1: the request's)
+        uint32_t firstId;
+        int32_t result;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"bytes after the AMS length", std::nullopt, 5, 0, 0, 0, ""},
+        {"AMS length 2^32-1", 0xFFFFFFFFu, 0, 0, 0, ADS_ERR_INVALID_RESPONSE, ""},
+        {"AMS length 2^32-8", 0xFFFFFFF8u, 0, 0, 0, ADS_ERR_INVALID_RESPONSE, ""},
+        {"AMS length 13", 13u, 0, 0, 0, ADS_ERR_INVALID_RESPONSE, ""},
+        {"a reply to a port out of range first", std::nullopt, 0, 29000, 1, 0, "Port 0x7148 is out of range"},
+        {"invoke id 0 to an idle port first", std::nullopt, 0, 30050, 0, 0,
+         "InvokeId mismatch: waiting for 0x0 received 0x0"},
+    };
+    AdsSyncSetTimeoutEx(port, 5000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim->ClearRequests();
+        sim->InjectReplyFault(ReplyFault::Drop());
+        auto pending = ReadAsync(port);
+        const Header request = AwaitRequest(1);
+        const auto start = Clock::now();
+        if (c.firstTo) {
+            Header other = request;
+            other.sourcePort = c.firstTo;
+            other.invokeId = c.firstId ? request.invokeId : 0;
+            ASSERT_TRUE(sim->SendRawToLatest(Reply(other, good)));
+        }
+        ASSERT_TRUE(sim->SendRawToLatest(Reply(request, good, c.amsLength, c.extra)));
+        EXPECT_EQ(c.result, pending.result.get());
+        EXPECT_LT(ElapsedMs(start), 2000);
+        EXPECT_EQ(c.result ? std::vector<uint8_t>(4, 0xEE) : std::vector<uint8_t>({9, 8, 7, 6}), *pending.buffer);
+        EXPECT_TRUE(log.WaitFor(c.logged));
+        ExpectHealthy(port);
+    }
+
+    // The deadline runs out inside a reply's data: only the rest of that packet is skipped.
+    sim->ClearRequests();
+    sim->InjectReplyFault(ReplyFault::Drop());
+    AdsSyncSetTimeoutEx(port, 150);
+    auto cut = ReadAsync(port, 8);
+    const Header request = AwaitRequest(1);
+    const auto reply = Reply(request, ReadData({1, 2, 3, 4, 5, 6, 7, 8}));
+    const size_t part = 6 + 32 + 8 + 3;
+    ASSERT_TRUE(sim->SendRawToLatest(std::vector<uint8_t>(reply.begin(), reply.begin() + part)));
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, cut.result.get());
+    EXPECT_TRUE(log.Contains("InvokeId of response: " + std::to_string(request.invokeId) + " timed out"));
+    ASSERT_TRUE(sim->SendRawToLatest(std::vector<uint8_t>(reply.begin() + part, reply.end())));
+    AdsSyncSetTimeoutEx(port, 2000);
+    ExpectHealthy(port);
+
+    // A reply after its requester gave up is dropped and counted; another port's reply
+    // meanwhile shows the connection alive, so it stays.
+    const int32_t other = OpenPort();
+    const uint64_t unmatched = Counters().unmatchedReplies;
+    sim->ClearRequests();
+    sim->InjectReplyFault(ReplyFault::Delay(400ms));
+    sim->InjectReplyFault(ReplyFault::Delay(50ms));
+    AdsSyncSetTimeoutEx(port, 150);
+    auto late = ReadAsync(port);
+    const uint32_t lateId = AwaitRequest(1).invokeId;
+    auto alive = ReadAsync(other);
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, late.result.get());
+    EXPECT_EQ(0, alive.result.get());
+    EXPECT_TRUE(log.WaitFor("InvokeId mismatch: waiting for 0x0 received 0x" + Hex(lateId)));
+    EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == unmatched + 1; }));
+    AdsSyncSetTimeoutEx(port, 2000);
+    ExpectHealthy(port);
+
+    // A second request from a port that already waits is refused at once.
+    sim->ClearRequests();
+    sim->InjectReplyFault(ReplyFault::Delay(300ms));
+    auto first = ReadAsync(port);
+    AwaitRequest(1);
+    uint8_t cell[4];
+    const auto refused = Clock::now();
+    EXPECT_EQ(-1, Read(port, cell, 4));
+    EXPECT_LT(ElapsedMs(refused), 200);
+    EXPECT_TRUE(log.Contains("Port: " + std::to_string(port) + " already in use as 0x"));
+    EXPECT_EQ(0, first.result.get());
+    EXPECT_EQ(Cell(port), le::Read<uint32_t>(first.buffer->data()));
+}
+
+TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
+{
+    LogCapture log;
+    const int32_t other = OpenPort();
+    sim->InjectReplyFault(ReplyFault::Drop());
+    sim->InjectReplyFault(ReplyFault::Delay(50ms));
+    AdsSyncSetTimeoutEx(port, 300);
+    const auto start = Clock::now();
+    auto silent = ReadAsync(port);
+    AwaitRequest(1);
+    auto alive = ReadAsync(other);
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, silent.result.get());
+    EXPECT_GE(ElapsedMs(start), 295);
+    EXPECT_LT(ElapsedMs(start), 2000) << "the port's own time-out bounds the wait";
+    EXPECT_EQ(0, alive.result.get());
+    ExpectHealthy(port);
+
+    sim->InjectReplyFault(ReplyFault::Drop());
+    AdsSyncSetTimeoutEx(port, 60);
+    uint8_t cell[4];
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, Read(port, cell, 4));
+    EXPECT_TRUE(log.WaitFor("nothing received for 60 ms, giving up the connection"));
+    ExpectLostThenReconnect(other);
+}
+
+TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
+{
+    LogCapture log(LOG_LEVEL_INFO);
+    while (ports.size() < 16) {
+        OpenPort();
+    }
+    struct Case {
+        const char* what;
+        std::optional<ReplyFault> fault;
+        std::function<void()> trigger;
+    };
+    const Case cases[] = {
+        {"close inside a reply", ReplyFault::CloseInside(), nullptr},
+        {"reset inside a reply", ReplyFault::ResetInside(), nullptr},
+        {"close inside the AMS header", ReplyFault::CloseInside(6 + 32 + 3), nullptr},
+        {"close before a reply", ReplyFault::CloseBefore(), nullptr},
+        {"reset before a reply", ReplyFault::ResetBefore(), nullptr},
+        {"connections dropped", std::nullopt, [&] { sim->DropConnections(); }},
+        {"connection aborted", std::nullopt, [&] { plc::ads::AbortConnection(kPlc); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim->ClearRequests();
+        // The last request's reply carries the fault, so that every request is on the wire first.
+        sim->InjectReplyFault(ReplyFault::Drop().Times(static_cast<uint32_t>(ports.size() - (c.fault ? 1 : 0))));
+        if (c.fault) {
+            sim->InjectReplyFault(*c.fault);
+        }
+        std::vector<Pending> waiting;
+        for (const int32_t p : ports) {
+            AdsSyncSetTimeoutEx(p, 10000);
+            waiting.push_back(ReadAsync(p));
+        }
+        AwaitRequest(ports.size());
+        const auto start = Clock::now();
+        if (c.trigger) {
+            c.trigger();
+        }
+        for (auto& pending : waiting) {
+            ASSERT_EQ(std::future_status::ready, pending.result.wait_for(2s));
+            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, pending.result.get());
+        }
+        EXPECT_LT(ElapsedMs(start), 2000);
+        sim->ClearReplyFaults();
+        ExpectLostThenReconnect(port);
+    }
+    EXPECT_TRUE(log.Contains("Info: connection closed"));
+}
+
+TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
+{
+    const Loopback deafPeer(true, 4); // the kernel completes the handshake; nobody ever reads
+    const AmsNetId deaf{10, 20, 0, 9, 1, 1};
+    const AmsAddr target{deaf, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(deaf, deafPeer.Host().c_str()));
+    {
+        LogCapture log(LOG_LEVEL_ERROR);
+        const std::vector<uint8_t> big(32u << 20, 0x55); // beyond both socket buffers
+        AdsSyncSetTimeoutEx(port, 200);
+        const auto start = Clock::now();
+        EXPECT_EQ(-1, AdsSyncWriteReqEx(port, &target, kGroup, 0, static_cast<uint32_t>(big.size()), big.data()));
+        EXPECT_LT(ElapsedMs(start), 2000);
+        EXPECT_TRUE(log.Contains("frame written partially: "));
+        // Half a frame is on the stream: nothing after it could be parsed, so the connection is given up.
+        EXPECT_TRUE(WaitUntil([&] { return plc::ads::GetConnectionCounters(deaf).connection == 0; }));
+        uint16_t adsState = 0;
+        uint16_t devState = 0;
+        EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncReadStateReqEx(port, &target, &adsState, &devState));
+    }
+    plc::ads::DelLocalRoute(deaf);
+}
+
+TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)
+{
+    while (ports.size() < ADS_PORT_COUNT) {
+        ASSERT_NE(0, OpenPort(10000));
+    }
+    sim->SetRecordLimit(1000);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (const int32_t p : ports) {
+        threads.emplace_back([&, p] {
+            for (int n = 0; n < 200; ++n) {
+                uint8_t cell[4] = {};
+                uint32_t bytesRead = 0;
+                if (Read(p, cell, 4, &bytesRead) != 0 || bytesRead != 4 || le::Read<uint32_t>(cell) != Cell(p)) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(1u, sim->AcceptedCount());
+}
+
+TEST_F(ReceivePath, ANotificationGrantedAfterItsRequestGaveUpIsDeleted)
+{
+    const int32_t other = OpenPort();
+    sim->InjectReplyFault(ReplyFault::Delay(600ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
+    sim->InjectReplyFault(ReplyFault::Delay(50ms));
+    AdsSyncSetTimeoutEx(port, 300);
+    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t handle = 0;
+    auto add = std::async(std::launch::async, [&] {
+        return AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle);
+    });
+    AwaitRequest(1);
+    ExpectHealthy(other); // keeps the connection alive while the grant is late
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, add.get());
+    EXPECT_TRUE(sim->WaitForRequests(
+        [](const std::vector<plcsim::Request>& all) {
+            return std::any_of(all.begin(), all.end(), [](const plcsim::Request& r) {
+                return r.header.cmdId == ADS_CMD_DEL_DEVICE_NOTIFICATION;
+            });
+        },
+        5s));
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 0; }));
+    ExpectHealthy(other);
+}
+
+// The receive thread's bounded reads must not use select(), whose sets end at descriptor 1023.
+TEST_F(ReceivePath, RepliesArriveOnDescriptorsAboveTheSelectLimit)
+{
+    rlimit limit{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    const rlimit saved = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    if (limit.rlim_max < 1200 || setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        GTEST_SKIP() << "descriptor limit too low";
+    }
+    std::vector<int> filler;
+    while (filler.empty() || (filler.back() >= 0 && filler.back() < 1100)) {
+        filler.push_back(::open("/dev/null", O_RDONLY));
+    }
+    plcsim::PlcSimulator high;
+    high.Start();
+    high.SetMemory(kGroup, 0, {1, 2, 3, 4});
+    const AmsAddr target{AmsNetId{10, 20, 0, 8, 1, 1}, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(target.amsNetId, high.HostString().c_str()));
+    uint8_t bytes[4] = {};
+    EXPECT_EQ(0, AdsSyncReadReqEx2(port, &target, kGroup, 0, 4, bytes, nullptr));
+    EXPECT_EQ(1, bytes[0]);
+    plc::ads::DelLocalRoute(target.amsNetId);
+    for (const int fd : filler) {
+        ::close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+} // namespace
+} // namespace stack
