@@ -4,6 +4,8 @@
 #include "support/stack.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -265,6 +267,19 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
     EXPECT_TRUE(log.Contains("Info: connection closed"));
 }
 
+// Bytes waiting to be sent on the fullest socket of this process.
+int FullestSendQueue()
+{
+    int fullest = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        int queued = 0;
+        if (::ioctl(fd, SIOCOUTQ, &queued) == 0) {
+            fullest = std::max(fullest, queued);
+        }
+    }
+    return fullest;
+}
+
 TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
 {
     const Loopback deafPeer(true, 4); // the kernel completes the handshake; nobody ever reads
@@ -274,9 +289,19 @@ TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
     {
         LogCapture log(LOG_LEVEL_ERROR);
         const std::vector<uint8_t> big(32u << 20, 0x55); // beyond both socket buffers
-        AdsSyncSetTimeoutEx(port, 200);
+        AdsSyncSetTimeoutEx(port, 300);
         const auto start = Clock::now();
-        EXPECT_EQ(-1, AdsSyncWriteReqEx(port, &target, kGroup, 0, static_cast<uint32_t>(big.size()), big.data()));
+        auto stuck = std::async(std::launch::async, [&] {
+            return AdsSyncWriteReqEx(port, &target, kGroup, 0, static_cast<uint32_t>(big.size()), big.data());
+        });
+        // A request made while that write waits for room ends with it, unsent, not at its own time-out.
+        ASSERT_TRUE(WaitUntil([] { return FullestSendQueue() > (64 << 10); }));
+        const int32_t other = OpenPort(5000);
+        uint8_t cell[4];
+        const auto otherStart = Clock::now();
+        EXPECT_EQ(-1, AdsSyncReadReqEx2(other, &target, kGroup, 0, sizeof(cell), cell, nullptr));
+        EXPECT_LT(ElapsedMs(otherStart), 2000);
+        EXPECT_EQ(-1, stuck.get());
         EXPECT_LT(ElapsedMs(start), 2000);
         EXPECT_TRUE(log.Contains("frame written partially: "));
         // Half a frame is on the stream: nothing after it could be parsed, so the connection is given up.
