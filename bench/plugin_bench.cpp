@@ -18,6 +18,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,10 +28,10 @@ using namespace std::chrono_literals;
 const AmsNetId kPlc{10, 61, 0, 1, 1, 1};
 constexpr uint32_t kGroup = 0x4020;
 
-std::unique_ptr<plcsim::PlcSimulator> StartSimulator()
+std::unique_ptr<plcsim::PlcSimulator> StartSimulator(const AmsNetId& netId = kPlc)
 {
     plcsim::SimOptions options;
-    options.netId = kPlc;
+    options.netId = netId;
     auto sim = std::make_unique<plcsim::PlcSimulator>(options);
     sim->Start("127.0.0.1", 0);
     sim->SetRecordLimit(100);
@@ -39,7 +40,7 @@ std::unique_ptr<plcsim::PlcSimulator> StartSimulator()
     return sim;
 }
 
-DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSeconds = 1)
+DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSeconds = 1, const AmsNetId& netId = kPlc)
 {
     DeviceInstancePlugin device;
     device.id = id;
@@ -47,7 +48,7 @@ DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSec
     device.address = QString::fromStdString(host);
     device.errorWaitTimeSeconds = errorWaitSeconds;
     device.config = {{"Ads_Port", "851"},
-                     {"Target_AMS_NetId", QString::fromStdString(kPlc.ToString())},
+                     {"Target_AMS_NetId", QString::fromStdString(netId.ToString())},
                      {"Local_AMS_NetId", ""},
                      {"Timeout", "5000"},
                      {"timestamp", "0"}};
@@ -175,10 +176,16 @@ void BM_ReadData(benchmark::State& state)
     plugin.stopPlugin();
 }
 
-// A simulator in a child process, so that the CPU time of this process is the plug-in's alone.
+// The NetId of the n-th of several simulated PLCs.
+AmsNetId PlcNumber(int n)
+{
+    return AmsNetId{10, 61, 0, static_cast<uint8_t>(n), 1, 1};
+}
+
+// Simulators in a child process, so that the CPU time of this process is the plug-in's alone.
 class ChildSimulator {
 public:
-    ChildSimulator()
+    explicit ChildSimulator(int count = 1)
     {
         int toParent[2];
         int toChild[2];
@@ -189,22 +196,30 @@ public:
         if (child == 0) {
             ::close(toParent[0]);
             ::close(toChild[1]);
-            auto sim = StartSimulator();
-            const uint16_t bound = sim->Port();
-            if (::write(toParent[1], &bound, sizeof(bound)) == sizeof(bound)) {
+            std::vector<std::unique_ptr<plcsim::PlcSimulator>> sims;
+            std::vector<uint16_t> bound;
+            for (int n = 1; n <= count; ++n) {
+                sims.push_back(StartSimulator(count == 1 ? kPlc : PlcNumber(n)));
+                bound.push_back(sims.back()->Port());
+            }
+            const auto bytes = static_cast<ssize_t>(bound.size() * sizeof(uint16_t));
+            if (::write(toParent[1], bound.data(), static_cast<size_t>(bytes)) == bytes) {
                 char byte = 0;
                 while (::read(toChild[0], &byte, 1) > 0) {
                 }
             }
-            sim.reset();
+            sims.clear();
             ::_exit(0);
         }
         ::close(toParent[1]);
         ::close(toChild[0]);
         stop = toChild[1];
-        if (child < 0 || ::read(toParent[0], &port, sizeof(port)) != sizeof(port)) {
-            port = 0;
+        ports.assign(static_cast<size_t>(count), 0);
+        const auto bytes = static_cast<ssize_t>(ports.size() * sizeof(uint16_t));
+        if (child < 0 || ::read(toParent[0], ports.data(), static_cast<size_t>(bytes)) != bytes) {
+            ports.assign(ports.size(), 0);
         }
+        port = ports.front();
         ::close(toParent[0]);
     }
     ~ChildSimulator()
@@ -216,8 +231,9 @@ public:
             ::waitpid(child, nullptr, 0);
         }
     }
-    std::string HostString() const { return "127.0.0.1:" + std::to_string(port); }
+    std::string HostString(size_t n = 0) const { return "127.0.0.1:" + std::to_string(ports[n]); }
     uint16_t port = 0;
+    std::vector<uint16_t> ports;
 
 private:
     pid_t child = -1;
@@ -225,12 +241,14 @@ private:
 };
 
 // 8 connected devices of 20 items whose values never change: CPU time of the plug-in's
-// process over 3 s, in percent of one core (the simulator runs in a child process).
+// process over 3 s, in percent of one core (the simulators run in a child process). The
+// argument is the number of PLCs: with one, the devices take turns for it.
 void BM_IdleConnectedDevices(benchmark::State& state)
 {
     constexpr int kDevices = 8;
+    const int plcs = static_cast<int>(state.range(0));
     tavhost::HostState::instance().reset();
-    ChildSimulator sim;
+    ChildSimulator sim(plcs);
     if (sim.port == 0) {
         state.SkipWithError("no simulator");
         return;
@@ -238,7 +256,10 @@ void BM_IdleConnectedDevices(benchmark::State& state)
     Ads_Plc plugin;
     std::vector<LogList> lists;
     for (int d = 1; d <= kDevices; ++d) {
-        lists.push_back(BatchFor(DeviceFor(d, sim.HostString()), 20));
+        const int n = (d - 1) % plcs;
+        lists.push_back(BatchFor(DeviceFor(d, sim.HostString(static_cast<size_t>(n)), 1,
+                                           plcs == 1 ? kPlc : PlcNumber(n + 1)),
+                                 20));
         if (!ReadUntilAllSet(plugin, lists.back())) {
             state.SkipWithError("items not subscribed");
             plugin.stopPlugin();
@@ -287,7 +308,7 @@ void BM_ReconnectWait(benchmark::State& state)
 
 BENCHMARK(BM_PluginNotifySamples)->Arg(1)->Arg(64)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadData)->Arg(1000)->Arg(10000)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_IdleConnectedDevices)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleConnectedDevices)->Arg(1)->Arg(8)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReconnectWait)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
