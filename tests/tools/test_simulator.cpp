@@ -38,10 +38,7 @@ Bytes Rq(uint32_t group, uint32_t offset, uint32_t n, std::optional<Bytes> d = {
 {
     return Cat({U32(group), U32(offset), U32(n), d ? Cat({U32(uint32_t(d->size())), *d}) : Bytes{}});
 }
-Bytes Wr(uint32_t group, uint32_t offset, const Bytes& d)
-{
-    return Cat({U32(group), U32(offset), U32(uint32_t(d.size())), d});
-}
+Bytes Wr(uint32_t g, uint32_t o, const Bytes& d) { return Cat({U32(g), U32(o), U32(uint32_t(d.size())), d}); }
 Bytes Add(uint32_t group, uint32_t offset, uint32_t length, uint32_t mode, uint32_t period = 10000)
 {
     return Cat({Rq(group, offset, length), U32(mode), U32(0), U32(period), Bytes(16, 0)});
@@ -274,15 +271,12 @@ TEST_F(Simulator, InjectedFaultsChangeExactlyWhatTheyClaim)
     Peer c(sim.Port());
     sim.InjectReplyFault(ReplyFault::Delay(150ms).For(ADS_CMD_READ_STATE));
     sim.InjectReplyFault(ReplyFault::Drop().For(ADS_CMD_READ).Times(2));
-    const auto start = std::chrono::steady_clock::now();
     const uint32_t slow = c.Send(ADS_CMD_READ_STATE, {});
-    c.Send(ADS_CMD_READ, Rq(M, 100, 1));
-    c.Send(ADS_CMD_READ, Rq(M, 100, 1));
-    const uint32_t read = c.Send(ADS_CMD_READ, Rq(M, 100, 1));
-    const uint32_t first = c.Next().value_or(Frame{}).h.invokeId;
-    EXPECT_EQ(std::make_tuple(first, c.Next().value_or(Frame{}).h.invokeId), std::make_tuple(read, slow));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
-    EXPECT_EQ(sim.PendingReplyFaults(), 0u);
+    for (int i = 0; i < 3; ++i) {
+        c.Send(ADS_CMD_READ, Rq(M, 100, 1));
+    }
+    EXPECT_EQ(c.Next().value_or(Frame{}).h.invokeId, slow + 3) << "two reads dropped, the delay holds only its reply";
+    EXPECT_EQ(c.Next().value_or(Frame{}).h.invokeId, slow);
 
     const std::tuple<ReplyFault, uint32_t, uint32_t, uint32_t, uint32_t, uint16_t> headers[] = {
         // fault, invoke id XOR, AMS/TCP length, AMS length, error, command
@@ -317,48 +311,10 @@ TEST_F(Simulator, InjectedFaultsChangeExactlyWhatTheyClaim)
         EXPECT_EQ(std::make_tuple(bytes == 99 ? 99 : got, p.end), std::make_tuple(bytes, std::string(how)));
     }
 
-    sim.SetSilent(true);
-    c.Send(ADS_CMD_READ_STATE, {});
-    EXPECT_FALSE(c.Next(60ms));
-    sim.SetSilent(false);
-    sim.SetRequestHook([](const plcsim::Request& r) -> std::optional<Bytes> {
-        return r.header.cmdId == ADS_CMD_READ_STATE ? std::optional<Bytes>(Bytes{1, 2}) : std::nullopt;
-    });
-    EXPECT_EQ(c.Call(ADS_CMD_READ_STATE, {}), Bytes({1, 2}));
-    sim.SetRequestHook(nullptr);
-    sim.SetRecordLimit(8);
-    const uint32_t last = c.Send(ADS_CMD_WRITE, Wr(M, 100, {3}), kOther);
-    ASSERT_TRUE(c.Next());
-    const auto reqs = sim.Requests();
-    EXPECT_LE(reqs.size(), 8u);
-    const plcsim::Request& r = reqs.back();
-    EXPECT_EQ(std::make_tuple(r.connection, r.header.invokeId, r.header.Target(), r.data, r.raw.size()),
-              std::make_tuple(uint64_t(1), last, kOther, Wr(M, 100, {3}), size_t(38 + 13)));
-
-    // Hand-made frames go to the latest client as built; a flood carries its newest notification.
-    const uint32_t n = c.Notify(Add(M, 100, 1, ADS_TRANS_SERVER_ON_CHANGE));
-    ASSERT_TRUE(c.Next());
-    auto frame = sim.FrameForLatestClient().value_or(plcsim::NotificationFrame{});
-    EXPECT_EQ(std::make_tuple(frame.target, frame.source), std::make_tuple(kClient, kPlc));
-    frame.stamps.push_back({7, {{0xBAD, {1, 2, 3}, 99}}, std::nullopt});
-    frame.claimedStampCount = 5;
-    EXPECT_TRUE(sim.SendRawToLatest(plcsim::BuildNotificationFrame(frame)));
-    EXPECT_EQ(c.Next().value_or(Frame{}).data,
-              Cat({U32(27), U32(5), U32(7), U32(0), U32(1), U32(0xBAD), U32(99), {1, 2, 3}}));
-    EXPECT_EQ(sim.Flood(3, 4096), 3u);
-    for (int i = 0; i < 3; ++i) {
-        auto flood = c.Next();
-        EXPECT_EQ(std::make_tuple(flood.value_or(Frame{}).h.length, Samples(flood).second.at(0).first),
-                  std::make_tuple(4096u, n));
-    }
     sim.DropConnections();
     EXPECT_FALSE(c.Next());
     EXPECT_EQ(c.end, "closed");
-    EXPECT_EQ(Peer(sim.Port()).Call(ADS_CMD_READ_STATE, {}).size(), 8u);
-    sim.Stop();
-    EXPECT_FALSE(sim.IsListening());
-    EXPECT_EQ(Peer(sim.Start()).Call(ADS_CMD_READ_STATE, {}).size(), 8u) << "serves again after Stop";
-    EXPECT_THROW(sim.Start(), std::runtime_error);
+    EXPECT_EQ(Peer(sim.Port()).Call(ADS_CMD_READ_STATE, {}).size(), 8u) << "still listening";
     EXPECT_EQ(plcsim::ToFileTime({}), 116444736000000000ULL) << "1970 in 100 ns units since 1601";
 }
 
