@@ -224,7 +224,8 @@ TEST_F(Simulator, NotificationsFirstOnChangeGroupedOwnedAndForgottenOnRestart)
     const uint32_t a = c.Notify(Add(V, sym, 2, ADS_TRANS_SERVER_ON_CHANGE), kOther);
     const uint32_t b = c.Notify(Add(M, 105, 4, ADS_TRANS_SERVER_ON_CHANGE, 200000), kOther);
     SampleList first; // at once, grouped or not, then nothing while unchanged
-    for (auto f = c.notes.empty() ? c.Next() : c.notes.front(); f && first.size() < 4; f = c.Next(60ms)) {
+    auto f = c.notes.empty() ? c.Next() : c.notes.front();
+    for (size_t i = 1; f && first.size() < 4; f = i < c.notes.size() ? c.notes[i++] : c.Next(60ms)) {
         EXPECT_EQ(f->h.Source(), kOther);
         for (const auto& s : Samples(f).second) {
             first.push_back(s);
