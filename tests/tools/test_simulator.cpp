@@ -262,8 +262,8 @@ TEST_F(Simulator, NotificationsFirstOnChangeGroupedOwnedAndForgottenOnRestart)
     EXPECT_EQ(again.Call(ADS_CMD_READ, Rq(V, again.Handle("GVL.value"), 2)), Cat({U32(0), U32(2), {5, 5}}));
 }
 
-// How a connection ends, which a client sees only as "closed"; the other reply faults are judged by
-// the stack tests from what the client makes of them.
+// How a fault ends the connection (FIN or reset, after how many bytes), which a client sees only as a
+// lost connection; the other reply faults are judged by the stack tests from what the client makes of them.
 TEST_F(Simulator, InjectedFaultsEndTheConnectionAsTheyClaim)
 {
     const std::tuple<ReplyFault, size_t, const char*> ends[] = { // bytes of the 46-byte reply; 99: any
