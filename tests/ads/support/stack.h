@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -67,11 +68,7 @@ public:
     bool WaitFor(const std::string& needle) const { return WaitUntil([&] { return Contains(needle); }); }
 
 private:
-    int_type overflow(int_type c) override
-    {
-        const char ch = static_cast<char>(c);
-        return xsputn(&ch, 1), c;
-    }
+    // The logger inserts each line whole, so only this is ever called.
     std::streamsize xsputn(const char* s, std::streamsize n) override
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -200,6 +197,12 @@ protected:
         EXPECT_EQ(Cell(from), le::Read<uint32_t>(cell));
     }
     plc::ads::ConnectionCounters Counters() { return plc::ads::GetConnectionCounters(kPlc); }
+    size_t Sent(uint16_t cmdId)
+    {
+        const auto all = sim->Requests();
+        return static_cast<size_t>(
+            std::count_if(all.begin(), all.end(), [&](const plcsim::Request& r) { return r.header.cmdId == cmdId; }));
+    }
     // The newest request the simulator got, once it has `count`.
     plc::ads::AoEHeader AwaitRequest(size_t count)
     {
