@@ -7,7 +7,6 @@
 #include "ads/Sockets.h"
 
 #include <cstring>
-#include <future>
 #include <iterator>
 #include <map>
 #include <regex>
@@ -61,6 +60,8 @@ TEST_F(Requests, BadArgumentsAreRefusedInOrderAndNothingIsSent)
             EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, calls[i](bad, nullptr)) << i << " port " << bad;
         }
         EXPECT_EQ(ADS_ERR_NO_AMS_ADDRESS, calls[i](port, nullptr)) << i;
+        // A port in range but not open; it has no notification to delete either.
+        EXPECT_EQ(i == 7 ? ADS_ERR_NOTIFICATION_NOT_FOUND : ADS_ERR_PORT_NOT_OPEN, calls[i](30100, &plc)) << i;
     }
     const int32_t nullPointers[] = {
         AdsSyncReadReqEx2(port, &plc, kGroup, 0, 0, nullptr, nullptr),
@@ -89,11 +90,9 @@ TEST_F(Requests, BadArgumentsAreRefusedInOrderAndNothingIsSent)
     EXPECT_EQ(ADSERR_DEVICE_INVALIDWATCHSIZE,
               AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &huge, Dummy, 0, &value));
     EXPECT_THROW(SampleBufferSize<uint32_t>(0xFFFFFFF8), std::bad_alloc);
-    // A port in range but not open, or out of range; an unrouted target, with nothing read.
+    // An unrouted target, with nothing read.
     const AmsAddr unrouted{AmsNetId{10, 20, 0, 99, 1, 1}, 851};
     value = 1234;
-    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncReadReqEx2(30100, &plc, kGroup, 0, 4, buffer, nullptr));
-    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncReadReqEx2(851, &plc, kGroup, 0, 4, buffer, nullptr));
     EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND, AdsSyncReadReqEx2(port, &unrouted, kGroup, 0, 4, buffer, &value));
     EXPECT_EQ(0u, value);
     EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND,
@@ -339,16 +338,9 @@ TEST_F(Requests, DeviceHoldsARouteAndAPortAndGivesBackWhatItTakes)
         EXPECT_EQ(ADSSTATE_INIT, sim->DeviceState());
         EXPECT_EQ(0, std::strncmp(device.GetDeviceInfo().deviceName, "PLC Simulator", 16));
 
-        // Aborting the connection ends a waiting request at once, and the ones after it.
-        sim->SetSilent(true);
-        const size_t before = sim->RequestCount();
-        auto pending = std::async(std::launch::async, [&] { return code([&] { device.GetState(); }); });
-        AwaitRequest(before + 1);
-        const auto start = Clock::now();
+        // Aborting ends the device's connection (how waiters are released is the receive path's test).
         device.AbortConnection();
-        EXPECT_EQ("1861 Ads operation failed with error code 1861.", pending.get());
-        EXPECT_LT(ElapsedMs(start), 1000);
-        EXPECT_NE("none", code([&] { device.GetState(); }));
+        EXPECT_EQ("1861 Ads operation failed with error code 1861.", code([&] { device.GetState(); }));
     }
     EXPECT_EQ(1u, GetRouter().RouteCount(kPlc));
     EXPECT_EQ(port + 1, OpenPort()) << "the device's port was closed";
@@ -413,40 +405,32 @@ TEST_F(Requests, SymbolInformationFromTheSimulatorAndItsRefusals)
     EXPECT_EQ("MAIN.diDint DINT 4", entry.name + ' ' + entry.typeName + ' ' + std::to_string(entry.size));
     EXPECT_EQ(ADSERR_DEVICE_SYMBOLNOTFOUND, plc::ads::ReadSymbolInfoByName(port, &plc, "MAIN.nope", &entry));
 
-    // A table cut inside its last entry, one entry short of its count, and a length no gateway should allocate.
-    using Replies = std::map<uint32_t, std::vector<uint8_t>>; // index group -> bytes read
-    const auto replaceReads = [&](Replies replies) {
-        sim->SetRequestHook([replies](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
-            const auto it = r.header.cmdId == ADS_CMD_READ && r.data.size() >= 4
-                                ? replies.find(le::Read<uint32_t>(r.data.data()))
-                                : replies.end();
-            if (it == replies.end()) {
-                return std::nullopt;
-            }
-            return Words({0, static_cast<uint32_t>(it->second.size())}, it->second);
-        });
-    };
+    // Read replies of the two symbol groups: a table cut inside its last entry, one entry short of
+    // its count, a length no gateway should allocate, and a target without symbol information.
+    using Replies = std::map<uint32_t, std::vector<uint8_t>>; // index group -> read reply data
     const auto one = plcsim::EncodeSymbolEntry("A", "BYTE", "", 1, 0x4040, 0);
-    const auto info = [](uint32_t n, size_t length) { return Words({n, static_cast<uint32_t>(length), 0, 0, 0, 0}); };
-    replaceReads({{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(1, one.size())},
-                  {ADS_IGRP_SYMBOL_UPLOAD, std::vector<uint8_t>(one.begin(), one.end() - 3)}});
-    EXPECT_EQ(ADS_ERR_INVALID_RESPONSE, plc::ads::ReadSymbolTable(port, &plc, &table));
-    replaceReads({{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(2, one.size())}, {ADS_IGRP_SYMBOL_UPLOAD, one}});
-    EXPECT_EQ(ADS_ERR_INVALID_RESPONSE, plc::ads::ReadSymbolTable(port, &plc, &table));
-    replaceReads({{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(1, 0xFFFFFFF0u)}});
-    EXPECT_EQ(ADS_ERR_NO_MEMORY, plc::ads::ReadSymbolTable(port, &plc, &table));
-    EXPECT_EQ(symbols, table.size()) << "a failed read leaves the caller's table alone";
+    const auto info = [](uint32_t n, size_t length) {
+        return ReadData(Words({n, static_cast<uint32_t>(length), 0, 0, 0, 0}));
+    };
+    const std::pair<Replies, int32_t> broken[] = {
+        {{{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(1, one.size())},
+          {ADS_IGRP_SYMBOL_UPLOAD, ReadData(std::vector<uint8_t>(one.begin(), one.end() - 3))}},
+         ADS_ERR_INVALID_RESPONSE},
+        {{{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(2, one.size())}, {ADS_IGRP_SYMBOL_UPLOAD, ReadData(one)}},
+         ADS_ERR_INVALID_RESPONSE},
+        {{{ADS_IGRP_SYMBOL_UPLOAD_INFO, info(1, 0xFFFFFFF0u)}}, ADS_ERR_NO_MEMORY},
+        {{{ADS_IGRP_SYMBOL_UPLOAD_INFO, Words({ADSERR_DEVICE_INVALIDGRP, 0})}}, ADSERR_DEVICE_INVALIDGRP},
+    };
+    for (const auto& [replies, result] : broken) {
+        sim->SetRequestHook([&replies = replies](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+            const auto it = r.header.cmdId == ADS_CMD_READ ? replies.find(le::Read<uint32_t>(r.data.data()))
+                                                           : replies.end();
+            return it == replies.end() ? std::nullopt : std::optional<std::vector<uint8_t>>(it->second);
+        });
+        EXPECT_EQ(result, plc::ads::ReadSymbolTable(port, &plc, &table));
+        EXPECT_EQ(symbols, table.size()) << "a failed read leaves the caller's table alone";
+    }
     sim->SetRequestHook(nullptr);
-
-    plcsim::SimOptions older;
-    older.symbolInfo = false;
-    plcsim::PlcSimulator without(older);
-    without.Start();
-    const AmsAddr old{AmsNetId{10, 20, 0, 4, 1, 1}, 851};
-    ASSERT_EQ(0, plc::ads::AddLocalRoute(old.amsNetId, without.HostString().c_str()));
-    EXPECT_EQ(ADSERR_DEVICE_INVALIDGRP, plc::ads::ReadSymbolTable(port, &old, &table));
-    EXPECT_EQ(ADSERR_DEVICE_INVALIDGRP, plc::ads::ReadSymbolInfoByName(port, &old, "MAIN.iInt", &entry));
-    plc::ads::DelLocalRoute(old.amsNetId);
 }
 
 TEST(NetIdText, ParsesLikeStrtolAndPrintsInDecimal)
@@ -505,16 +489,12 @@ TEST(Sockets, HostTextsCandidatesAndBoundedConnects)
     const auto accepted = plc::ads::GetListOfAddresses(accepting.Host(), "0");
     addrinfo* const rest = refused->ai_next; // given back before the lists are freed
     refused->ai_next = accepted.get();
-    {
-        const TcpSocket socket(refused.get());
-        EXPECT_TRUE(log.Contains("Socket(): connect failed"));
-        EXPECT_TRUE(socket.IsConnectedTo(refused.get()));
-        refused->ai_next = nullptr;
-        EXPECT_FALSE(socket.IsConnectedTo(refused.get()));
-        EXPECT_THROW(TcpSocket{refused.get()}, std::system_error);
-        EXPECT_TRUE(log.Contains("Unable to create socket"));
-        refused->ai_next = rest;
-    }
+    EXPECT_NO_THROW(TcpSocket{refused.get()});
+    EXPECT_TRUE(log.Contains("Socket(): connect failed"));
+    refused->ai_next = nullptr;
+    EXPECT_THROW(TcpSocket{refused.get()}, std::system_error);
+    EXPECT_TRUE(log.Contains("Unable to create socket"));
+    refused->ai_next = rest;
 
     // A peer that never completes the handshake (its accept queue is full) costs one bounded attempt.
     const Loopback stuck(true, 0);
