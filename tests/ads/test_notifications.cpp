@@ -210,48 +210,13 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     EXPECT_EQ(0u, sim->RequestCount());
 }
 
-// While the callback is held the ring fills: frames that do not fit are dropped whole and
-// counted, every frame that fitted arrives complete and in order, and the path recovers.
-TEST_F(Notifications, AFullRingDropsWholeFramesOnly)
+// Packets sent back to back to two ports while their dispatchers drain them: every sample arrives
+// once, in order, at its own callback. Then, while the callback is held, the ring fills: frames that
+// do not fit are dropped whole and counted, every frame that fitted arrives in order, and the path
+// recovers.
+TEST_F(Notifications, AFloodArrivesInOrderAndAFullRingDropsWholeFramesOnly)
 {
-    constexpr uint32_t sampleSize = 1000;
-    constexpr uint32_t perFrame = 64;
-    constexpr uint32_t frames = 100;
-    sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(sampleSize, 0));
-    const uint32_t handle = Subscribe(port, kGroup + 1, 0, sampleSize, 6);
-    ASSERT_TRUE(Recorder::WaitForCount(1));
-    Recorder::Reset();
-    Recorder::Hold(true);
-    for (uint32_t f = 0; f < frames; ++f) {
-        ASSERT_TRUE(sim->SendRawToLatest(Numbered(port, handle, f * perFrame, perFrame, sampleSize)));
-    }
-    ASSERT_TRUE(Recorder::WaitForCount(1));
-    ExpectHealthy(port); // its reply comes after every frame: all of them are queued or dropped
-    Recorder::Hold(false);
-    const size_t entry = 4 + 8 + 12 + perFrame * (8 + sampleSize);
-    const size_t fitting = (NotificationDispatcher::DEFAULT_RING_CAPACITY - 1) / entry;
-    ASSERT_TRUE(Recorder::WaitForCount(fitting * perFrame));
-    constexpr uint32_t marker = 0xEEEEEEEE;
-    ASSERT_TRUE(sim->SendRawToLatest(Numbered(port, handle, marker, 1, sampleSize)));
-    ASSERT_TRUE(WaitUntil([] {
-        const auto got = Recorder::Samples();
-        return !got.empty() && le::Read<uint32_t>(got.back().data.data()) == marker;
-    }));
-    const auto got = Recorder::Samples();
-    const size_t delivered = got.size() - 1;
-    EXPECT_EQ(0u, delivered % perFrame) << "only whole frames are lost";
-    EXPECT_LT(delivered, size_t{frames} * perFrame);
-    for (size_t i = 0; i < delivered; ++i) {
-        ASSERT_EQ(i, le::Read<uint32_t>(got[i].data.data())) << "in order, none twice";
-    }
-    EXPECT_EQ(frames - delivered / perFrame, Counters().ringFull);
-}
-
-// Packets sent back to back to two ports while their dispatchers drain them: every sample
-// arrives once, in order, at its own callback, and nothing counts as dropped.
-TEST_F(Notifications, AFloodArrivesOnceAndInOrderAtItsOwnCallbacks)
-{
-    sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(8, 0));
+    sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(1000, 0));
     const int32_t second = OpenPort();
     const uint32_t handles[2] = {Subscribe(port, kGroup + 1, 0, 4, 0), Subscribe(second, kGroup + 1, 4, 4, 1)};
     ASSERT_TRUE(Recorder::WaitForCount(2));
@@ -269,6 +234,36 @@ TEST_F(Notifications, AFloodArrivesOnceAndInOrderAtItsOwnCallbacks)
         next[sample.user] += (next[sample.user] + 1) % perPacket ? 1 : perPacket + 1;
     }
     EXPECT_EQ(0u, Counters().Dropped());
+
+    constexpr uint32_t sampleSize = 1000;
+    constexpr uint32_t perFrame = 64;
+    constexpr uint32_t frames = 100;
+    const uint32_t big = Subscribe(port, kGroup + 1, 0, sampleSize, 0);
+    ASSERT_TRUE(Recorder::WaitForCount(packets * perPacket + 1));
+    Recorder::Reset();
+    Recorder::Hold(true);
+    for (uint32_t f = 0; f < frames; ++f) {
+        ASSERT_TRUE(sim->SendRawToLatest(Numbered(port, big, f * perFrame, perFrame, sampleSize)));
+    }
+    ASSERT_TRUE(Recorder::WaitForCount(1));
+    ExpectHealthy(port); // its reply comes after every frame: all of them are queued or dropped
+    Recorder::Hold(false);
+    const size_t entry = 4 + 8 + 12 + perFrame * (8 + sampleSize);
+    ASSERT_TRUE(Recorder::WaitForCount((NotificationDispatcher::DEFAULT_RING_CAPACITY - 1) / entry * perFrame));
+    constexpr uint32_t marker = 0xEEEEEEEE;
+    ASSERT_TRUE(sim->SendRawToLatest(Numbered(port, big, marker, 1, sampleSize)));
+    ASSERT_TRUE(WaitUntil([] {
+        const auto got = Recorder::Samples();
+        return !got.empty() && le::Read<uint32_t>(got.back().data.data()) == marker;
+    }));
+    const auto got = Recorder::Samples();
+    const size_t delivered = got.size() - 1;
+    EXPECT_EQ(0u, delivered % perFrame) << "only whole frames are lost";
+    EXPECT_LT(delivered, size_t{frames} * perFrame);
+    for (size_t i = 0; i < delivered; ++i) {
+        ASSERT_EQ(i, le::Read<uint32_t>(got[i].data.data())) << "in order, none twice";
+    }
+    EXPECT_EQ(frames - delivered / perFrame, Counters().ringFull);
 }
 
 } // namespace
