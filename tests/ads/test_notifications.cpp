@@ -5,8 +5,6 @@
 
 #include "ads/NotificationDispatcher.h"
 
-#include <algorithm>
-
 namespace stack {
 namespace {
 
@@ -14,17 +12,6 @@ constexpr uint64_t kClock = 133'000'000'000'000'000ULL;
 
 class Notifications : public StackTest {
 protected:
-    void SetUp() override
-    {
-        StackTest::SetUp();
-        Recorder::Reset();
-        sim->SetClock(kClock);
-    }
-    void TearDown() override
-    {
-        Recorder::Hold(false);
-        StackTest::TearDown();
-    }
     uint32_t Subscribe(int32_t on, uint32_t group, uint32_t offset, uint32_t length, uint32_t user,
                        uint32_t mode = ADS_TRANS_SERVER_ON_CHANGE, uint32_t cycle = 0)
     {
@@ -77,6 +64,7 @@ std::vector<uint8_t> Resized(std::vector<uint8_t> packet, size_t size)
 TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
 {
     sim->AddSymbol("TEST.onChange", {1, 2, 3, 4});
+    sim->SetClock(kClock);
     AdsDevice device(sim->HostString(), kPlc, 851);
     device.SetTimeout(2000);
     const uint16_t devicePort = device.GetLocalPort();

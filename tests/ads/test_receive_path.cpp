@@ -17,20 +17,15 @@ namespace {
 
 class ReceivePath : public StackTest {
 protected:
-    struct Pending {
-        std::future<int32_t> result;
-        std::shared_ptr<std::vector<uint8_t>> buffer;
-    };
-    // Reads the port's cell on another thread, into a buffer of its own.
-    Pending ReadAsync(int32_t from, uint32_t length = 4)
+    // Reads the port's cell on another thread: the result and what the buffer holds then.
+    std::future<std::pair<int32_t, std::vector<uint8_t>>> ReadAsync(int32_t from, uint32_t length = 4)
     {
-        auto buffer = std::make_shared<std::vector<uint8_t>>(length, 0xEE);
-        return Pending{std::async(std::launch::async, [this, from, length, buffer] {
-                           return Read(from, buffer->data(), length);
-                       }),
-                       buffer};
+        return std::async(std::launch::async, [this, from, length] {
+            std::vector<uint8_t> buffer(length, 0xEE);
+            const int32_t result = Read(from, buffer.data(), length);
+            return std::make_pair(result, buffer);
+        });
     }
-
     // Every request on the lost connection ends at once, unsent; a route added again connects anew.
     void ExpectLostThenReconnect(int32_t from)
     {
@@ -129,9 +124,10 @@ TEST_F(ReceivePath, HandMadeRepliesWithOddLengthsPortsAndIds)
             ASSERT_TRUE(sim->SendRawToLatest(Reply(other, good)));
         }
         ASSERT_TRUE(sim->SendRawToLatest(Reply(request, good, c.amsLength, c.extra)));
-        EXPECT_EQ(c.result, pending.result.get());
+        const auto [result, buffer] = pending.get();
+        EXPECT_EQ(c.result, result);
         EXPECT_LT(ElapsedMs(start), 2000);
-        EXPECT_EQ(c.result ? std::vector<uint8_t>(4, 0xEE) : std::vector<uint8_t>({9, 8, 7, 6}), *pending.buffer);
+        EXPECT_EQ(c.result ? std::vector<uint8_t>(4, 0xEE) : std::vector<uint8_t>({9, 8, 7, 6}), buffer);
         EXPECT_TRUE(log.WaitFor(c.logged));
         ExpectHealthy(port);
     }
@@ -145,7 +141,7 @@ TEST_F(ReceivePath, HandMadeRepliesWithOddLengthsPortsAndIds)
     const auto reply = Reply(request, ReadData({1, 2, 3, 4, 5, 6, 7, 8}));
     const size_t part = 6 + 32 + 8 + 3;
     ASSERT_TRUE(sim->SendRawToLatest(std::vector<uint8_t>(reply.begin(), reply.begin() + part)));
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, cut.result.get());
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, cut.get().first);
     EXPECT_TRUE(log.Contains("InvokeId of response: " + std::to_string(request.invokeId) + " timed out"));
     ASSERT_TRUE(sim->SendRawToLatest(std::vector<uint8_t>(reply.begin() + part, reply.end())));
     AdsSyncSetTimeoutEx(port, 2000);
@@ -176,7 +172,7 @@ TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
     EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, silent.get());
     EXPECT_GE(ElapsedMs(start), 295);
     EXPECT_LT(ElapsedMs(start), 2000) << "the port's own time-out bounds the wait";
-    EXPECT_EQ(0, alive.result.get());
+    EXPECT_EQ(0, alive.get().first);
     EXPECT_TRUE(WaitUntil([&] { return Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION) == 1 && !sim->NotificationCount(); }));
     // Nobody waits for the late grant nor for the reply to its delete: both are dropped and counted.
     EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 2; }));
@@ -217,7 +213,7 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
         if (c.fault) {
             sim->InjectReplyFault(*c.fault);
         }
-        std::vector<Pending> waiting;
+        std::vector<decltype(ReadAsync(port))> waiting;
         for (const int32_t p : ports) {
             AdsSyncSetTimeoutEx(p, 10000);
             waiting.push_back(ReadAsync(p));
@@ -228,8 +224,8 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
             c.trigger();
         }
         for (auto& pending : waiting) {
-            ASSERT_EQ(std::future_status::ready, pending.result.wait_for(2s));
-            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, pending.result.get());
+            ASSERT_EQ(std::future_status::ready, pending.wait_for(2s));
+            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, pending.get().first);
         }
         EXPECT_LT(ElapsedMs(start), 2000);
         sim->ClearReplyFaults();

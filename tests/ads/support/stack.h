@@ -163,11 +163,13 @@ protected:
             le::Write<uint32_t>(cells.data() + 4 * i, Cell(ADS_PORT_BASE + i));
         }
         sim->SetMemory(kGroup, 0, cells);
+        Recorder::Reset();
         ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
         port = OpenPort();
     }
     void TearDown() override
     {
+        Recorder::Hold(false);
         for (const int32_t p : ports) {
             AdsPortCloseEx(p);
         }
