@@ -238,11 +238,12 @@ TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
     plc::ads::DelLocalRoute(deaf);
 }
 
-TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)
+TEST_F(ReceivePath, AllPortsShareOneConnectionWithoutLosingOrCrossingReplies)
 {
-    while (ports.size() < ADS_PORT_COUNT) {
-        ASSERT_NE(0, OpenPort(10000));
+    for (int32_t expected = ADS_PORT_BASE + 1; expected < ADS_PORT_BASE + ADS_PORT_COUNT; ++expected) {
+        ASSERT_EQ(expected, OpenPort(10000)) << "lowest first";
     }
+    EXPECT_EQ(0, AdsPortOpenEx());
     sim->SetRecordLimit(1000);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -262,6 +263,19 @@ TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)
     }
     EXPECT_EQ(0, wrong.load());
     EXPECT_EQ(1u, sim->AcceptedCount());
+
+    // A closed port is closed once, has no address, and comes back first with the default time-out.
+    EXPECT_EQ(0, AdsPortCloseEx(30005));
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsPortCloseEx(30005));
+    AmsAddr untouched{AmsNetId{9, 9, 9, 9, 9, 9}, 9};
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsGetLocalAddressEx(30005, &untouched));
+    EXPECT_EQ((AmsAddr{AmsNetId{9, 9, 9, 9, 9, 9}, 9}), untouched);
+    EXPECT_EQ(30005, AdsPortOpenEx());
+    uint32_t timeout = 0;
+    EXPECT_EQ(0, AdsSyncGetTimeoutEx(30005, &timeout));
+    EXPECT_EQ(ADS_DEFAULT_TIMEOUT_MS, timeout);
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncGetTimeoutEx(30128, &timeout));
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncSetTimeoutEx(29999, 5));
 }
 
 // The receive thread's bounded reads must not use select(), whose sets end at descriptor 1023.

@@ -173,36 +173,6 @@ TEST_F(Requests, EveryCommandChecksItsArgumentsCarriesItsPayloadAndFillsItsOutpu
     EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
 }
 
-TEST_F(Requests, PortsOpenLowestFirstAndKeepTheirOwnTimeout)
-{
-    std::vector<int32_t> opened;
-    for (int32_t expected = ADS_PORT_BASE + 1; expected < ADS_PORT_BASE + ADS_PORT_COUNT; ++expected) {
-        opened.push_back(AdsPortOpenEx());
-        ASSERT_EQ(expected, opened.back());
-    }
-    EXPECT_EQ(0, AdsPortOpenEx());
-    uint32_t timeout = 0;
-    EXPECT_EQ(0, AdsSyncSetTimeoutEx(30005, 77));
-    EXPECT_EQ(0, AdsPortCloseEx(30005));
-    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsPortCloseEx(30005));
-    AmsAddr untouched{AmsNetId{9, 9, 9, 9, 9, 9}, 9};
-    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsGetLocalAddressEx(30005, &untouched));
-    EXPECT_EQ((AmsAddr{AmsNetId{9, 9, 9, 9, 9, 9}, 9}), untouched);
-    EXPECT_EQ(30005, AdsPortOpenEx());
-    EXPECT_EQ(0, AdsSyncGetTimeoutEx(30005, &timeout));
-    EXPECT_EQ(ADS_DEFAULT_TIMEOUT_MS, timeout);
-    for (const int32_t p : opened) {
-        EXPECT_EQ(0, AdsPortCloseEx(p));
-    }
-    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncGetTimeoutEx(30128, &timeout));
-    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncSetTimeoutEx(29999, 5));
-
-    AmsAddr local{AmsNetId{}, 0};
-    ASSERT_EQ(0, AdsGetLocalAddressEx(port, &local));
-    EXPECT_EQ((AmsAddr{AmsNetId{127, 0, 0, 1, 1, 1}, static_cast<uint16_t>(port)}), local)
-        << "the local NetId comes from the first connection";
-}
-
 TEST_F(Requests, RoutesShareConnectionsAndCountThemselves)
 {
     const AmsNetId kB{10, 20, 0, 2, 1, 1};
@@ -226,6 +196,10 @@ TEST_F(Requests, RoutesShareConnectionsAndCountThemselves)
     EXPECT_EQ(1u, GetRouter().ConnectionCount());
     ExpectHealthy(port);
 
+    AmsAddr local{AmsNetId{}, 0};
+    ASSERT_EQ(0, AdsGetLocalAddressEx(port, &local));
+    EXPECT_EQ((AmsAddr{AmsNetId{127, 0, 0, 1, 1, 1}, static_cast<uint16_t>(port)}), local)
+        << "the local NetId comes from the first connection";
     // A local NetId set by the user is what the PLC sees.
     const AmsNetId chosen{1, 2, 3, 4, 5, 6};
     plc::ads::SetLocalAddress(chosen);
