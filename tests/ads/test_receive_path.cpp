@@ -294,12 +294,10 @@ TEST_F(ReceivePath, RepliesArriveOnDescriptorsAboveTheSelectLimit)
     }
     plcsim::PlcSimulator high;
     high.Start();
-    high.SetMemory(kGroup, 0, {1, 2, 3, 4});
     const AmsAddr target{AmsNetId{10, 20, 0, 8, 1, 1}, 851};
     ASSERT_EQ(0, plc::ads::AddLocalRoute(target.amsNetId, high.HostString().c_str()));
-    uint8_t bytes[4] = {};
-    EXPECT_EQ(0, AdsSyncReadReqEx2(port, &target, kGroup, 0, 4, bytes, nullptr));
-    EXPECT_EQ(1, bytes[0]);
+    uint16_t state[2] = {};
+    EXPECT_EQ(0, AdsSyncReadStateReqEx(port, &target, &state[0], &state[1]));
     plc::ads::DelLocalRoute(target.amsNetId);
     for (const int fd : filler) {
         ::close(fd);
