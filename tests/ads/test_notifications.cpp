@@ -65,7 +65,6 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
     sim->AddSymbol("TEST.onChange", {1, 2, 3, 4});
     sim->SetClock(kClock);
     AdsDevice device(sim->HostString(), kPlc, 851);
-    device.SetTimeout(2000);
     const uint16_t devicePort = device.GetLocalPort();
     {
         const OwnedHandle symbol = device.GetHandle("TEST.onChange");

@@ -19,18 +19,6 @@ namespace {
 
 void Dummy(const AmsAddr*, const AdsNotificationHeader*, uint32_t) {}
 
-std::vector<uint8_t> Words(std::initializer_list<uint32_t> words, std::vector<uint8_t> tail = {})
-{
-    std::vector<uint8_t> out(words.size() * 4);
-    size_t at = 0;
-    for (const uint32_t w : words) {
-        le::Write<uint32_t>(out.data() + at, w);
-        at += 4;
-    }
-    out.insert(out.end(), tail.begin(), tail.end());
-    return out;
-}
-
 using Requests = StackTest;
 
 TEST_F(Requests, EveryCommandChecksItsArgumentsCarriesItsPayloadAndFillsItsOutputs)
@@ -78,8 +66,9 @@ TEST_F(Requests, EveryCommandChecksItsArgumentsCarriesItsPayloadAndFillsItsOutpu
         {ADS_CMD_DEL_DEVICE_NOTIFICATION,
          [&](auto p, auto a) { return AdsSyncDelDeviceNotificationReqEx(p, a, handle); }, {}},
     };
-    // The port is checked first, then the address; a port in range but not open has no
-    // notification to delete either.
+    // The port is checked first, then the address; then a port in range but not open, and an
+    // unrouted target (neither has a notification to delete), with nothing read.
+    const AmsAddr unrouted{AmsNetId{10, 20, 0, 99, 1, 1}, 851};
     for (const Case& c : cases) {
         for (const int32_t bad : {0, -1, 65536, INT32_MIN}) {
             EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, c.call(bad, nullptr)) << c.cmdId << " port " << bad;
@@ -87,6 +76,9 @@ TEST_F(Requests, EveryCommandChecksItsArgumentsCarriesItsPayloadAndFillsItsOutpu
         EXPECT_EQ(ADS_ERR_NO_AMS_ADDRESS, c.call(port, nullptr)) << c.cmdId;
         const bool del = c.cmdId == ADS_CMD_DEL_DEVICE_NOTIFICATION;
         EXPECT_EQ(del ? ADS_ERR_NOTIFICATION_NOT_FOUND : ADS_ERR_PORT_NOT_OPEN, c.call(30100, &plc)) << c.cmdId;
+        bytesRead = 99;
+        EXPECT_EQ(del ? ADS_ERR_NOTIFICATION_NOT_FOUND : ADS_ERR_TARGET_NOT_FOUND, c.call(port, &unrouted)) << c.cmdId;
+        EXPECT_TRUE(c.cmdId != ADS_CMD_READ || bytesRead == 0);
     }
     EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsGetLocalAddressEx(0, nullptr));
     EXPECT_EQ(ADS_ERR_NO_AMS_ADDRESS, AdsGetLocalAddressEx(port, nullptr));
@@ -117,13 +109,6 @@ TEST_F(Requests, EveryCommandChecksItsArgumentsCarriesItsPayloadAndFillsItsOutpu
     EXPECT_EQ(ADSERR_DEVICE_INVALIDWATCHSIZE,
               AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &huge, Dummy, 0, &handle));
     EXPECT_THROW(SampleBufferSize<uint32_t>(0xFFFFFFF8), std::bad_alloc);
-    // An unrouted target, with nothing read.
-    const AmsAddr unrouted{AmsNetId{10, 20, 0, 99, 1, 1}, 851};
-    bytesRead = 99;
-    EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND, AdsSyncReadReqEx2(port, &unrouted, kGroup, 0, 4, buffer, &bytesRead));
-    EXPECT_EQ(0u, bytesRead);
-    EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND,
-              AdsSyncAddDeviceNotificationReqEx(port, &unrouted, kGroup, 0, &attrib, Dummy, 0, &handle));
     EXPECT_EQ(0u, sim->RequestCount()) << "nothing may reach the wire";
 
     // Each command once on the wire: both lengths and the payload; then its outputs.

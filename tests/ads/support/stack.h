@@ -64,8 +64,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return text;
     }
-    bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
-    bool WaitFor(const std::string& needle) const { return WaitUntil([&] { return Contains(needle); }); }
+    // Lines of other threads may still be on their way: waits for the text, within a bound.
+    bool Contains(const std::string& needle) const
+    {
+        return WaitUntil([&] { return Text().find(needle) != std::string::npos; });
+    }
 
 private:
     // The logger inserts each line whole, so only this is ever called.
@@ -236,13 +239,23 @@ inline std::vector<uint8_t> Reply(const plc::ads::AoEHeader& request, std::vecto
     return packet;
 }
 
+// Little-endian 32-bit words, then `tail`.
+inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words, std::vector<uint8_t> tail = {})
+{
+    std::vector<uint8_t> out(words.size() * 4);
+    size_t at = 0;
+    for (const uint32_t w : words) {
+        le::Write<uint32_t>(out.data() + at, w);
+        at += 4;
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
 // Read reply data: result 0, the length, the bytes.
 inline std::vector<uint8_t> ReadData(const std::vector<uint8_t>& bytes)
 {
-    std::vector<uint8_t> data(8, 0);
-    le::Write<uint32_t>(data.data() + 4, static_cast<uint32_t>(bytes.size()));
-    data.insert(data.end(), bytes.begin(), bytes.end());
-    return data;
+    return Words({0, static_cast<uint32_t>(bytes.size())}, bytes);
 }
 
 } // namespace stack
