@@ -184,8 +184,7 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     EXPECT_TRUE(log.Contains("port " + std::to_string(port) + " receive buffer was full"));
     ExpectHealthy(port);
 
-    // The last route going takes the connection and its notifications along: the port forgets
-    // them and sends nothing.
+    // The last route takes the connection and its notifications along; the port then sends nothing.
     sim->ClearRequests();
     plc::ads::DelLocalRoute(kPlc);
     EXPECT_TRUE(WaitUntil([&] { return sim->ConnectionCount() == 0; }));
@@ -194,10 +193,8 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     EXPECT_EQ(0u, sim->RequestCount());
 }
 
-// Packets sent back to back to two ports while their dispatchers drain them: every sample arrives
-// once, in order, at its own callback. Then, while the callback is held, the ring fills: frames that
-// do not fit are dropped whole and counted, every frame that fitted arrives in order, and the path
-// recovers.
+// A flood to two ports arrives once, in order, at its own callbacks. Then, with the callback held, the
+// ring fills: frames that do not fit are dropped whole and counted, and the path recovers.
 TEST_F(Notifications, AFloodArrivesInOrderAndAFullRingDropsWholeFramesOnly)
 {
     sim->SetMemory(kGroup + 1, 0, std::vector<uint8_t>(1000, 0));

@@ -242,8 +242,7 @@ TEST_F(Requests, DeviceHoldsARouteAndAPortAndGivesBackWhatItTakes)
         sim->SetState(ADSSTATE_RUN, 30);
         EXPECT_EQ("Unknown ADSSTATE(30)", code([&] { device.GetState(); }));
         device.SetState(ADSSTATE_STOP, ADSSTATE_INIT);
-        EXPECT_EQ(ADSSTATE_STOP, sim->AdsState());
-        EXPECT_EQ(ADSSTATE_INIT, sim->DeviceState());
+        EXPECT_EQ(std::make_tuple(ADSSTATE_STOP, ADSSTATE_INIT), std::make_tuple(sim->AdsState(), sim->DeviceState()));
         EXPECT_EQ(0, std::strncmp(device.GetDeviceInfo().deviceName, "PLC Simulator", 16));
 
         // Aborting ends the device's connection (how waiters are released is the receive path's test).
@@ -256,10 +255,7 @@ TEST_F(Requests, DeviceHoldsARouteAndAPortAndGivesBackWhatItTakes)
 
 TEST(SymbolDecoding, MalformedTablesAreRefusedAndGoodOnesDecodeExactly)
 {
-    const auto entry = [](const std::string& name, const std::string& type, const std::string& comment) {
-        return plcsim::EncodeSymbolEntry(name, type, comment, 4, 0x4040, 8);
-    };
-    const std::vector<uint8_t> good = entry("MAIN.x", "DINT", "note");
+    const std::vector<uint8_t> good = plcsim::EncodeSymbolEntry("MAIN.x", "DINT", "note", 4, 0x4040, 8);
     const uint32_t length = static_cast<uint32_t>(good.size());
     const auto patched = [&](size_t at, uint32_t value, size_t bytes) {
         std::vector<uint8_t> v = good;
@@ -289,7 +285,7 @@ TEST(SymbolDecoding, MalformedTablesAreRefusedAndGoodOnesDecodeExactly)
     // Bytes a newer runtime appends to an entry are skipped; empty texts are fine.
     std::vector<uint8_t> longer = join(good, {1, 2, 3, 4, 5, 6});
     le::Write<uint32_t>(longer.data(), length + 6);
-    const std::vector<uint8_t> table = join(longer, entry(".g", "STRING(80)", ""));
+    const std::vector<uint8_t> table = join(longer, plcsim::EncodeSymbolEntry(".g", "STRING(80)", "", 4, 0x4040, 8));
     std::vector<plc::ads::SymbolEntry> out;
     ASSERT_EQ(ADS_OK, plc::ads::DecodeSymbolTable(table.data(), table.size(), out));
     ASSERT_EQ(2u, out.size());
@@ -313,8 +309,7 @@ TEST_F(Requests, SymbolInformationFromTheSimulatorAndItsRefusals)
     EXPECT_EQ("MAIN.diDint DINT 4", entry.name + ' ' + entry.typeName + ' ' + std::to_string(entry.size));
     EXPECT_EQ(ADSERR_DEVICE_SYMBOLNOTFOUND, plc::ads::ReadSymbolInfoByName(port, &plc, "MAIN.nope", &entry));
 
-    // Read replies of the two symbol groups: a table cut inside its last entry, one entry short of
-    // its count, a length no gateway should allocate, and a target without symbol information.
+    // Replies that cut the table, miss an entry, claim a huge length, or lack the symbol groups.
     using Replies = std::map<uint32_t, std::vector<uint8_t>>; // index group -> read reply data
     const auto one = plcsim::EncodeSymbolEntry("A", "BYTE", "", 1, 0x4040, 0);
     const auto info = [](uint32_t n, size_t length) {
@@ -386,9 +381,8 @@ TEST(Sockets, HostTextsCandidatesTheirLogLinesAndBoundedConnects)
         EXPECT_STREQ("Invalid or unknown host: ::1", e.what());
     }
 
-    // A refused candidate is logged and the next one is tried. The stack logs nothing by default;
-    // a captured line carries a time stamp and its level.
-    EXPECT_EQ(4u, Logger::logLevel.load());
+    // A refused candidate is logged and the next one tried; lines carry a time stamp and their level.
+    EXPECT_EQ(4u, Logger::logLevel.load()) << "silent by default";
     LogCapture log(LOG_LEVEL_WARN);
     Logger::Log(LOG_LEVEL_INFO, "hidden");
     const Loopback refusing(false);

@@ -1,5 +1,4 @@
-// Helpers of the stack tests: a simulator routed through the process-wide router, a
-// recording notification callback, a log capture, and hand-made replies.
+// Helpers of the stack tests: a routed simulator, a recording callback, a log capture, hand-made replies.
 #pragma once
 
 #include "ads/AdsDevice.h"
