@@ -168,26 +168,22 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
     while (ports.size() < 16) {
         OpenPort();
     }
-    struct Case {
-        const char* what;
-        std::optional<ReplyFault> fault;
-        std::function<void()> trigger;
+    // Without a fault of the peer, the connection is aborted here.
+    const std::pair<const char*, std::optional<ReplyFault>> cases[] = {
+        {"close inside a reply", ReplyFault::CloseInside()},
+        {"reset inside a reply", ReplyFault::ResetInside()},
+        {"close inside the AMS header", ReplyFault::CloseInside(6 + 32 + 3)},
+        {"close before a reply", ReplyFault::CloseBefore()},
+        {"reset before a reply", ReplyFault::ResetBefore()},
+        {"connection aborted", std::nullopt},
     };
-    const Case cases[] = {
-        {"close inside a reply", ReplyFault::CloseInside(), nullptr},
-        {"reset inside a reply", ReplyFault::ResetInside(), nullptr},
-        {"close inside the AMS header", ReplyFault::CloseInside(6 + 32 + 3), nullptr},
-        {"close before a reply", ReplyFault::CloseBefore(), nullptr},
-        {"reset before a reply", ReplyFault::ResetBefore(), nullptr},
-        {"connection aborted", std::nullopt, [&] { plc::ads::AbortConnection(kPlc); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, fault] : cases) {
+        SCOPED_TRACE(what);
         sim->ClearRequests();
         // The last request's reply carries the fault, so that every request is on the wire first.
-        sim->InjectReplyFault(ReplyFault::Drop().Times(static_cast<uint32_t>(ports.size() - (c.fault ? 1 : 0))));
-        if (c.fault) {
-            sim->InjectReplyFault(*c.fault);
+        sim->InjectReplyFault(ReplyFault::Drop().Times(static_cast<uint32_t>(ports.size() - (fault ? 1 : 0))));
+        if (fault) {
+            sim->InjectReplyFault(*fault);
         }
         std::vector<decltype(ReadAsync(port))> waiting;
         for (const int32_t p : ports) {
@@ -196,8 +192,8 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
         }
         AwaitRequest(ports.size());
         const auto start = Clock::now();
-        if (c.trigger) {
-            c.trigger();
+        if (!fault) {
+            plc::ads::AbortConnection(kPlc);
         }
         for (auto& pending : waiting) {
             ASSERT_EQ(std::future_status::ready, pending.wait_for(2s));

@@ -257,8 +257,8 @@ TEST(SymbolDecoding, MalformedTablesAreRefusedAndGoodOnesDecodeExactly)
 {
     const std::vector<uint8_t> good = plcsim::EncodeSymbolEntry("MAIN.x", "DINT", "note", 4, 0x4040, 8);
     const uint32_t length = static_cast<uint32_t>(good.size());
-    const auto patched = [&](size_t at, uint32_t value, size_t bytes) {
-        std::vector<uint8_t> v = good;
+    const auto patched = [&](size_t at, uint32_t value, size_t bytes, size_t cut = 0) {
+        std::vector<uint8_t> v(good.begin(), good.end() - static_cast<std::ptrdiff_t>(cut));
         bytes == 4 ? le::Write<uint32_t>(v.data() + at, value)
                    : le::Write<uint16_t>(v.data() + at, static_cast<uint16_t>(value));
         return v;
@@ -267,11 +267,9 @@ TEST(SymbolDecoding, MalformedTablesAreRefusedAndGoodOnesDecodeExactly)
         a.insert(a.end(), b.begin(), b.end());
         return a;
     };
-    std::vector<uint8_t> unterminated = patched(0, length - 1, 4);
-    unterminated.pop_back(); // the comment's terminator is missing, and nothing follows
     const std::vector<uint8_t> malformed[] = {
         patched(0, 0, 4), patched(0, 29, 4), patched(0, length - 1, 4), patched(0, length + 1, 4),
-        unterminated,
+        patched(0, length - 1, 4, 1), // the comment's terminator is missing, and nothing follows
         patched(24, 200, 2), patched(28, 0xFFFF, 2),
         join(good, std::vector<uint8_t>(good.begin(), good.begin() + 20)),
         join(good, std::vector<uint8_t>(good.begin(), good.end() - 1)), join(good, std::vector<uint8_t>(40, 0)),

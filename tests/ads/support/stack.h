@@ -223,8 +223,7 @@ protected:
     int32_t port = 0;
 };
 
-// A reply to `request` with `data`; the AMS length may claim another size, and `extra`
-// bytes after the data are counted by the AMS/TCP length only.
+// A reply to `request` with `data`; the AMS length may claim another size; `extra` bytes follow the data.
 inline std::vector<uint8_t> Reply(const plc::ads::AoEHeader& request, std::vector<uint8_t> data,
                                   std::optional<uint32_t> amsLength = std::nullopt, size_t extra = 0)
 {
