@@ -1,46 +1,33 @@
-// The receive path against the simulator's faults: a bad reply fails only its own request
-// and the stream stays aligned, a lost peer releases every waiter at once, a peer that stops
-// reading cannot block a caller, and many ports share one connection.
+// The receive path against the simulator's faults: a bad reply fails only its own request, a lost peer
+// releases every waiter at once, a peer that stops reading cannot block a caller, all ports share one connection.
 #include "support/stack.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace stack {
 namespace {
 
-std::string Hex(uint32_t value)
-{
-    std::ostringstream s;
-    s << std::hex << value;
-    return s.str();
-}
-
 class ReceivePath : public StackTest {
 protected:
-    struct Pending {
-        std::future<int32_t> result;
-        std::shared_ptr<std::vector<uint8_t>> buffer;
-    };
-    // Reads the port's cell on another thread, into a buffer of its own.
-    Pending ReadAsync(int32_t from, uint32_t length = 4)
+    // Reads the port's cell on another thread: the result, the buffer and the bytes read.
+    std::future<std::tuple<int32_t, std::vector<uint8_t>, uint32_t>> ReadAsync(int32_t from, uint32_t length = 4)
     {
-        auto buffer = std::make_shared<std::vector<uint8_t>>(length, 0xEE);
-        return Pending{std::async(std::launch::async, [this, from, length, buffer] {
-                           return Read(from, buffer->data(), length);
-                       }),
-                       buffer};
+        return std::async(std::launch::async, [this, from, length] {
+            std::vector<uint8_t> buffer(length, 0xEE);
+            uint32_t bytesRead = 99;
+            const int32_t result = Read(from, buffer.data(), length, &bytesRead);
+            return std::make_tuple(result, buffer, bytesRead);
+        });
     }
-
     // Every request on the lost connection ends at once, unsent; a route added again connects anew.
     void ExpectLostThenReconnect(int32_t from)
     {
@@ -60,161 +47,120 @@ protected:
     }
 };
 
+// Bad replies from the simulator's faults, or hand-made ones (the Drop fault: the test replies).
 TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
 {
     LogCapture log;
+    using Header = plc::ads::AoEHeader;
+    const ReplyFault own = ReplyFault::Drop();
     struct Case {
+        const char* what;
         ReplyFault fault;
         int32_t result;
         const char* logged;
+        std::optional<uint32_t> amsLength = std::nullopt;
+        size_t extra = 0;     // bytes after the data, counted by the AMS/TCP length only
+        uint16_t firstTo = 0; // a reply to this local port first, with invoke id `firstId` (1: the request's)
+        uint32_t firstId = 0;
     };
     const Case cases[] = {
-        {ReplyFault::AmsError(1793), 1793, ""},
-        // All bits set must not read as "no result yet".
-        {ReplyFault::AmsError(0xFFFFFFFF), ADS_ERR_INVALID_RESPONSE, ""},
-        {ReplyFault::Oversized(4), ADS_ERR_INVALID_SIZE, "Frame too long: 16>12"},
-        {ReplyFault::Undersized(2), ADS_ERR_INVALID_SIZE, ""},
-        {ReplyFault::Undersized(6), ADS_ERR_INVALID_SIZE, ""},
-        {ReplyFault::UnknownCommand(100), ADS_ERR_INVALID_RESPONSE, "Unkown AMS command id"},
-        {ReplyFault::ShortFrameBefore(10), 0, "Frame to short to be AoE"},
-        {ReplyFault::Split(), 0, ""},
-        {ReplyFault::WrongInvokeId(), ADS_ERR_SYNC_TIMEOUT, "No response pending"},
+        {"AMS error", ReplyFault::AmsError(1793), 1793, ""},
+        {"AMS error 2^32-1", ReplyFault::AmsError(0xFFFFFFFF), ADS_ERR_INVALID_RESPONSE, ""}, // not "no result yet"
+        {"oversized", ReplyFault::Oversized(4), ADS_ERR_INVALID_SIZE, "Frame too long: 16>12"},
+        {"undersized to 2", ReplyFault::Undersized(2), ADS_ERR_INVALID_SIZE, ""},
+        {"undersized to 6", ReplyFault::Undersized(6), ADS_ERR_INVALID_SIZE, ""},
+        {"unknown command", ReplyFault::UnknownCommand(100), ADS_ERR_INVALID_RESPONSE, "Unkown AMS command id"},
+        {"short packet before", ReplyFault::ShortFrameBefore(10), 0, "Frame to short to be AoE"},
+        {"split into single bytes", ReplyFault::Split(), 0, ""},
+        {"foreign invoke id", ReplyFault::WrongInvokeId(), ADS_ERR_SYNC_TIMEOUT, "No response pending"},
+        {"bytes after the AMS length", own, 0, "", std::nullopt, 5},
+        {"AMS length 2^32-1", own, ADS_ERR_INVALID_RESPONSE, "", 0xFFFFFFFFu},
+        {"AMS length 2^32-8", own, ADS_ERR_INVALID_RESPONSE, "", 0xFFFFFFF8u},
+        {"AMS length 13", own, ADS_ERR_INVALID_RESPONSE, "", 13u},
+        {"a reply to a port out of range first", own, 0, "Port 0x7148 is out of range", std::nullopt, 0, 29000, 1},
+        {"invoke id 0 to an idle port first", own, 0, "InvokeId mismatch: waiting for 0x0 received 0x0",
+         std::nullopt, 0, 30050},
     };
     const int32_t other = OpenPort();
+    const std::vector<uint8_t> cell = Words({Cell(port)});
     for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.fault.kind));
+        SCOPED_TRACE(c.what);
+        sim->ClearRequests();
         sim->InjectReplyFault(c.fault);
         AdsSyncSetTimeoutEx(port, c.result == ADS_ERR_SYNC_TIMEOUT ? 250 : 2000);
-        std::vector<uint8_t> buffer(4, 0xEE);
-        uint32_t bytesRead = 99;
-        EXPECT_EQ(c.result, Read(port, buffer.data(), 4, &bytesRead));
-        EXPECT_EQ(c.result ? 0xEEEEEEEEu : Cell(port), le::Read<uint32_t>(buffer.data()));
+        auto pending = ReadAsync(port);
+        if (c.fault.kind == own.kind) {
+            const Header request = AwaitRequest(1);
+            Header first = request;
+            first.sourcePort = c.firstTo;
+            first.invokeId = c.firstId ? request.invokeId : 0;
+            ASSERT_TRUE(!c.firstTo || sim->SendRawToLatest(Reply(first, ReadData(cell))));
+            ASSERT_TRUE(sim->SendRawToLatest(Reply(request, ReadData(cell), c.amsLength, c.extra)));
+        }
+        const auto [result, buffer, bytesRead] = pending.get();
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.result ? std::vector<uint8_t>(4, 0xEE) : cell, buffer);
         EXPECT_EQ(c.result ? 0u : 4u, bytesRead);
         EXPECT_TRUE(log.Contains(c.logged));
         ExpectHealthy(port);
         ExpectHealthy(other);
     }
-    EXPECT_EQ(1u, Counters().unmatchedReplies);
+    EXPECT_EQ(3u, Counters().unmatchedReplies) << "the foreign id, the port out of range and id 0";
     sim->InjectReplyFault(ReplyFault::Undersized(2));
     EXPECT_EQ(ADS_ERR_INVALID_SIZE, AdsSyncWriteReqEx(port, &plc, kGroup, 4 * 127, 4, "abcd"));
     ExpectHealthy(port);
     EXPECT_TRUE(Counters().connection != 0);
-}
-
-TEST_F(ReceivePath, HandMadeRepliesWithOddLengthsPortsAndIds)
-{
-    LogCapture log;
-    using Header = plc::ads::AoEHeader;
-    const std::vector<uint8_t> good = ReadData({9, 8, 7, 6});
-    struct Case {
-        const char* what;
-        std::optional<uint32_t> amsLength;
-        size_t extra;
-        uint16_t firstTo; // a reply to this local port first, with invoke id `firstId` (1: the request's)
-        uint32_t firstId;
-        int32_t result;
-        const char* logged;
-    };
-    const Case cases[] = {
-        {"bytes after the AMS length", std::nullopt, 5, 0, 0, 0, ""},
-        {"AMS length 2^32-1", 0xFFFFFFFFu, 0, 0, 0, ADS_ERR_INVALID_RESPONSE, ""},
-        {"AMS length 2^32-8", 0xFFFFFFF8u, 0, 0, 0, ADS_ERR_INVALID_RESPONSE, ""},
-        {"AMS length 13", 13u, 0, 0, 0, ADS_ERR_INVALID_RESPONSE, ""},
-        {"a reply to a port out of range first", std::nullopt, 0, 29000, 1, 0, "Port 0x7148 is out of range"},
-        {"invoke id 0 to an idle port first", std::nullopt, 0, 30050, 0, 0,
-         "InvokeId mismatch: waiting for 0x0 received 0x0"},
-    };
-    AdsSyncSetTimeoutEx(port, 5000);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        sim->ClearRequests();
-        sim->InjectReplyFault(ReplyFault::Drop());
-        auto pending = ReadAsync(port);
-        const Header request = AwaitRequest(1);
-        const auto start = Clock::now();
-        if (c.firstTo) {
-            Header other = request;
-            other.sourcePort = c.firstTo;
-            other.invokeId = c.firstId ? request.invokeId : 0;
-            ASSERT_TRUE(sim->SendRawToLatest(Reply(other, good)));
-        }
-        ASSERT_TRUE(sim->SendRawToLatest(Reply(request, good, c.amsLength, c.extra)));
-        EXPECT_EQ(c.result, pending.result.get());
-        EXPECT_LT(ElapsedMs(start), 2000);
-        EXPECT_EQ(c.result ? std::vector<uint8_t>(4, 0xEE) : std::vector<uint8_t>({9, 8, 7, 6}), *pending.buffer);
-        EXPECT_TRUE(log.WaitFor(c.logged));
-        ExpectHealthy(port);
-    }
 
     // The deadline runs out inside a reply's data: only the rest of that packet is skipped.
     sim->ClearRequests();
-    sim->InjectReplyFault(ReplyFault::Drop());
+    sim->InjectReplyFault(own);
     AdsSyncSetTimeoutEx(port, 150);
     auto cut = ReadAsync(port, 8);
     const Header request = AwaitRequest(1);
     const auto reply = Reply(request, ReadData({1, 2, 3, 4, 5, 6, 7, 8}));
     const size_t part = 6 + 32 + 8 + 3;
     ASSERT_TRUE(sim->SendRawToLatest(std::vector<uint8_t>(reply.begin(), reply.begin() + part)));
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, cut.result.get());
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, std::get<0>(cut.get()));
     EXPECT_TRUE(log.Contains("InvokeId of response: " + std::to_string(request.invokeId) + " timed out"));
     ASSERT_TRUE(sim->SendRawToLatest(std::vector<uint8_t>(reply.begin() + part, reply.end())));
     AdsSyncSetTimeoutEx(port, 2000);
     ExpectHealthy(port);
-
-    // A reply after its requester gave up is dropped and counted; another port's reply
-    // meanwhile shows the connection alive, so it stays.
-    const int32_t other = OpenPort();
-    const uint64_t unmatched = Counters().unmatchedReplies;
-    sim->ClearRequests();
-    sim->InjectReplyFault(ReplyFault::Delay(400ms));
-    sim->InjectReplyFault(ReplyFault::Delay(50ms));
-    AdsSyncSetTimeoutEx(port, 150);
-    auto late = ReadAsync(port);
-    const uint32_t lateId = AwaitRequest(1).invokeId;
-    auto alive = ReadAsync(other);
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, late.result.get());
-    EXPECT_EQ(0, alive.result.get());
-    EXPECT_TRUE(log.WaitFor("InvokeId mismatch: waiting for 0x0 received 0x" + Hex(lateId)));
-    EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == unmatched + 1; }));
-    AdsSyncSetTimeoutEx(port, 2000);
-    ExpectHealthy(port);
-
-    // A second request from a port that already waits is refused at once.
-    sim->ClearRequests();
-    sim->InjectReplyFault(ReplyFault::Delay(300ms));
-    auto first = ReadAsync(port);
-    AwaitRequest(1);
-    uint8_t cell[4];
-    const auto refused = Clock::now();
-    EXPECT_EQ(-1, Read(port, cell, 4));
-    EXPECT_LT(ElapsedMs(refused), 200);
-    EXPECT_TRUE(log.Contains("Port: " + std::to_string(port) + " already in use as 0x"));
-    EXPECT_EQ(0, first.result.get());
-    EXPECT_EQ(Cell(port), le::Read<uint32_t>(first.buffer->data()));
 }
 
 TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
 {
     LogCapture log;
+    // Another port's reply meanwhile shows the peer alive; a notification granted too late is deleted.
     const int32_t other = OpenPort();
-    sim->InjectReplyFault(ReplyFault::Drop());
+    sim->InjectReplyFault(ReplyFault::Delay(450ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
     sim->InjectReplyFault(ReplyFault::Delay(50ms));
     AdsSyncSetTimeoutEx(port, 300);
+    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t handle = 0;
     const auto start = Clock::now();
-    auto silent = ReadAsync(port);
+    auto silent = std::async(std::launch::async, [&] {
+        return AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle);
+    });
     AwaitRequest(1);
+    uint8_t cell[4];
+    const auto refused = Clock::now();
+    EXPECT_EQ(-1, Read(port, cell, 4)) << "a port that already waits is refused at once";
+    EXPECT_LT(ElapsedMs(refused), 200);
+    EXPECT_TRUE(log.Contains("Port: " + std::to_string(port) + " already in use as 0x"));
     auto alive = ReadAsync(other);
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, silent.result.get());
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, silent.get());
     EXPECT_GE(ElapsedMs(start), 295);
     EXPECT_LT(ElapsedMs(start), 2000) << "the port's own time-out bounds the wait";
-    EXPECT_EQ(0, alive.result.get());
+    EXPECT_EQ(0, std::get<0>(alive.get()));
+    EXPECT_TRUE(WaitUntil([&] { return Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION) == 1 && !sim->NotificationCount(); }));
+    // Nobody waits for the late grant nor for the reply to its delete: both are dropped and counted.
+    EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 2; }));
     ExpectHealthy(port);
 
     sim->InjectReplyFault(ReplyFault::Drop());
     AdsSyncSetTimeoutEx(port, 60);
-    uint8_t cell[4];
     EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, Read(port, cell, 4));
-    EXPECT_TRUE(log.WaitFor("nothing received for 60 ms, giving up the connection"));
+    EXPECT_TRUE(log.Contains("nothing received for 60 ms, giving up the connection"));
     ExpectLostThenReconnect(other);
 }
 
@@ -224,41 +170,36 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
     while (ports.size() < 16) {
         OpenPort();
     }
-    struct Case {
-        const char* what;
-        std::optional<ReplyFault> fault;
-        std::function<void()> trigger;
+    // Without a fault of the peer, the connection is aborted here.
+    const std::pair<const char*, std::optional<ReplyFault>> cases[] = {
+        {"close inside a reply", ReplyFault::CloseInside()},
+        {"reset inside a reply", ReplyFault::ResetInside()},
+        {"close inside the AMS header", ReplyFault::CloseInside(6 + 32 + 3)},
+        {"close before a reply", ReplyFault::CloseBefore()},
+        {"reset before a reply", ReplyFault::ResetBefore()},
+        {"connection aborted", std::nullopt},
     };
-    const Case cases[] = {
-        {"close inside a reply", ReplyFault::CloseInside(), nullptr},
-        {"reset inside a reply", ReplyFault::ResetInside(), nullptr},
-        {"close inside the AMS header", ReplyFault::CloseInside(6 + 32 + 3), nullptr},
-        {"close before a reply", ReplyFault::CloseBefore(), nullptr},
-        {"reset before a reply", ReplyFault::ResetBefore(), nullptr},
-        {"connections dropped", std::nullopt, [&] { sim->DropConnections(); }},
-        {"connection aborted", std::nullopt, [&] { plc::ads::AbortConnection(kPlc); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, fault] : cases) {
+        SCOPED_TRACE(what);
         sim->ClearRequests();
         // The last request's reply carries the fault, so that every request is on the wire first.
-        sim->InjectReplyFault(ReplyFault::Drop().Times(static_cast<uint32_t>(ports.size() - (c.fault ? 1 : 0))));
-        if (c.fault) {
-            sim->InjectReplyFault(*c.fault);
+        sim->InjectReplyFault(ReplyFault::Drop().Times(static_cast<uint32_t>(ports.size() - (fault ? 1 : 0))));
+        if (fault) {
+            sim->InjectReplyFault(*fault);
         }
-        std::vector<Pending> waiting;
+        std::vector<decltype(ReadAsync(port))> waiting;
         for (const int32_t p : ports) {
             AdsSyncSetTimeoutEx(p, 10000);
             waiting.push_back(ReadAsync(p));
         }
         AwaitRequest(ports.size());
         const auto start = Clock::now();
-        if (c.trigger) {
-            c.trigger();
+        if (!fault) {
+            plc::ads::AbortConnection(kPlc);
         }
         for (auto& pending : waiting) {
-            ASSERT_EQ(std::future_status::ready, pending.result.wait_for(2s));
-            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, pending.result.get());
+            ASSERT_EQ(std::future_status::ready, pending.wait_for(2s));
+            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, std::get<0>(pending.get()));
         }
         EXPECT_LT(ElapsedMs(start), 2000);
         sim->ClearReplyFaults();
@@ -313,11 +254,12 @@ TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
     plc::ads::DelLocalRoute(deaf);
 }
 
-TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)
+TEST_F(ReceivePath, AllPortsShareOneConnectionWithoutLosingOrCrossingReplies)
 {
-    while (ports.size() < ADS_PORT_COUNT) {
-        ASSERT_NE(0, OpenPort(10000));
+    for (int32_t expected = ADS_PORT_BASE + 1; expected < ADS_PORT_BASE + ADS_PORT_COUNT; ++expected) {
+        ASSERT_EQ(expected, OpenPort(10000)) << "lowest first";
     }
+    EXPECT_EQ(0, AdsPortOpenEx());
     sim->SetRecordLimit(1000);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -337,31 +279,19 @@ TEST_F(ReceivePath, ManyPortsShareOneConnectionWithoutLosingOrCrossingReplies)
     }
     EXPECT_EQ(0, wrong.load());
     EXPECT_EQ(1u, sim->AcceptedCount());
-}
 
-TEST_F(ReceivePath, ANotificationGrantedAfterItsRequestGaveUpIsDeleted)
-{
-    const int32_t other = OpenPort();
-    sim->InjectReplyFault(ReplyFault::Delay(600ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
-    sim->InjectReplyFault(ReplyFault::Delay(50ms));
-    AdsSyncSetTimeoutEx(port, 300);
-    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
-    uint32_t handle = 0;
-    auto add = std::async(std::launch::async, [&] {
-        return AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle);
-    });
-    AwaitRequest(1);
-    ExpectHealthy(other); // keeps the connection alive while the grant is late
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, add.get());
-    EXPECT_TRUE(sim->WaitForRequests(
-        [](const std::vector<plcsim::Request>& all) {
-            return std::any_of(all.begin(), all.end(), [](const plcsim::Request& r) {
-                return r.header.cmdId == ADS_CMD_DEL_DEVICE_NOTIFICATION;
-            });
-        },
-        5s));
-    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 0; }));
-    ExpectHealthy(other);
+    // A closed port is closed once, has no address, and comes back first with the default time-out.
+    EXPECT_EQ(0, AdsPortCloseEx(30005));
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsPortCloseEx(30005));
+    AmsAddr untouched{AmsNetId{9, 9, 9, 9, 9, 9}, 9};
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsGetLocalAddressEx(30005, &untouched));
+    EXPECT_EQ((AmsAddr{AmsNetId{9, 9, 9, 9, 9, 9}, 9}), untouched);
+    EXPECT_EQ(30005, AdsPortOpenEx());
+    uint32_t timeout = 0;
+    EXPECT_EQ(0, AdsSyncGetTimeoutEx(30005, &timeout));
+    EXPECT_EQ(ADS_DEFAULT_TIMEOUT_MS, timeout);
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncGetTimeoutEx(30128, &timeout));
+    EXPECT_EQ(ADS_ERR_PORT_NOT_OPEN, AdsSyncSetTimeoutEx(29999, 5));
 }
 
 // The receive thread's bounded reads must not use select(), whose sets end at descriptor 1023.
@@ -380,12 +310,10 @@ TEST_F(ReceivePath, RepliesArriveOnDescriptorsAboveTheSelectLimit)
     }
     plcsim::PlcSimulator high;
     high.Start();
-    high.SetMemory(kGroup, 0, {1, 2, 3, 4});
     const AmsAddr target{AmsNetId{10, 20, 0, 8, 1, 1}, 851};
     ASSERT_EQ(0, plc::ads::AddLocalRoute(target.amsNetId, high.HostString().c_str()));
-    uint8_t bytes[4] = {};
-    EXPECT_EQ(0, AdsSyncReadReqEx2(port, &target, kGroup, 0, 4, bytes, nullptr));
-    EXPECT_EQ(1, bytes[0]);
+    uint16_t state[2] = {};
+    EXPECT_EQ(0, AdsSyncReadStateReqEx(port, &target, &state[0], &state[1]));
     plc::ads::DelLocalRoute(target.amsNetId);
     for (const int fd : filler) {
         ::close(fd);

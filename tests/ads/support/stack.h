@@ -1,5 +1,4 @@
-// Helpers of the stack tests: a simulator routed through the process-wide router, a
-// recording notification callback, a log capture, and hand-made replies.
+// Helpers of the stack tests: a routed simulator, a recording callback, a log capture, hand-made replies.
 #pragma once
 
 #include "ads/AdsDevice.h"
@@ -16,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -63,15 +63,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return text;
     }
-    bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
-    bool WaitFor(const std::string& needle) const { return WaitUntil([&] { return Contains(needle); }); }
+    // Lines of other threads may still be on their way: waits for the text, within a bound.
+    bool Contains(const std::string& needle) const
+    {
+        return WaitUntil([&] { return Text().find(needle) != std::string::npos; });
+    }
 
 private:
-    int_type overflow(int_type c) override
-    {
-        const char ch = static_cast<char>(c);
-        return xsputn(&ch, 1), c;
-    }
+    // The logger inserts each line whole, so only this is ever called.
     std::streamsize xsputn(const char* s, std::streamsize n) override
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -166,11 +165,13 @@ protected:
             le::Write<uint32_t>(cells.data() + 4 * i, Cell(ADS_PORT_BASE + i));
         }
         sim->SetMemory(kGroup, 0, cells);
+        Recorder::Reset();
         ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
         port = OpenPort();
     }
     void TearDown() override
     {
+        Recorder::Hold(false);
         for (const int32_t p : ports) {
             AdsPortCloseEx(p);
         }
@@ -200,6 +201,12 @@ protected:
         EXPECT_EQ(Cell(from), le::Read<uint32_t>(cell));
     }
     plc::ads::ConnectionCounters Counters() { return plc::ads::GetConnectionCounters(kPlc); }
+    size_t Sent(uint16_t cmdId)
+    {
+        const auto all = sim->Requests();
+        return static_cast<size_t>(
+            std::count_if(all.begin(), all.end(), [&](const plcsim::Request& r) { return r.header.cmdId == cmdId; }));
+    }
     // The newest request the simulator got, once it has `count`.
     plc::ads::AoEHeader AwaitRequest(size_t count)
     {
@@ -216,8 +223,7 @@ protected:
     int32_t port = 0;
 };
 
-// A reply to `request` with `data`; the AMS length may claim another size, and `extra`
-// bytes after the data are counted by the AMS/TCP length only.
+// A reply to `request` with `data`; the AMS length may claim another size; `extra` bytes follow the data.
 inline std::vector<uint8_t> Reply(const plc::ads::AoEHeader& request, std::vector<uint8_t> data,
                                   std::optional<uint32_t> amsLength = std::nullopt, size_t extra = 0)
 {
@@ -231,13 +237,23 @@ inline std::vector<uint8_t> Reply(const plc::ads::AoEHeader& request, std::vecto
     return packet;
 }
 
+// Little-endian 32-bit words, then `tail`.
+inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words, std::vector<uint8_t> tail = {})
+{
+    std::vector<uint8_t> out(words.size() * 4);
+    size_t at = 0;
+    for (const uint32_t w : words) {
+        le::Write<uint32_t>(out.data() + at, w);
+        at += 4;
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
 // Read reply data: result 0, the length, the bytes.
 inline std::vector<uint8_t> ReadData(const std::vector<uint8_t>& bytes)
 {
-    std::vector<uint8_t> data(8, 0);
-    le::Write<uint32_t>(data.data() + 4, static_cast<uint32_t>(bytes.size()));
-    data.insert(data.end(), bytes.begin(), bytes.end());
-    return data;
+    return Words({0, static_cast<uint32_t>(bytes.size())}, bytes);
 }
 
 } // namespace stack
