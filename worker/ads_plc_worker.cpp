@@ -362,7 +362,7 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
 
 // ---------------------------------------------------------------- item reads and writes
 
-bool Ads_Plc_Worker::getItemValue(ItemInstancePlugin item, AdsValue* out)
+bool Ads_Plc_Worker::getItemValue(const ItemInstancePlugin& item, AdsValue* out)
 {
     if (!itemExistsAsNotifier(item)) {
         return false;
@@ -477,13 +477,13 @@ bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId
     return true;
 }
 
-bool Ads_Plc_Worker::itemExistsAsNotifier(ItemInstancePlugin item)
+bool Ads_Plc_Worker::itemExistsAsNotifier(const ItemInstancePlugin& item)
 {
     std::lock_guard<std::mutex> lock(notifiersMutex);
     return notifiers.count(static_cast<quint32>(item.id)) != 0;
 }
 
-bool Ads_Plc_Worker::addItemToNotifier(ItemInstancePlugin item)
+bool Ads_Plc_Worker::addItemToNotifier(const ItemInstancePlugin& item)
 {
     // The host calls this for every item on every read: an item already subscribed is answered
     // without waiting for the device, which a status read or a write may hold for a time-out.

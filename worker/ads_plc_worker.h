@@ -71,14 +71,14 @@ public:
     bool logsTo(const PluginInterface& other) const { return &host == &other; }
 
     // Item reads and writes.
-    bool getItemValue(ItemInstancePlugin item, AdsValue* out);
+    bool getItemValue(const ItemInstancePlugin& item, AdsValue* out);
     bool writeItemValue(ItemInstancePlugin item, QString value);
     void setItemError(unsigned int itemId, QString error);
     QString getItemError(unsigned int itemId);
 
     // Subscriptions.
-    bool addItemToNotifier(ItemInstancePlugin item);
-    bool itemExistsAsNotifier(ItemInstancePlugin item);
+    bool addItemToNotifier(const ItemInstancePlugin& item);
+    bool itemExistsAsNotifier(const ItemInstancePlugin& item);
     static uint32_t registerCallbackHandle(quint32 deviceId, quint32 itemId);
     static void unregisterCallbackHandle(uint32_t userValue);
     static bool resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId);
