@@ -27,7 +27,7 @@ public:
         // The latest deadline of the requests in the batch bounds its write.
         Clock::time_point deadline;
     };
-    // Larger frames are written by their own thread: the queue holds at most one small frame per port.
+    // Larger frames are written by their own thread, so the queue stays a few small frames per port.
     static constexpr size_t FRAME_LIMIT = 4096;
 
     // Keeps a copy of the frame when a writer is active; false means the caller writes it itself.
