@@ -283,3 +283,53 @@ TEST_F(Simulator, InjectedFaultsEndTheConnectionAsTheyClaim)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
+{
+    const auto defs = plcsim::ParseSymbolText("# comment\n\na BOOL true constant\nb WORD 0xBEEF counter\n"
+                                              "c SINT -128 countdown\nd UDINT 4294967295 constant\n"
+                                              "e REAL 1.5 sine\nf LREAL -2.25 constant\n"
+                                              "g STRING \"two # words\" constant note\n");
+    ASSERT_EQ(defs.size(), 7u);
+    const Bytes real = {0x00, 0x00, 0xC0, 0x3F};
+    const Bytes lreal = {0, 0, 0, 0, 0, 0, 0x02, 0xC0};
+    const Bytes initial[] = {{1}, {0xEF, 0xBE}, {0x80}, {0xFF, 0xFF, 0xFF, 0xFF}, real, lreal};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(defs[i].initial, initial[i]) << defs[i].name;
+    }
+    EXPECT_EQ(std::string(defs[6].initial.begin(), defs[6].initial.begin() + 12), std::string("two # words\0", 12));
+    EXPECT_EQ(defs[6].initial.size(), 81u);
+    EXPECT_EQ(defs[6].typeName + "/" + defs[6].comment, "STRING(80)/note");
+    EXPECT_EQ(defs[1].behaviour, plcsim::Behaviour::CountUp);
+    EXPECT_EQ(defs[2].behaviour, plcsim::Behaviour::CountDown);
+    EXPECT_EQ(defs[4].behaviour, plcsim::Behaviour::Sine);
+
+    const std::pair<std::string, const char*> bad[] = {
+        {"x INT", "expected 'name TYPE initial behaviour [comment]', got 2 fields"},
+        {"a INT 1 constant", "duplicate symbol 'a'"},
+        {"x FOO 1 constant", "unknown type 'FOO'"},
+        {"x USINT 256 constant", "out of range for USINT"},
+        {"x SINT -129 constant", "out of range for SINT"},
+        {"x INT 12ab constant", "is not an integer"},
+        {"x REAL abc constant", "is not a number"},
+        {"x BOOL 2 constant", "BOOL initial value must be 0, 1, true or false"},
+        {"x REAL 1 counter", "counter needs an integer type, not REAL"},
+        {"x INT 1 sine", "sine needs REAL or LREAL, not INT"},
+        {"x INT 1 wobble", "unknown behaviour 'wobble'"},
+        {"x STRING \"open constant", "unterminated quote"},
+        {"x STRING " + std::string(81, 'y') + " constant", "longer than 80 characters"},
+    };
+    for (const auto& [line, reason] : bad) {
+        try {
+            plcsim::ParseSymbolText("a INT 1 constant\n" + line + "\n");
+            ADD_FAILURE() << line;
+        } catch (const plcsim::SymbolFileError& e) {
+            EXPECT_EQ(e.Line(), 2u) << line;
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+        }
+    }
+}
+
+} // namespace
