@@ -385,7 +385,7 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         return false;
     }
     const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toInt());
-    if (type < BOOL || type > STRING) {
+    if (!hasTextConversion(type)) {
         // No text converts to these types: writing would put zeros (or nothing) into the PLC and report success.
         items.insert(static_cast<quint32>(item.id), item);
         setItemError(static_cast<unsigned int>(item.id),

@@ -34,6 +34,12 @@ uint32_t dataLength(DataType type);
 // A sample shorter than its type, a null pointer or an unconverted type gives the empty text.
 QString bytesToValue(char* data, DataType type, unsigned int size);
 
+// Whether texts convert to and from `type` (the named types BOOL to STRING).
+inline bool hasTextConversion(DataType type)
+{
+    return type >= BOOL && type <= STRING;
+}
+
 // Writes the bytes of `text` as `type` into `buffer`, at most `length` bytes (the type's length).
 // Unconvertible numbers are written as 0; unconverted types leave the buffer unchanged.
 void valueToBytes(QString text, DataType type, char* buffer, int length);
