@@ -4,6 +4,7 @@
 
 #include "ads/AdsDevice.h"
 #include "host/PluginInterface.h"
+#include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
 
 #include <QDateTime>
@@ -125,6 +126,9 @@ private:
     // Reads the symbol's entry and throws when the PLC variable does not fit the item's type;
     // returns the byte length to watch. Called with deviceMutex and the target mutex held.
     uint32_t checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
+    // How the item's type fits its PLC variable, asking the PLC only for an item not judged on
+    // this connection. Throws AdsException for an unknown symbol or a failed connection.
+    ItemTypeCheck judgeItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
     // After a connection-class failure of a subscription or a write: cleans up, then keeps the
     // failure visible on the item and on the device.
     void failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const ItemInstancePlugin& item,
@@ -149,6 +153,7 @@ private:
     std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;
     QMap<quint32, ItemInstancePlugin> items;
     bool symbolInfoMissing = false; // under deviceMutex: the PLC has no symbol information
+    ItemTypeChecks typeChecks;      // under deviceMutex
 
     // Guards deviceRecord.error and targetNetId, which the host thread reads while the
     // worker thread writes them; taken alone.

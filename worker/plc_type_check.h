@@ -6,9 +6,8 @@
 #include <QString>
 
 #include <cstdint>
-
-// "INT", "STRING", ...; the number for a value outside the enumeration.
-QString itemTypeName(DataType type);
+#include <string>
+#include <unordered_map>
 
 // Fits when the sizes agree and the PLC type is the item's type or one read the same way
 // (BOOL/SINT, BYTE/USINT, WORD/UINT, DWORD/UDINT); a type of the PLC program's own (alias,
@@ -20,3 +19,28 @@ QString typeMismatchText(DataType item, const QString& plcType, uint32_t plcSize
 
 // The item type (BOOL..STRING) to read a PLC variable of an elementary type with; -1 when none fits.
 int itemTypeForPlcType(const QString& plcType, uint32_t plcSize);
+
+// How an item's type was judged against its PLC variable.
+struct ItemTypeCheck {
+    bool fits = true;
+    uint32_t plcSize = 0; // the variable's bytes; 0 when not known
+    QString mismatch;     // the type-mismatch text when it does not fit
+};
+
+// The judgements made on the current connection, so that a write after a subscription or an
+// earlier write costs no extra request. Cleared with the connection: the PLC program may differ.
+class ItemTypeChecks {
+public:
+    // Null when the item has not been judged with this symbol and type.
+    const ItemTypeCheck* find(uint32_t itemId, DataType type, const std::string& symbol) const;
+    void remember(uint32_t itemId, DataType type, const std::string& symbol, const ItemTypeCheck& check);
+    void clear() { entries.clear(); }
+
+private:
+    struct Entry {
+        DataType type;
+        std::string symbol;
+        ItemTypeCheck check;
+    };
+    std::unordered_map<uint32_t, Entry> entries;
+};
