@@ -76,6 +76,76 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
     }));
 }
 
+TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
+{
+    auto sim = startSimulator();
+    sim->AddSymbol("MAIN.sShort", std::vector<uint8_t>(11, 'x'), plcsim::Behaviour::Constant, "STRING(10)");
+    sim->SetSymbolValue("MAIN.bBool", {0});
+    const DeviceInstancePlugin device = deviceFor(50, *sim);
+    const struct {
+        const char* symbol;
+        int type;
+        QString text;
+        const char* error;
+    } refused[] = {
+        {"MAIN.diDint", INT, "5", "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)"},
+        {"MAIN.diDint", DINT, "12abc", "Value '12abc' is not a DINT"},
+        {"MAIN.diDint", DINT, "1.5", "Value '1.5' is not a DINT"},
+        {"MAIN.diDint", DINT, "2147483648", "Value '2147483648' is out of range for DINT (-2147483648 to 2147483647)"},
+        {"MAIN.wWord", WORD, "0x10", "Value '0x10' is not a WORD"},
+        {"MAIN.rReal", REAL, "3,5", "Value '3,5' is not a REAL"},
+        {"MAIN.usiUsint", USINT, "300", "Value '300' is out of range for USINT (0 to 255)"},
+        {"MAIN.bBool", BOOL, "yes", "Value 'yes' is not a BOOL"},
+        {"MAIN.sText", STRING, QString(81, 'y'), "is too long for STRING(80) (81 bytes)"},
+        {"MAIN.sShort", STRING, "12345678901", "Value '12345678901' is too long for STRING(10) (11 bytes)"},
+    };
+    LogList list = batchFor(device, {});
+    std::vector<std::vector<uint8_t>> before;
+    for (const auto& r : refused) {
+        list.items.append(itemFor(list.items.size() + 1, r.symbol, r.type));
+        list.items.back().values["value"] = r.text;
+        before.push_back(sim->GetSymbolValue(r.symbol));
+    }
+    // Twice: the second time every item has been judged and costs no request at all.
+    for (int round = 0; round < 2; ++round) {
+        sim->ClearRequests();
+        ASSERT_TRUE(plugin.writeData(&list));
+        for (size_t i = 0; i < std::size(refused); ++i) {
+            EXPECT_TRUE(list.items[i].item.error.endsWith(refused[i].error)) << list.items[i].item.error;
+            EXPECT_EQ(sim->GetSymbolValue(refused[i].symbol), before[i]) << refused[i].symbol;
+        }
+        EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE).size(), 0u);
+        EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE).size(), round == 0 ? std::size(refused) : 0u); // one check per item
+    }
+
+    // Right values land; a STRING(10) takes its 11 bytes; items judged before are not asked about again.
+    LogList good = batchFor(device, {});
+    good.items = {itemFor(2, "MAIN.diDint", DINT), itemFor(8, "MAIN.bBool", BOOL), itemFor(10, "MAIN.sShort", STRING),
+                  itemFor(6, "MAIN.rReal", REAL), itemFor(20, "MAIN.lrLreal", LREAL)};
+    const char* texts[] = {" -42", "TRUE", "abc", "0.1", "1234567.891"};
+    for (int i = 0; i < good.items.size(); ++i) {
+        good.items[i].values["value"] = texts[i];
+    }
+    sim->ClearRequests();
+    ASSERT_TRUE(plugin.writeData(&good));
+    for (const DataItem& item : good.items) {
+        EXPECT_TRUE(item.item.error.isEmpty()) << item.item.error;
+    }
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_INFO_BY_NAME).size(), 1u);
+    std::vector<uint32_t> lengths;
+    for (const plcsim::Request& r : requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE)) {
+        lengths.push_back(plc::ads::le::Read<uint32_t>(r.data.data() + 8));
+    }
+    EXPECT_EQ(lengths, (std::vector<uint32_t>{4, 1, 11, 4, 8}));
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.diDint"), (std::vector<uint8_t>{0xD6, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.bBool"), std::vector<uint8_t>{1});
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.sShort"), (std::vector<uint8_t>{'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0}));
+    // They read back as the texts written.
+    ASSERT_TRUE(readUntil(good, [](const LogList& l) {
+        return valueOf(l, 2) == "abc" && valueOf(l, 3) == "0.1" && valueOf(l, 4) == "1234567.891";
+    })) << valueOf(good, 3) << " " << valueOf(good, 4);
+}
+
 TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDown)
 {
     auto sim = startSimulator();
