@@ -141,9 +141,14 @@ TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
     EXPECT_EQ(sim->GetSymbolValue("MAIN.bBool"), std::vector<uint8_t>{1});
     EXPECT_EQ(sim->GetSymbolValue("MAIN.sShort"), (std::vector<uint8_t>{'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0}));
     // They read back as the texts written.
-    ASSERT_TRUE(readUntil(good, [](const LogList& l) {
-        return valueOf(l, 2) == "abc" && valueOf(l, 3) == "0.1" && valueOf(l, 4) == "1234567.891";
-    })) << valueOf(good, 3) << " " << valueOf(good, 4);
+    LogList back = good;
+    for (DataItem& item : back.items) {
+        item.values.clear();
+    }
+    ASSERT_TRUE(readUntil(back));
+    EXPECT_EQ(valueOf(back, 2), "abc");
+    EXPECT_EQ(valueOf(back, 3), "0.1");
+    EXPECT_EQ(valueOf(back, 4), "1234567.891");
 }
 
 TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDown)
