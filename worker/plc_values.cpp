@@ -125,10 +125,12 @@ QString decimalToBytes(const QString& text, DataType type, char* buffer)
     }
     bool converted = false;
     const double value = trimmed.toDouble(&converted); // fails on overflow and on underflow to 0
-    const double high = type == REAL ? static_cast<double>(std::numeric_limits<float>::max())
-                                     : std::numeric_limits<double>::max();
-    if ((!converted && value != 0) || !std::isfinite(value) || std::fabs(value) > high) {
-        const QString limit = type == REAL ? shortestText(std::numeric_limits<float>::max()) : shortestText(high);
+    // Below this a double rounds to a finite float (the largest float plus half its last step).
+    constexpr double REAL_OVERFLOW = 0x1.ffffffp+127;
+    const bool inRange = type == REAL ? std::fabs(value) < REAL_OVERFLOW : std::isfinite(value);
+    if ((!converted && value != 0) || !inRange) {
+        const QString limit = type == REAL ? shortestText(std::numeric_limits<float>::max())
+                                           : shortestText(std::numeric_limits<double>::max());
         return outOfRange(text, type, QLatin1Char('-') + limit, limit);
     }
     if (type == REAL) {

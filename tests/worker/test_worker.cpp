@@ -90,7 +90,8 @@ TEST(PlcValues, TextsAreWrittenExactlyOrRefusedWithTheBufferUntouched)
         {REAL, ".5", {0x00, 0x00, 0x00, 0x3F}}, {REAL, "5.", {0x00, 0x00, 0xA0, 0x40}},
         {REAL, "1e-50", {0, 0, 0, 0}}, // rounded to the nearest REAL
         {REAL, "nan", {}, "Value 'nan' is not a REAL"}, {REAL, "-inf", {}, "Value '-inf' is not a REAL"},
-        {REAL, "1e39", {}, "Value '1e39' is out of range for REAL (-3.4028235e+38 to 3.4028235e+38)"},
+        {REAL, "-3.4028235e+38", {0xFF, 0xFF, 0x7F, 0xFF}}, // the text the largest REAL reads as
+        {REAL, "3.40282357e38", {}, "Value '3.40282357e38' is out of range for REAL (-3.4028235e+38 to 3.4028235e+38)"},
         {LREAL, "1e308", {0xA0, 0xC8, 0xEB, 0x85, 0xF3, 0xCC, 0xE1, 0x7F}},
         {LREAL, "1e309", {}, "Value '1e309' is out of range for LREAL (-1.7976931348623157e+308 to 1.7976931348623157e+308)"},
         {LREAL, "0x1p3", {}, "Value '0x1p3' is not a LREAL"}, {LREAL, "1.5.3", {}, "Value '1.5.3' is not a LREAL"},
