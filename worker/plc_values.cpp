@@ -248,7 +248,9 @@ QString bytesToValue(char* data, DataType type, unsigned int size)
 
 uint32_t writeLength(DataType type, uint32_t plcSize)
 {
-    return type == STRING && plcSize > 0 ? plcSize : dataLength(type);
+    // The size comes from the PLC: one beyond any real STRING(n) gets no buffer of its size.
+    constexpr uint32_t LONGEST_STRING = 65536;
+    return type == STRING && plcSize > 0 && plcSize <= LONGEST_STRING ? plcSize : dataLength(type);
 }
 
 QString valueToBytes(const QString& text, DataType type, char* buffer, uint32_t length)

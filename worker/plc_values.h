@@ -45,7 +45,8 @@ inline bool hasTextConversion(DataType type)
 }
 
 // Bytes a write of `type` sends to a PLC variable of `plcSize` bytes (0: size not known): the
-// type's length, except that a STRING item on a STRING(n) writes the variable's n + 1 bytes.
+// type's length, except that a STRING item on a STRING(n) writes the variable's n + 1 bytes
+// (for n up to 65535).
 uint32_t writeLength(DataType type, uint32_t plcSize);
 
 // Writes `text` as exactly `length` bytes of `type` into `buffer` (`length` from writeLength) and

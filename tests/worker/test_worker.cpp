@@ -117,6 +117,7 @@ TEST(PlcValues, TextsAreWrittenExactlyOrRefusedWithTheBufferUntouched)
     for (const QString& text : {QStringLiteral("a") + QChar(0) + "b", QString(QChar(0xD800))}) {
         EXPECT_TRUE(valueToBytes(text, STRING, buffer, 81).endsWith("is not a STRING"));
     }
+    EXPECT_EQ(writeLength(STRING, 1u << 30), 81u); // a PLC's size claim gets no gigabyte buffer
 }
 
 TEST(PlcValues, ItemTypeFitsThePlcVariable)
