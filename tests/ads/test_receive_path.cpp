@@ -29,7 +29,7 @@ protected:
         });
     }
     // Every request on the lost connection ends at once, unsent; a route added again connects anew.
-    void ExpectLostThenReconnect(int32_t from)
+    void ExpectLostThenReconnect(int32_t from, int32_t lostResult = ADS_ERR_SYNC_TIMEOUT)
     {
         ASSERT_TRUE(WaitUntil([&] { return Counters().connection == 0; }));
         const size_t sent = sim->RequestCount();
@@ -37,7 +37,7 @@ protected:
         AdsSyncSetTimeoutEx(from, 10000);
         uint8_t cell[4];
         const auto start = Clock::now();
-        EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, Read(from, cell, 4));
+        EXPECT_EQ(lostResult, Read(from, cell, 4));
         EXPECT_LT(ElapsedMs(start), 500);
         EXPECT_EQ(sent, sim->RequestCount());
         ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
@@ -62,6 +62,8 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
         size_t extra = 0;     // bytes after the data, counted by the AMS/TCP length only
         uint16_t firstTo = 0; // a reply to this local port first, with invoke id `firstId` (1: the request's)
         uint32_t firstId = 0;
+        uint16_t cmdId = 0;   // the reply's command and state flags instead of the request's
+        uint16_t flags = 0;
     };
     const Case cases[] = {
         {"AMS error", ReplyFault::AmsError(1793), 1793, ""},
@@ -69,7 +71,9 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
         {"oversized", ReplyFault::Oversized(4), ADS_ERR_INVALID_SIZE, "Frame too long: 16>12"},
         {"undersized to 2", ReplyFault::Undersized(2), ADS_ERR_INVALID_SIZE, ""},
         {"undersized to 6", ReplyFault::Undersized(6), ADS_ERR_INVALID_SIZE, ""},
-        {"unknown command", ReplyFault::UnknownCommand(100), ADS_ERR_INVALID_RESPONSE, "Unkown AMS command id"},
+        {"unknown command", ReplyFault::UnknownCommand(100), ADS_ERR_SYNC_TIMEOUT, "Not the awaited reply: command 100"},
+        {"another command's reply, same id", own, ADS_ERR_SYNC_TIMEOUT, "", std::nullopt, 0, 0, 0, ADS_CMD_WRITE},
+        {"a request of the peer, same id", own, ADS_ERR_SYNC_TIMEOUT, "", std::nullopt, 0, 0, 0, 0, 0x0004},
         {"short packet before", ReplyFault::ShortFrameBefore(10), 0, "Frame to short to be AoE"},
         {"split into single bytes", ReplyFault::Split(), 0, ""},
         {"foreign invoke id", ReplyFault::WrongInvokeId(), ADS_ERR_SYNC_TIMEOUT, "No response pending"},
@@ -95,7 +99,10 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
             first.sourcePort = c.firstTo;
             first.invokeId = c.firstId ? request.invokeId : 0;
             ASSERT_TRUE(!c.firstTo || sim->SendRawToLatest(Reply(first, ReadData(cell))));
-            ASSERT_TRUE(sim->SendRawToLatest(Reply(request, ReadData(cell), c.amsLength, c.extra)));
+            auto reply = Reply(request, ReadData(cell), c.amsLength, c.extra);
+            le::Write<uint16_t>(reply.data() + 6 + 16, c.cmdId ? c.cmdId : request.cmdId);
+            le::Write<uint16_t>(reply.data() + 6 + 18, c.flags ? c.flags : uint16_t{0x0005});
+            ASSERT_TRUE(sim->SendRawToLatest(reply));
         }
         const auto [result, buffer, bytesRead] = pending.get();
         EXPECT_EQ(c.result, result);
@@ -105,7 +112,7 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
         ExpectHealthy(port);
         ExpectHealthy(other);
     }
-    EXPECT_EQ(3u, Counters().unmatchedReplies) << "the foreign id, the port out of range and id 0";
+    EXPECT_EQ(6u, Counters().unmatchedReplies) << "foreign id or command, a request, the port out of range, id 0";
     sim->InjectReplyFault(ReplyFault::Undersized(2));
     EXPECT_EQ(ADS_ERR_INVALID_SIZE, AdsSyncWriteReqEx(port, &plc, kGroup, 4 * 127, 4, "abcd"));
     ExpectHealthy(port);
@@ -129,6 +136,7 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
 
 TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
 {
+    using Header = plc::ads::AoEHeader;
     LogCapture log;
     // Another port's reply meanwhile shows the peer alive; a notification granted too late is deleted.
     const int32_t other = OpenPort();
@@ -156,6 +164,20 @@ TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
     // Nobody waits for the late grant nor for the reply to its delete: both are dropped and counted.
     EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 2; }));
     ExpectHealthy(port);
+
+    // Copies of a live grant (another invoke id, or id 0) leave it alone; one of a handle nobody holds is deleted.
+    AdsSyncSetTimeoutEx(port, 2000);
+    sim->ClearRequests();
+    ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
+    Header grant = AwaitRequest(1);
+    for (const auto& [id, granted] : {std::pair{grant.invokeId + 1000, handle}, {0u, handle}, {0u, handle + 1}}) {
+        grant.invokeId = id;
+        ASSERT_TRUE(sim->SendRawToLatest(Reply(grant, Words({0, granted}))));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 6; })) << "and the reply to the delete";
+    EXPECT_EQ(1u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    EXPECT_EQ(1u, sim->NotificationCount());
+    EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
 
     sim->InjectReplyFault(ReplyFault::Drop());
     AdsSyncSetTimeoutEx(port, 60);
@@ -197,13 +219,15 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
         if (!fault) {
             plc::ads::AbortConnection(kPlc);
         }
+        // Closed by the peer says so; only a connection given up here ends like a time-out.
+        const int32_t lostResult = fault ? ADS_ERR_CONNECTION_CLOSED : ADS_ERR_SYNC_TIMEOUT;
         for (auto& pending : waiting) {
             ASSERT_EQ(std::future_status::ready, pending.wait_for(2s));
-            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, std::get<0>(pending.get()));
+            EXPECT_EQ(lostResult, std::get<0>(pending.get()));
         }
         EXPECT_LT(ElapsedMs(start), 2000);
         sim->ClearReplyFaults();
-        ExpectLostThenReconnect(port);
+        ExpectLostThenReconnect(port, lostResult);
     }
     EXPECT_TRUE(log.Contains("Info: connection closed"));
 }
