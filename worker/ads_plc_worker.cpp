@@ -1,6 +1,7 @@
 #include "worker/ads_plc_worker.h"
 
 #include "ads/AdsRequests.h"
+#include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
 
 #include <QtGlobal>
@@ -174,17 +175,16 @@ void Ads_Plc_Worker::writeLogError(QString message)
 
 int Ads_Plc_Worker::addressToNetId(QString text, AmsNetId* netId)
 {
-    char buffer[20];
-    std::snprintf(buffer, sizeof(buffer), "%s.1.1", text.toUtf8().constData());
-    const char* position = buffer;
-    for (int index = 0; index < 6; ++index) {
-        netId->b[index] = static_cast<uint8_t>(std::strtol(position, nullptr, 10));
-        position = std::strchr(position, '.');
-        if (!position) {
-            return 5 - index;
-        }
-        ++position;
+    // Four fields are the PLC's IPv4 address, whose NetId ends in .1.1; otherwise six are needed.
+    QString full = text.trimmed();
+    if (full.count(QLatin1Char('.')) == 3) {
+        full += QStringLiteral(".1.1");
     }
+    AmsNetId parsed(0u);
+    if (!ParseAmsNetId(full.toStdString(), parsed)) {
+        return 1;
+    }
+    *netId = parsed;
     return 0;
 }
 
@@ -223,6 +223,12 @@ AdsDevice* Ads_Plc_Worker::connectToAds()
                   QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
                   localNetIdText + QStringLiteral(" Port: ") + QString::number(port) + QStringLiteral(" Timeout: ") +
                   QString::number(timeout));
+
+    if (!plc::ads::HostPortValid(address.toStdString())) {
+        setDeviceError(QString::fromLatin1(plc::ads::INVALID_PORT_TEXT));
+        writeLogDebug(QString::fromLatin1(plc::ads::INVALID_PORT_TEXT) + QLatin1Char('.'));
+        return nullptr;
+    }
 
     if (!localNetIdText.isEmpty()) {
         AmsNetId localNetId(0u);
@@ -642,6 +648,7 @@ bool Ads_Plc_Worker::isConnectionError(int32_t code)
     case 0x1B:
     case 0x745:
     case 0x748:
+    case 0x2746:
     case 0x274C:
     case 0x274D:
     case 0x2751:

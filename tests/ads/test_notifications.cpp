@@ -243,5 +243,40 @@ TEST_F(Notifications, AFloodArrivesInOrderAndAFullRingDropsWholeFramesOnly)
     }
 }
 
+// One byte of the ring's capacity is never handed out, so a full ring is never taken for an empty
+// one; bytes come back whole and in order across the wrap.
+TEST(NotificationRing, HoldsOneByteLessThanItsCapacityAcrossTheWrap)
+{
+    constexpr size_t capacity = 5000;
+    RingBuffer ring(capacity);
+    std::vector<uint8_t> in(2 * capacity);
+    std::vector<uint8_t> out(2 * capacity);
+    for (size_t i = 0; i < in.size(); ++i) {
+        in[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    }
+    EXPECT_FALSE(ring.Reserve(capacity));
+    size_t written = 0;
+    size_t read = 0;
+    for (const size_t n : {capacity - 1, size_t{3000}}) {
+        // Filled the way the receive path fills it: reserved, then chunk by chunk up to the block's end.
+        ASSERT_EQ(n, ring.BytesFree());
+        ASSERT_TRUE(ring.Reserve(n));
+        for (const size_t end = written + n; written < end;) {
+            const size_t chunk = std::min(end - written, ring.WriteChunk());
+            ASSERT_NE(0u, chunk);
+            std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(written), chunk, ring.WritePointer());
+            ring.CommitWrite(chunk);
+            written += chunk;
+        }
+        EXPECT_EQ(0u, ring.BytesFree());
+        EXPECT_FALSE(ring.Reserve(1));
+        EXPECT_EQ(0u, ring.WriteChunk());
+        ring.Read(out.data() + read, 3000);
+        read += 3000;
+    }
+    ring.Read(out.data() + read, written - read);
+    EXPECT_TRUE(std::equal(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(written), out.begin()));
+}
+
 } // namespace
 } // namespace stack

@@ -215,9 +215,13 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
 {
     auto sim = startSimulator();
     LogList badTarget = batchFor(deviceFor(3, *sim), {});
-    badTarget.device.config["Target_AMS_NetId"] = "1.2.3";
+    badTarget.device.config["Target_AMS_NetId"] = "300.1.2.3";
     EXPECT_FALSE(plugin.readData(&badTarget));
     EXPECT_EQ(badTarget.device.error, "Invalid target AMS Net Id");
+    LogList badPort = batchFor(deviceFor(2, *sim), {});
+    badPort.device.address = "127.0.0.1:101383";
+    EXPECT_FALSE(plugin.readData(&badPort));
+    EXPECT_EQ(badPort.device.error, "Invalid address: port must be 1 to 65535");
     LogList badLocal = batchFor(deviceFor(4, *sim), {});
     badLocal.device.config["Local_AMS_NetId"] = "7.7";
     EXPECT_FALSE(plugin.readData(&badLocal));
@@ -295,7 +299,7 @@ TEST_F(ExchangeTest, APlcRestartDropsTheValuesAndTheWorkerComesBackByItself)
 
     sim->Restart(1500ms);
     ASSERT_TRUE(WaitUntil([&] { return !plugin.readData(&list); }, 3s));
-    EXPECT_FALSE(list.device.error.isEmpty());
+    EXPECT_EQ(list.device.error, "Connection closed or reset by the PLC");
     EXPECT_TRUE(WaitUntil([&] { return valuesOfDevice(6) == 0; }, 2s));
 
     ASSERT_TRUE(WaitUntil([&] { return sim->IsListening(); }, 5s));
