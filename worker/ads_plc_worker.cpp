@@ -300,6 +300,10 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
         subscribedConnection = plc::ads::GetConnectionCounters(netId).connection;
+        // Before any item is subscribed, so that no program change in between goes unseen.
+        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+        std::lock_guard<std::mutex> targetLock(*targetMutex);
+        programWatch.begin(*device);
     }
     state = Connected;
     setDeviceError(QString());

@@ -62,10 +62,10 @@ int Plc_Program_Watch::readVersion(const AdsDevice& device)
     return code == 0 && bytesRead == 1 ? value : -1;
 }
 
-void Plc_Program_Watch::begin(const AdsDevice& device, uint16_t adsState)
+void Plc_Program_Watch::begin(const AdsDevice& device)
 {
+    end();
     begun = true;
-    lastState = adsState;
     version = readVersion(device);
     if (versionUnknown) {
         return;
@@ -94,20 +94,19 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
 {
     Finding finding;
     if (!begun) {
-        begin(device, adsState);
-        return finding;
+        begin(device);
     }
-    if (adsState != lastState) {
+    if (lastState != NO_STATE && adsState != lastState) {
         if (lastState == ADSSTATE_RUN) {
             finding.warnings << QStringLiteral("PLC of ") + deviceName + QStringLiteral(" left RUN (state ") +
                               stateName(adsState) + QStringLiteral(")");
         } else if (adsState == ADSSTATE_RUN) {
             finding.warnings << QStringLiteral("PLC of ") + deviceName + QStringLiteral(" is in RUN again (was ") +
-                              stateName(lastState) + QStringLiteral("); subscribing again");
+                              stateName(static_cast<uint16_t>(lastState)) + QStringLiteral("); subscribing again");
             finding.resubscribe = true;
         }
-        lastState = adsState;
     }
+    lastState = adsState;
     int current = -1;
     if (notified) {
         current = notified->load();
@@ -137,4 +136,5 @@ void Plc_Program_Watch::end()
     begun = false;
     versionUnknown = false;
     version = -1;
+    lastState = NO_STATE;
 }

@@ -26,8 +26,10 @@ public:
     Plc_Program_Watch(const Plc_Program_Watch&) = delete;
     Plc_Program_Watch& operator=(const Plc_Program_Watch&) = delete;
 
-    // With every successful state poll, given the ADS state it read; the first call on a
-    // connection takes the baseline. Called while the device's requests are serialised.
+    // Right after connecting, before any item is subscribed: takes the symbol version and
+    // subscribes to it. Called, like the others, while the device's requests are serialised.
+    void begin(const AdsDevice& device);
+    // With every successful state poll, given the ADS state it read.
     Finding check(const AdsDevice& device, uint16_t adsState);
     // Before the device goes: deletes the notification and forgets the baseline.
     void end();
@@ -35,7 +37,6 @@ public:
     static QString stateName(uint16_t adsState);
 
 private:
-    void begin(const AdsDevice& device, uint16_t adsState);
     // The version read now, or -1 when it could not be read.
     int readVersion(const AdsDevice& device);
     static void versionCallback(const AmsAddr* addr, const AdsNotificationHeader* header, uint32_t userValue);
@@ -45,7 +46,8 @@ private:
     bool begun = false;
     bool versionUnknown = false; // the PLC offers no symbol version
     int version = -1;            // the version acted on last
-    uint16_t lastState = 0;
+    static constexpr int NO_STATE = -1;
+    int lastState = NO_STATE;
     Clock::time_point lastRead{};
     OwnedHandle notification;
     uint32_t userValue = 0;
