@@ -303,7 +303,9 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
         // Before any item is subscribed, so that no program change in between goes unseen.
         const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
         std::lock_guard<std::mutex> targetLock(*targetMutex);
-        programWatch.begin(*device);
+        if (device) {
+            programWatch.begin(*device);
+        }
     }
     state = Connected;
     setDeviceError(QString());

@@ -22,7 +22,7 @@
 //   - Symbol names are looked up case-insensitively. ReadWrite on 0xF005 writes,
 //     then reads back; file open/close (0x78/0x79) answer 0x701.
 //   - Symbol handles outlive the connection that created them; only release
-//     and Restart() forget them. Notifications die with their connection.
+//     Restart() and ChangeProgram() forget them. Notifications die with their connection.
 //   - Notifications (transmission mode 3 cyclic or 4 on change, anything else 0x70B)
 //     send their first sample right after the add reply, then sample every
 //     max(samplingPeriod, 1 ms); due times of equal periods coincide, and the due
