@@ -104,6 +104,10 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
             finding.warnings << QStringLiteral("PLC of ") + deviceName + QStringLiteral(" is in RUN again (was ") +
                               stateName(static_cast<uint16_t>(lastState)) + QStringLiteral("); subscribing again");
             finding.resubscribe = true;
+            // A restarted runtime has forgotten the notification on the version as well.
+            begin(device);
+            lastState = adsState;
+            return finding;
         }
     }
     lastState = adsState;

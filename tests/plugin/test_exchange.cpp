@@ -368,6 +368,7 @@ TEST_F(ExchangeTest, AProgramChangeOnTheOpenConnectionBringsTheValuesBackWithIts
     EXPECT_EQ(a.items[2].item.error, "Type mismatch: PLC variable is INT (2 bytes), item is DINT (4 bytes)");
     EXPECT_EQ(valuesOfDevice(50), 1);
     EXPECT_EQ(sim->AcceptedCount(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 2; }, 1s)) << "the counter and the version";
 
     // Nothing stays subscribed on the PLCs, the version's notification included.
     ASSERT_TRUE(plugin.stopPlugin());
