@@ -35,8 +35,20 @@ void AmsPort::Close()
 
 void AmsPort::AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<NotificationDispatcher> dispatcher)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    dispatcherList.emplace(Key{target, handle}, std::move(dispatcher));
+    std::shared_ptr<NotificationDispatcher> previous;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::shared_ptr<NotificationDispatcher>& entry = dispatcherList[Key{target, handle}];
+        if (entry != dispatcher) {
+            previous = std::move(entry);
+        }
+        entry = std::move(dispatcher);
+    }
+    // The old grant was served by another dispatcher (an earlier connection), where nothing
+    // could delete it any more.
+    if (previous) {
+        previous->Forget(handle);
+    }
 }
 
 // Taken out first: a second delete of the same handle finds nothing and sends nothing.

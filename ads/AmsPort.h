@@ -27,6 +27,7 @@ public:
     // Deletes every notification of the port on its target, ignoring failures, then closes it.
     void Close();
 
+    // A handle granted again replaces the old entry.
     void AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<NotificationDispatcher> dispatcher);
     int32_t DelNotification(AmsAddr target, uint32_t handle);
     // Forgets, without any request, the notifications whose dispatcher matches; used when

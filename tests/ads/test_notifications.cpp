@@ -4,6 +4,8 @@
 
 #include "ads/NotificationDispatcher.h"
 
+#include <future>
+
 namespace stack {
 namespace {
 
@@ -146,7 +148,7 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     const Case cases[] = {
         {"no dispatcher for the port", Packet(30099, {Stamp(1, {good})}), 0},
         {"unknown handle", Packet(port, {Stamp(1, {{0xDEAD, {1}, std::nullopt}, good})}), 1},
-        {"wrong sample size", Packet(port, {Stamp(2, {good, {handle, {2, 2, 2}, std::nullopt}, good})}), 1},
+        {"wrong sample size", Packet(port, {Stamp(2, {good, {handle, {2, 2, 2}, std::nullopt}, good})}), 2},
         {"counts overrun",
          Packet(port, {Stamp(3, {good})}, [](Frame& f) { f.claimedStampCount = f.stamps[0].claimedSampleCount = ~0u; }),
          1},
@@ -183,6 +185,17 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     EXPECT_TRUE(log.Contains("Notification sample size: 3 doesn't match: 4"));
     EXPECT_TRUE(log.Contains("port " + std::to_string(port) + " receive buffer was full"));
     ExpectHealthy(port);
+
+    // A handle the PLC grants again replaces the old entry: its samples take the new size and user value.
+    sim->SetRequestHook([&](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        return r.header.cmdId == ADS_CMD_ADD_DEVICE_NOTIFICATION ? std::optional(Words({0, handle})) : std::nullopt;
+    });
+    EXPECT_EQ(handle, Subscribe(port, kGroup, 0, 2, 6));
+    sim->SetRequestHook(nullptr);
+    ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(tag, {{handle, {tag, tag}, std::nullopt}})})));
+    ASSERT_TRUE(Recorder::WaitForCount(expected + 1));
+    EXPECT_EQ(std::make_tuple(6u, std::vector<uint8_t>(2, tag)),
+              std::make_tuple(Recorder::Samples().back().user, Recorder::Samples().back().data));
 
     // The last route takes the connection and its notifications along; the port then sends nothing.
     sim->ClearRequests();
