@@ -359,18 +359,28 @@ void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t hand
         const AmsAddr target = reply.Source();
         AmsRequest request(target, reply.targetPort, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        EncodeHeaders(request, reply.Target(), GetInvokeId());
-        std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
-        if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
-            return;
-        }
-        timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
-        if (socket.write(request.frame, &timeout) != request.frame.size()) {
-            Abort();
-        }
+        SendUnawaited(request, reply.Target());
     } catch (const std::bad_alloc&) {
         LOG_ERROR("no memory to delete notification 0x" << std::hex << handle);
     }
+}
+
+int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr)
+{
+    if (lost.load() || aborted.load()) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    EncodeHeaders(request, srcAddr, GetInvokeId());
+    std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
+    if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
+    if (socket.write(request.frame, &timeout) != request.frame.size()) {
+        Abort();
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -410,7 +420,12 @@ int32_t AmsConnection::DeleteNotification(const AmsAddr& target, uint32_t handle
     try {
         AmsRequest request(target, port, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        return AdsRequest(request, timeoutMs);
+        if (timeoutMs != 0) {
+            return AdsRequest(request, timeoutMs);
+        }
+        AmsAddr srcAddr{AmsNetId(), 0};
+        const int32_t status = router.GetLocalAddress(port, &srcAddr);
+        return status ? status : SendUnawaited(request, srcAddr);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     }

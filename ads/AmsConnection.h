@@ -86,6 +86,7 @@ public:
                                                                 std::shared_ptr<Notification> notification);
     std::shared_ptr<NotificationDispatcher> DispatcherListAdd(const DispatcherKey& key);
     std::shared_ptr<NotificationDispatcher> DispatcherListGet(const DispatcherKey& key);
+    // A time-out of 0 sends the delete without waiting for its reply.
     int32_t DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port);
 
 private:
@@ -130,6 +131,8 @@ private:
     // A reply nobody waits for; a notification granted after its request timed out is deleted again.
     void HandleUnmatchedReply(const plc::ads::AoEHeader& header, size_t packetData);
     void DeleteLateNotification(const plc::ads::AoEHeader& reply, uint32_t handle);
+    // Writes a request nobody waits for, within a short bound.
+    int32_t SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};

@@ -76,8 +76,7 @@ int32_t AmsPort::ForgetNotification(AmsAddr target, uint32_t handle)
     if (!dispatcher) {
         return ADS_ERR_NOTIFICATION_NOT_FOUND;
     }
-    dispatcher->Forget(handle);
-    return 0;
+    return dispatcher->Erase(handle, 0);
 }
 
 size_t AmsPort::ForgetNotifications(const DispatcherPredicate& matches)

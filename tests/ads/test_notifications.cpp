@@ -121,14 +121,26 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
     EXPECT_EQ(3u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
     EXPECT_EQ(0u, sim->NotificationCount());
 
-    // A delete the PLC never answers still forgets the notification: the next one sends nothing.
-    const uint32_t handle = Subscribe(port, kGroup, 0, 4, 9);
-    sim->SetSilentPort(851, true);
-    AdsSyncSetTimeoutEx(port, 100);
+    // A delete the PLC answers too late times out and forgets its notification; the device then deletes the
+    // others without waiting, so that none is left streaming when the PLC answers again.
+    AdsDevice slow(sim->HostString(), kPlc, 851);
+    slow.SetTimeout(100);
+    std::vector<OwnedHandle> cyclic;
+    for (uint32_t i = 0; i < 3; ++i) {
+        const AdsNotificationAttrib every10ms{4, ADS_TRANS_SERVER_CYCLE, 0, 100'000};
+        cyclic.push_back(slow.GetHandle(kGroup, 4 * i, every10ms, &Recorder::Callback, i));
+    }
+    const uint32_t first = *cyclic[0];
+    sim->InjectReplyFault(ReplyFault::Delay(300ms).For(ADS_CMD_DEL_DEVICE_NOTIFICATION).Times(ReplyFault::kForever));
     sim->ClearRequests();
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
-    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
-    EXPECT_EQ(1u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    const auto start = Clock::now();
+    for (OwnedHandle& h : cyclic) {
+        h.reset();
+    }
+    EXPECT_LT(ElapsedMs(start), 280) << "one time-out, not three";
+    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, slow.DeleteNotificationHandle(first));
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 0; }));
+    EXPECT_EQ(3u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
 }
 
 TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArrives)
