@@ -399,8 +399,12 @@ std::shared_ptr<NotificationDispatcher> AmsConnection::DispatcherListAdd(const D
         return existing;
     }
     // Built outside the lock: it allocates its ring and starts a thread.
-    auto dispatcher = std::make_shared<NotificationDispatcher>([this, key](uint32_t handle, uint32_t timeoutMs) {
-        return DeleteNotification(key.second, handle, timeoutMs, key.first);
+    // A port may hold the dispatcher longer than the router holds this connection.
+    const std::weak_ptr<AmsConnection> self = weak_from_this();
+    auto dispatcher = std::make_shared<NotificationDispatcher>([self, key](uint32_t handle, uint32_t timeoutMs) {
+        const std::shared_ptr<AmsConnection> connection = self.lock();
+        return connection ? connection->DeleteNotification(key.second, handle, timeoutMs, key.first)
+                          : ADS_ERR_TARGET_NOT_FOUND;
     });
     std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
     return dispatcherList.emplace(key, std::move(dispatcher)).first->second;

@@ -64,7 +64,9 @@ struct Router {
     virtual int32_t GetLocalAddress(uint16_t port, AmsAddr* addr) = 0;
 };
 
-class AmsConnection {
+// Always owned by a shared pointer: what it hands out (its dispatchers' delete functions)
+// refers to it weakly, so nothing can call into a connection that is gone.
+class AmsConnection : public std::enable_shared_from_this<AmsConnection> {
 public:
     AmsConnection(Router& router, const addrinfo* destination,
                   std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(5000));

@@ -143,6 +143,42 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
     EXPECT_EQ(3u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
 }
 
+// Deletes, a port close and a subscription under way while their connection is given up and its route added
+// again: nothing calls into the connection after its end, and the grant that comes too late is refused.
+TEST_F(Notifications, WhatIsUnderWayWhenAConnectionIsGivenUpNeverOutlivesIt)
+{
+    const int32_t closing = OpenPort(1000);
+    const int32_t deleting = OpenPort(1000);
+    const int32_t subscribing = OpenPort(1000);
+    Subscribe(closing, kGroup, 0, 4, 1);
+    Subscribe(closing, kGroup, 4, 4, 2);
+    const uint32_t handle = Subscribe(deleting, kGroup, 8, 4, 3);
+    sim->InjectReplyFault(ReplyFault::Delay(100ms).For(ADS_CMD_DEL_DEVICE_NOTIFICATION).Times(ReplyFault::kForever));
+    sim->ClearRequests();
+    auto closed = std::async(std::launch::async, [&] { return AdsPortCloseEx(closing); });
+    auto deleted = std::async(std::launch::async, [&] { return AdsSyncDelDeviceNotificationReqEx(deleting, &plc, handle); });
+    AwaitRequest(2);
+    plc::ads::DelLocalRoute(kPlc); // the last route: the connection is given up under both deletes
+    EXPECT_EQ(0, closed.get());
+    EXPECT_EQ(0, deleted.get());
+
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
+    sim->InjectReplyFault(ReplyFault::Delay(150ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
+    sim->ClearRequests();
+    auto late = std::async(std::launch::async, [&] {
+        const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+        uint32_t granted = 0;
+        return AdsSyncAddDeviceNotificationReqEx(subscribing, &plc, kGroup, 0, &attrib, &Recorder::Callback, 4, &granted);
+    });
+    AwaitRequest(1);
+    plc::ads::DelLocalRoute(kPlc);
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
+    EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND, late.get()) << "granted on the connection given up";
+    EXPECT_EQ(0, AdsPortCloseEx(subscribing));
+    sim->ClearReplyFaults();
+    ExpectHealthy(port);
+}
+
 TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArrives)
 {
     LogCapture log;
