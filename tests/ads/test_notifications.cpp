@@ -147,26 +147,37 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
 // again: nothing calls into the connection after its end, and the grant that comes too late is refused.
 TEST_F(Notifications, WhatIsUnderWayWhenAConnectionIsGivenUpNeverOutlivesIt)
 {
+    // The port being closed deletes first on another PLC (its address sorts first), then on this one.
+    plcsim::PlcSimulator slower;
+    slower.Start();
+    slower.SetMemory(kGroup, 0, {1, 2, 3, 4});
+    const AmsAddr first{AmsNetId{10, 20, 0, 0, 1, 1}, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(first.amsNetId, slower.HostString().c_str()));
     const int32_t closing = OpenPort(1000);
     const int32_t deleting = OpenPort(1000);
     const int32_t subscribing = OpenPort(1000);
+    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t handle = 0;
+    ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(closing, &first, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
     Subscribe(closing, kGroup, 0, 4, 1);
     Subscribe(closing, kGroup, 4, 4, 2);
-    const uint32_t handle = Subscribe(deleting, kGroup, 8, 4, 3);
+    handle = Subscribe(deleting, kGroup, 8, 4, 3);
+    slower.InjectReplyFault(ReplyFault::Delay(200ms));
     sim->InjectReplyFault(ReplyFault::Delay(100ms).For(ADS_CMD_DEL_DEVICE_NOTIFICATION).Times(ReplyFault::kForever));
     sim->ClearRequests();
     auto closed = std::async(std::launch::async, [&] { return AdsPortCloseEx(closing); });
     auto deleted = std::async(std::launch::async, [&] { return AdsSyncDelDeviceNotificationReqEx(deleting, &plc, handle); });
-    AwaitRequest(2);
-    plc::ads::DelLocalRoute(kPlc); // the last route: the connection is given up under both deletes
-    EXPECT_EQ(0, closed.get());
+    ASSERT_TRUE(slower.WaitForRequests([](const std::vector<plcsim::Request>& r) { return r.size() >= 2; }, 5s));
+    AwaitRequest(1);
+    plc::ads::DelLocalRoute(kPlc); // its last route: the connection is given up under the delete and the close
     EXPECT_EQ(0, deleted.get());
+    EXPECT_EQ(0, closed.get());
+    plc::ads::DelLocalRoute(first.amsNetId);
 
     ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
     sim->InjectReplyFault(ReplyFault::Delay(150ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
     sim->ClearRequests();
     auto late = std::async(std::launch::async, [&] {
-        const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
         uint32_t granted = 0;
         return AdsSyncAddDeviceNotificationReqEx(subscribing, &plc, kGroup, 0, &attrib, &Recorder::Callback, 4, &granted);
     });
