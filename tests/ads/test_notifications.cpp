@@ -1,5 +1,6 @@
 // Device notifications against the simulator: samples reach their own callbacks, deletes are booked
-// once, unusable frames are dropped and counted, a flood arrives in order, a full ring drops whole frames.
+// once, nothing outlives its connection, unusable samples are dropped and counted, a flood arrives in
+// order, a full ring drops whole frames.
 #include "support/stack.h"
 
 #include "ads/NotificationDispatcher.h"
@@ -158,7 +159,8 @@ TEST_F(Notifications, WhatIsUnderWayWhenAConnectionIsGivenUpNeverOutlivesIt)
     const int32_t subscribing = OpenPort(1000);
     const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
     uint32_t handle = 0;
-    ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(closing, &first, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
+    ASSERT_EQ(0,
+              AdsSyncAddDeviceNotificationReqEx(closing, &first, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
     Subscribe(closing, kGroup, 0, 4, 1);
     Subscribe(closing, kGroup, 4, 4, 2);
     handle = Subscribe(deleting, kGroup, 8, 4, 3);
@@ -166,7 +168,8 @@ TEST_F(Notifications, WhatIsUnderWayWhenAConnectionIsGivenUpNeverOutlivesIt)
     sim->InjectReplyFault(ReplyFault::Delay(100ms).For(ADS_CMD_DEL_DEVICE_NOTIFICATION).Times(ReplyFault::kForever));
     sim->ClearRequests();
     auto closed = std::async(std::launch::async, [&] { return AdsPortCloseEx(closing); });
-    auto deleted = std::async(std::launch::async, [&] { return AdsSyncDelDeviceNotificationReqEx(deleting, &plc, handle); });
+    auto deleted =
+        std::async(std::launch::async, [&] { return AdsSyncDelDeviceNotificationReqEx(deleting, &plc, handle); });
     ASSERT_TRUE(slower.WaitForRequests([](const std::vector<plcsim::Request>& r) { return r.size() >= 2; }, 5s));
     AwaitRequest(1);
     plc::ads::DelLocalRoute(kPlc); // its last route: the connection is given up under the delete and the close
@@ -179,7 +182,8 @@ TEST_F(Notifications, WhatIsUnderWayWhenAConnectionIsGivenUpNeverOutlivesIt)
     sim->ClearRequests();
     auto late = std::async(std::launch::async, [&] {
         uint32_t granted = 0;
-        return AdsSyncAddDeviceNotificationReqEx(subscribing, &plc, kGroup, 0, &attrib, &Recorder::Callback, 4, &granted);
+        return AdsSyncAddDeviceNotificationReqEx(subscribing, &plc, kGroup, 0, &attrib, &Recorder::Callback, 4,
+                                                 &granted);
     });
     AwaitRequest(1);
     plc::ads::DelLocalRoute(kPlc);
