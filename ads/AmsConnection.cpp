@@ -396,18 +396,28 @@ void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t hand
         const AmsAddr target = reply.Source();
         AmsRequest request(target, reply.targetPort, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        EncodeHeaders(request, reply.Target(), GetInvokeId());
-        std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
-        if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
-            return;
-        }
-        timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
-        if (socket.write(request.frame, &timeout) != request.frame.size()) {
-            Abort();
-        }
+        SendUnawaited(request, reply.Target());
     } catch (const std::bad_alloc&) {
         LOG_ERROR("no memory to delete notification 0x" << std::hex << handle);
     }
+}
+
+int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr)
+{
+    if (lost.load() || aborted.load()) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    EncodeHeaders(request, srcAddr, GetInvokeId());
+    std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
+    if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
+    if (socket.write(request.frame, &timeout) != request.frame.size()) {
+        Abort();
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -426,8 +436,12 @@ std::shared_ptr<NotificationDispatcher> AmsConnection::DispatcherListAdd(const D
         return existing;
     }
     // Built outside the lock: it allocates its ring and starts a thread.
-    auto dispatcher = std::make_shared<NotificationDispatcher>([this, key](uint32_t handle, uint32_t timeoutMs) {
-        return DeleteNotification(key.second, handle, timeoutMs, key.first);
+    // A port may hold the dispatcher longer than the router holds this connection.
+    const std::weak_ptr<AmsConnection> self = weak_from_this();
+    auto dispatcher = std::make_shared<NotificationDispatcher>([self, key](uint32_t handle, uint32_t timeoutMs) {
+        const std::shared_ptr<AmsConnection> connection = self.lock();
+        return connection ? connection->DeleteNotification(key.second, handle, timeoutMs, key.first)
+                          : ADS_ERR_TARGET_NOT_FOUND;
     });
     std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
     return dispatcherList.emplace(key, std::move(dispatcher)).first->second;
@@ -447,7 +461,12 @@ int32_t AmsConnection::DeleteNotification(const AmsAddr& target, uint32_t handle
     try {
         AmsRequest request(target, port, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        return AdsRequest(request, timeoutMs);
+        if (timeoutMs != 0) {
+            return AdsRequest(request, timeoutMs);
+        }
+        AmsAddr srcAddr{AmsNetId(), 0};
+        const int32_t status = router.GetLocalAddress(port, &srcAddr);
+        return status ? status : SendUnawaited(request, srcAddr);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     }

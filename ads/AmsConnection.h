@@ -68,7 +68,9 @@ struct Router {
     virtual int32_t GetLocalAddress(uint16_t port, AmsAddr* addr) = 0;
 };
 
-class AmsConnection {
+// Always owned by a shared pointer: what it hands out (its dispatchers' delete functions)
+// refers to it weakly, so nothing can call into a connection that is gone.
+class AmsConnection : public std::enable_shared_from_this<AmsConnection> {
 public:
     AmsConnection(Router& router, const addrinfo* destination,
                   std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(5000));
@@ -91,6 +93,7 @@ public:
                                                                 std::shared_ptr<Notification> notification);
     std::shared_ptr<NotificationDispatcher> DispatcherListAdd(const DispatcherKey& key);
     std::shared_ptr<NotificationDispatcher> DispatcherListGet(const DispatcherKey& key);
+    // A time-out of 0 sends the delete without waiting for its reply.
     int32_t DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port);
 
 private:
@@ -139,6 +142,8 @@ private:
     // A handle granted to a waiting request, or held by a live notification of the reply's port.
     bool IsLiveGrant(const plc::ads::AoEHeader& reply, uint32_t handle);
     void RememberGrant(const AmsRequest& request) const;
+    // Writes a request nobody waits for, within a short bound.
+    int32_t SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};

@@ -186,6 +186,18 @@ TEST_F(Requests, RoutesShareConnectionsAndCountThemselves)
     ExpectHealthy(port);
     plc::ads::SetLocalAddress(AmsNetId{127, 0, 0, 1, 1, 1});
     EXPECT_EQ(chosen, sim->Requests().back().header.sourceNetId);
+
+    // Routes of a lost connection move to the new one with all their counts: it stays open until the last goes.
+    {
+        AdsDevice first(sim->HostString(), kPlc, 851);
+        first.AbortConnection();
+        ASSERT_TRUE(WaitUntil([&] { return Counters().connection == 0; }));
+        AdsDevice second(sim->HostString(), kPlc, 851);
+        EXPECT_EQ(std::make_tuple(3u, 3u),
+                  std::make_tuple(GetRouter().RouteCount(kPlc), GetRouter().GetConnection(kPlc)->routeCount.load()));
+    }
+    EXPECT_EQ(1u, GetRouter().ConnectionCount());
+    ExpectHealthy(port);
 }
 
 TEST_F(Requests, DeviceHoldsARouteAndAPortAndGivesBackWhatItTakes)
