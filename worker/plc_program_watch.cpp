@@ -111,10 +111,10 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
         }
     }
     lastState = adsState;
-    int current = -1;
-    if (notified) {
-        current = notified->load();
-    } else if (!versionUnknown && Clock::now() - lastRead >= READ_INTERVAL) {
+    int current = notified ? notified->load() : -1;
+    // A PLC may drop the notification on the version together with the old program's, so the
+    // read stays as a check behind it.
+    if ((current < 0 || current == version) && !versionUnknown && Clock::now() - lastRead >= READ_INTERVAL) {
         current = readVersion(device);
     }
     if (current >= 0 && current != version) {
@@ -123,6 +123,10 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
                               QString::number(version) + QStringLiteral(" -> ") + QString::number(current) +
                               QStringLiteral("); subscribing again");
             finding.resubscribe = true;
+            // The notification on the version may have gone with the old program.
+            begin(device);
+            lastState = adsState;
+            return finding;
         }
         version = current;
     }

@@ -1,7 +1,7 @@
 // Notices that a PLC loaded another program while the connection stayed up, after which every
-// symbol handle and notification of the old program is gone: its symbol version moved (told by a
-// notification on it, or read at most once a second where the PLC refuses that notification), or
-// it left RUN and came back.
+// symbol handle and notification of the old program is gone: its symbol version moved (told at
+// once by a notification on it, and read at most once a second in case that notification went
+// with the old program or was refused), or it left RUN and came back.
 #pragma once
 
 #include "ads/AdsDevice.h"
