@@ -74,6 +74,9 @@ int WaitFor(int fd, short events, timeval* timeout, short& revents)
     }
 }
 
+constexpr auto CONNECT_CANCEL_SLICE = std::chrono::milliseconds(50);
+thread_local const std::atomic<bool>* connectCancel = nullptr;
+
 // Non-blocking connect bounded by `timeout`; the descriptor is blocking again on success.
 bool ConnectBounded(int fd, const sockaddr* address, socklen_t length, std::chrono::milliseconds timeout,
                     int& error)
@@ -88,17 +91,29 @@ bool ConnectBounded(int fd, const sockaddr* address, socklen_t length, std::chro
             error = errno;
             return false;
         }
-        timeval left{};
-        SetMicroseconds(left, std::chrono::duration_cast<std::chrono::microseconds>(timeout).count());
+        const auto deadline = Clock::now() + timeout;
         for (;;) {
+            if (connectCancel && connectCancel->load()) {
+                error = ECANCELED;
+                return false;
+            }
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                error = ETIMEDOUT;
+                return false;
+            }
+            // In slices, so that a cancel is seen soon.
+            timeval left{};
+            SetMicroseconds(left, std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::min<Clock::duration>(deadline - now, CONNECT_CANCEL_SLICE))
+                                      .count());
             short revents = 0;
             const int result = WaitFor(fd, POLLOUT, &left, revents);
             if (result > 0) {
                 break;
             }
             if (result == 0) {
-                error = ETIMEDOUT;
-                return false;
+                continue;
             }
             if (errno != EINTR) {
                 error = errno;
@@ -207,6 +222,11 @@ uint32_t getIpv4(const std::string& addr)
         }
     }
     throw std::runtime_error("Invalid IPv4 address or unknown hostname: " + addr);
+}
+
+void SetConnectCancelFlag(const std::atomic<bool>* flag)
+{
+    connectCancel = flag;
 }
 
 } // namespace plc::ads

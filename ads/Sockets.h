@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +34,10 @@ bool HostPortValid(const std::string& hostAddr);
 
 // First IPv4 address of `addr`, host byte order.
 uint32_t getIpv4(const std::string& addr);
+
+// The calling thread's TCP connects give up soon after `*flag` becomes true (set from any
+// thread; null for none): a thread being stopped must not wait out a peer that never accepts.
+void SetConnectCancelFlag(const std::atomic<bool>* flag);
 
 } // namespace plc::ads
 

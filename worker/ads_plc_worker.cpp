@@ -103,6 +103,7 @@ void Ads_Plc_Worker::requestStop()
     if (running.exchange(false)) {
         stopRequestedAt = std::chrono::steady_clock::now();
     }
+    stopping = true;
     stopCondition.notify_all();
 }
 
@@ -675,6 +676,7 @@ void Ads_Plc_Worker::listenToNotifiers()
     const qint64 waitSeconds = deviceRecord.getErrorWaitTimeSeconds();
     // Waits run on the monotonic clock: a wall clock set back must not delay the next attempt.
     std::optional<Clock::time_point> lastAttempt;
+    plc::ads::SetConnectCancelFlag(&stopping);
     while (running.load()) {
         bool noDevice = false;
         {
@@ -747,6 +749,7 @@ void Ads_Plc_Worker::listenToNotifiers()
         }
         sleepUnlessStopped(endOfPause(lastAttempt.value_or(Clock::time_point()), waitSeconds));
     }
+    plc::ads::SetConnectCancelFlag(nullptr);
     checkBeforeStop();
     writeLogDebug(QStringLiteral("Out side of working loop. Instance: ") + deviceRecord.name);
     std::lock_guard<std::mutex> lock(stopMutex);

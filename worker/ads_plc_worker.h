@@ -146,6 +146,7 @@ private:
 
     PluginInterface& host;
     std::atomic<bool> running;
+    std::atomic<bool> stopping{false}; // ends a TCP connect of the worker thread in flight
     std::atomic<DeviceState> state;
     std::thread workerThread;
     std::unique_ptr<AdsDevice> device;
