@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -133,6 +134,35 @@ std::string Address(const Child& sim)
     return out.substr(13, out.find('\n') - 13);
 }
 
+// RFC 4180 records: the last row of every device/name pair, the header under "/".
+std::map<std::string, Lines> CsvRows(const std::string& text)
+{
+    std::vector<Lines> records(1, Lines(1));
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+            records.back().back() += text[i++];
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            records.back().emplace_back();
+        } else if (!quoted && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            records.emplace_back(1);
+            ++i;
+        } else {
+            records.back().back() += c;
+        }
+    }
+    std::map<std::string, Lines> rows;
+    for (const Lines& r : records) {
+        if (r.size() == 8) {
+            rows[r[1] + "/" + r[2]] = r;
+        }
+    }
+    return rows;
+}
+
 TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
 {
     Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--name", "A name longer than sixteen",
@@ -206,9 +236,48 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
     std::remove(path.c_str());
 }
 
+// Two simulators and a file of four devices in one plug-in: values of both simulators, writes in
+// order, the router's texts for a port and a NetId no simulator serves; CSV a reader can take apart.
+TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
+{
+    Child a(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "-v"});
+    Child b(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--ports", "852,853", "--netid",
+                            "127.0.0.2.1.1"});
+    const std::string atA = Address(a), atB = Address(b), each = "\nads_port = 851\ntimeout = 1000\n";
+    const std::string config = TempFile(
+        "[Left]\naddress = " + atA + each + "local_netid = 192.168.77.1.1.1\nerror_wait = 1\n"
+        "items = MAIN.iInt:INT:cyclic:50, MAIN.sText:string\nwrites = MAIN.iInt=11, MAIN.iInt=22\n"
+        "[Right]\naddress = " + atB + "\nnetid = 127.0.0.2.1.1\nads_port = 852\nmode = cyclic\ncycle = 50\nitems = MAIN.udiCounter:UDINT\n"
+        "[WrongPort]\naddress = " + atB + each + "netid = 127.0.0.2.1.1\nitems = .count:UINT\n"
+        "[WrongNetId]\naddress = " + atA + each + "netid = 10.9.8.7.1.1\nitems = .count:UINT\n");
+    const Outcome run = Child(ADS_PLC_DRIVER_PATH, {"--config", config, "--format", "csv", "--seconds", "1.5",
+                                                    "--refresh", "500"}).Wait();
+    EXPECT_EQ(run.code, 1);
+    auto rows = CsvRows(run.out);
+    EXPECT_EQ(rows["device/name"], (Lines{"time", "device", "name", "symbol", "type", "value", "timestamp", "error"}));
+    EXPECT_EQ(rows["Left/MAIN.iInt"][5], "22") << run.out;
+    EXPECT_EQ(rows["Left/MAIN.sText"][5], "Hello from the PLC");
+    EXPECT_NE(rows["Right/MAIN.udiCounter"][5], "");
+    EXPECT_EQ(rows["WrongPort/.count"][7], "Target port not found – ADS server is not started or is not reachable.");
+    EXPECT_EQ(rows["WrongNetId/.count"][7], "Target computer not found – AMS route was not found.");
+    for (const char* line : {"summary of Left: ok\n", "summary of Right: ok\n", "result: failed (2 of 4 devices)\n",
+                             "summary of WrongPort: never connected: Target port not found"}) {
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+    }
+    EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";
+
+    const std::string awkward = "a|b, \"c\"\nd";
+    const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--write", "MAIN.sText=" +
+                                     awkward, "--cycle", "50", "--seconds", "1", "--refresh", "500"});
+    EXPECT_EQ(csv.code, 0) << csv.err;
+    EXPECT_EQ(CsvRows(csv.out)["ADS Test device/MAIN.sText"].at(5), awkward) << csv.out;
+    std::remove(config.c_str());
+}
+
 TEST(Programs, HelpAndBadInputAreExplained)
 {
-    const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\n");
+    const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\nMAIN.c string(2) abc constant\n");
+    const std::string ini = TempFile("[Plc]\nadress = 1.2.3.4\n");
     // Program, its arguments, and what it must say: usage, or the error after "<program>: ".
     const char* const sim = ADS_PLC_SIM_PATH;
     const char* const driver = ADS_PLC_DRIVER_PATH;
@@ -217,21 +286,28 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {sim, {"--listen", "127.0.0.1"}, "ADDR:PORT"}, {sim, {"--version", "1.2"}, "MAJ.MIN.BUILD"},
         {sim, {"--netid", "1.2.3"}, "AMS NetId"}, {sim, {"--delay", "-5"}, "not a number"},
         {sim, {"--symbols", "/nonexistent"}, "cannot read"},
-        {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"},
+        {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"}, {sim, {"--ports", "851,x"}, "'x'"},
+        {sim, {"--symbols", bad}, bad + ": line 4: STRING initial value longer than 2 characters"},
         {driver, {"--help"}, "--address HOST[:PORT]"}, {driver, {"--bogus"}, "--help"},
         {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
-        {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"}};
+        {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"},
+        {driver, {"--address", "127.0.0.1:101383"}, "PORT from 1 to 65535"}, {driver, {"--address", "h:abc"}, "PORT"},
+        {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "not an AMS NetId"},
+        {driver, {"--local-netid", "1.2.x.4.5.6"}, "not an AMS NetId"}, {driver, {"--format", "xml"}, "csv or json"},
+        {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"}, {driver, {"--config", "/none"}, "cannot read"},
+        {driver, {"--config", ini}, ini + ": [Plc] adress: unknown key"}};
     for (const auto& [program, args, text] : runs) {
         const Outcome o = Child(program, args).Wait();
         const bool help = args[0] == "--help" || args[0] == "-h";
         const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
-        EXPECT_EQ(o.code == 0, help) << name << " " << args[0];
+        EXPECT_EQ(o.code, help ? 0 : program == sim && args[0] == "--symbols" ? 1 : 2) << name << " " << args[0];
         const std::string said = help ? o.out : o.err;
         EXPECT_EQ(said.rfind(help ? "" : name + ": ", 0), 0u) << said;
         EXPECT_NE(said.find(text), std::string::npos) << said;
         EXPECT_EQ(o.out.find("listening on"), std::string::npos);
     }
     std::remove(bad.c_str());
+    std::remove(ini.c_str());
 }
 
 } // namespace
