@@ -295,7 +295,8 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "not an AMS NetId"},
         {driver, {"--local-netid", "1.2.x.4.5.6"}, "not an AMS NetId"}, {driver, {"--format", "xml"}, "csv or json"},
         {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"}, {driver, {"--config", "/none"}, "cannot read"},
-        {driver, {"--config", ini}, ini + ": [Plc] adress: unknown key"}};
+        {driver, {"--config", ini}, ini + ": [Plc] adress: unknown key"},
+        {ADS_PLC_INSPECT_PATH, {"--help"}, "Usage: ads-plc-inspect PLUGIN_FILE"}};
     for (const auto& [program, args, text] : runs) {
         const Outcome o = Child(program, args).Wait();
         const bool help = args[0] == "--help" || args[0] == "-h";

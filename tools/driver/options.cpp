@@ -1,5 +1,6 @@
 #include "tools/driver/options.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
@@ -195,10 +196,20 @@ QString loadConfig(const QString& path, Options* options)
     if (settings.status() != QSettings::NoError) {
         return QStringLiteral("%1: not an INI file").arg(path);
     }
-    const QStringList sections = settings.childGroups();
+    QStringList sections = settings.childGroups();
     if (sections.isEmpty()) {
         return QStringLiteral("%1: no device section").arg(path);
     }
+    // Devices in the order of the file, which QSettings does not keep.
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    const QString text = QString::fromUtf8(file.readAll());
+    const auto place = [&](const QString& section) {
+        const int at = text.indexOf(QLatin1Char('[') + section + QLatin1Char(']'));
+        return at < 0 ? text.size() : at;
+    };
+    std::stable_sort(sections.begin(), sections.end(),
+                     [&](const QString& a, const QString& b) { return place(a) < place(b); });
     for (const QString& section : sections) {
         DeviceOption device;
         Defaults defaults;
