@@ -193,10 +193,13 @@ QString loadConfig(const QString& path, Options* options)
     }
     QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
+    QStringList sections = settings.childGroups();
     if (settings.status() != QSettings::NoError) {
         return QStringLiteral("%1: not an INI file").arg(path);
     }
-    QStringList sections = settings.childGroups();
+    if (!settings.childKeys().isEmpty()) {
+        return QStringLiteral("%1: '%2' stands outside a device section").arg(path, settings.childKeys().first());
+    }
     if (sections.isEmpty()) {
         return QStringLiteral("%1: no device section").arg(path);
     }

@@ -115,6 +115,12 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
                 }
             }
             LogList& batch = batches[i];
+            // Only what this read delivers shows: no value stays on from before a disconnect.
+            for (DataItem& data : batch.items) {
+                if (!isIdentity(data)) {
+                    data.values.remove(QStringLiteral("value"));
+                }
+            }
             const bool ok = plugin->readData(&batch);
             const bool connected = ok && batch.device.error.isEmpty();
             QStringList results;
@@ -140,7 +146,7 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
                 run.lastDeviceError = batch.device.error;
             }
             for (const DataItem& data : batch.items) {
-                if (!isIdentity(data) && !data.values.value(QStringLiteral("value")).isEmpty()) {
+                if (!isIdentity(data) && data.values.contains(QStringLiteral("value"))) {
                     run.itemsWithValue.insert(data.item.id);
                 }
             }
