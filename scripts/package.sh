@@ -10,7 +10,8 @@ for arch in "${arches[@]}"; do
   args=(-DCMAKE_BUILD_TYPE=Release -DADS_PLC_TESTS=OFF -DADS_PLC_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr)
   case "$arch" in
     amd64) ;;
-    armhf) args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake") ;;
+    # Debian multiarch folders, which a cross build does not pick by itself.
+    armhf) args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" -DCMAKE_INSTALL_LIBDIR=lib/arm-linux-gnueabihf) ;;
     *) echo "package.sh: unknown architecture '$arch' (amd64 or armhf)" >&2; exit 2 ;;
   esac
   [[ -n "${ADS_PLC_PLUGIN_DIR:-}" ]] && args+=(-DADS_PLC_PLUGIN_DIR="$ADS_PLC_PLUGIN_DIR")
