@@ -115,10 +115,12 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
                 }
             }
             LogList& batch = batches[i];
-            // Only what this read delivers shows: no value stays on from before a disconnect.
+            // Only what this read delivers shows: no value or error stays on from an earlier read.
+            batch.device.error.clear();
             for (DataItem& data : batch.items) {
                 if (!isIdentity(data)) {
                     data.values.remove(QStringLiteral("value"));
+                    data.item.error.clear();
                 }
             }
             const bool ok = plugin->readData(&batch);
