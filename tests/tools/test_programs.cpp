@@ -271,13 +271,33 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
                                      awkward, "--cycle", "50", "--seconds", "1", "--refresh", "500"});
     EXPECT_EQ(csv.code, 0) << csv.err;
     EXPECT_EQ(CsvRows(csv.out)["ADS Test device/MAIN.sText"].at(5), awkward) << csv.out;
+    const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--seconds", "0.6"});
+    EXPECT_NE(json.out.find(R"("value":"a|b, \"c\"\nd")"), std::string::npos) << json.out;
+    std::istringstream lines(json.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.front() == '{' && line.back() == '}') << "one object per line: " << line;
+    }
+
+    // The table keeps one line per row, escaping '|' and line breaks. SIGTERM ends a run early,
+    // with the plug-in stopped and the summary printed.
+    Child table(ADS_PLC_DRIVER_PATH, {"--address", atA, "--ads-port", "851", "--item", "MAIN.sText:STRING",
+                                      "--seconds", "60", "--refresh", "100"});
+    const std::string row = "| STRING | a\\|b, \"c\"\\nd ";
+    EXPECT_TRUE(plcsim::WaitUntil([&] { return Slurp(table.out).find(row) != std::string::npos; }, 10s));
+    ::kill(table.pid, SIGTERM);
+    const Outcome stopped = table.Wait();
+    EXPECT_EQ(stopped.code, 0) << stopped.out;
+    EXPECT_NE(stopped.out.find("summary of ADS Test device: ok\nresult: ok\n"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.err.find("stopping on SIGTERM"), std::string::npos);
+    EXPECT_NE(stopped.err.find("DONE RUNNIPNG"), std::string::npos);
     std::remove(config.c_str());
 }
 
 TEST(Programs, HelpAndBadInputAreExplained)
 {
     const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\nMAIN.c string(2) abc constant\n");
-    const std::string ini = TempFile("[Plc]\nadress = 1.2.3.4\n");
+    std::vector<std::string> inis;
+    const auto ini = [&](const std::string& text) { return inis.emplace_back(TempFile(text)); };
     // Program, its arguments, and what it must say: usage, or the error after "<program>: ".
     const char* const sim = ADS_PLC_SIM_PATH;
     const char* const driver = ADS_PLC_DRIVER_PATH;
@@ -295,7 +315,12 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "not an AMS NetId"},
         {driver, {"--local-netid", "1.2.x.4.5.6"}, "not an AMS NetId"}, {driver, {"--format", "xml"}, "csv or json"},
         {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"}, {driver, {"--config", "/none"}, "cannot read"},
-        {driver, {"--config", ini}, ini + ": [Plc] adress: unknown key"},
+        {driver, {"--config", ini("[Plc]\nadress = 1.2.3.4\n")}, ": [Plc] adress: unknown key"},
+        {driver, {"--config", ini("[P]\nads_port = 70000\n")}, "[P] ads_port: the ADS port must be a number from 1"},
+        {driver, {"--config", ini("[P]\naddress = 10.0.0.1:0\n")}, "[P] address: the address is HOST[:PORT]"},
+        {driver, {"--config", ini("[P]\nitems = a:INT\nwrites = b=1\n")}, "[P] the write of 'b' names none"},
+        {driver, {"--config", ini("[P]\naddress = 10.0.0.1\n")}, "[P] has no items"},
+        {driver, {"--config", ini("[P]\nitems = a:INT\n"), "--ads-port", "851"}, "cannot be combined with --config"},
         {ADS_PLC_INSPECT_PATH, {"--help"}, "Usage: ads-plc-inspect PLUGIN_FILE"}};
     for (const auto& [program, args, text] : runs) {
         const Outcome o = Child(program, args).Wait();
@@ -308,7 +333,9 @@ TEST(Programs, HelpAndBadInputAreExplained)
         EXPECT_EQ(o.out.find("listening on"), std::string::npos);
     }
     std::remove(bad.c_str());
-    std::remove(ini.c_str());
+    for (const std::string& file : inis) {
+        std::remove(file.c_str());
+    }
 }
 
 } // namespace
