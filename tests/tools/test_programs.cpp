@@ -241,13 +241,15 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
 TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
 {
     Child a(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "-v"});
+    const std::string symbols = TempFile("MAIN.udiCounter UDINT 0 counter\nGVL.label string(7) \"short\" constant\n");
     Child b(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--ports", "852,853", "--netid",
-                            "127.0.0.2.1.1"});
+                               "127.0.0.2.1.1", "--symbols", symbols});
     const std::string atA = Address(a), atB = Address(b), each = "\nads_port = 851\ntimeout = 1000\n";
     const std::string config = TempFile(
         "[Left]\naddress = " + atA + each + "local_netid = 192.168.77.1.1.1\nerror_wait = 1\n"
         "items = MAIN.iInt:INT:cyclic:50, MAIN.sText:string\nwrites = MAIN.iInt=11, MAIN.iInt=22\n"
-        "[Right]\naddress = " + atB + "\nnetid = 127.0.0.2.1.1\nads_port = 852\nmode = cyclic\ncycle = 50\nitems = MAIN.udiCounter:UDINT\n"
+        "[Right]\naddress = " + atB + "\nnetid = 127.0.0.2.1.1\nads_port = 852\nmode = cyclic\ncycle = 50\n"
+        "items = MAIN.udiCounter:UDINT, GVL.label:STRING\n"
         "[WrongPort]\naddress = " + atB + each + "netid = 127.0.0.2.1.1\nitems = .count:UINT\n"
         "[WrongNetId]\naddress = " + atA + each + "netid = 10.9.8.7.1.1\nitems = .count:UINT\n");
     const Outcome run = Child(ADS_PLC_DRIVER_PATH, {"--config", config, "--format", "csv", "--seconds", "1.5",
@@ -258,6 +260,10 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     EXPECT_EQ(rows["Left/MAIN.iInt"][5], "22") << run.out;
     EXPECT_EQ(rows["Left/MAIN.sText"][5], "Hello from the PLC");
     EXPECT_NE(rows["Right/MAIN.udiCounter"][5], "");
+    EXPECT_EQ(rows["Right/GVL.label"][5], "short") << "a STRING(7) of a symbol file";
+    const auto first = [&](const std::string& device) { return run.out.find("," + device + ","); };
+    EXPECT_TRUE(first("Left") < first("Right") && first("Right") < first("WrongPort") &&
+                first("WrongPort") < first("WrongNetId")) << "devices in the order of the file";
     EXPECT_EQ(rows["WrongPort/.count"][7], "Target port not found – ADS server is not started or is not reachable.");
     EXPECT_EQ(rows["WrongNetId/.count"][7], "Target computer not found – AMS route was not found.");
     for (const char* line : {"summary of Left: ok\n", "summary of Right: ok\n", "result: failed (2 of 4 devices)\n",
@@ -291,6 +297,7 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     EXPECT_NE(stopped.err.find("stopping on SIGTERM"), std::string::npos);
     EXPECT_NE(stopped.err.find("DONE RUNNIPNG"), std::string::npos);
     std::remove(config.c_str());
+    std::remove(symbols.c_str());
 }
 
 TEST(Programs, HelpAndBadInputAreExplained)
@@ -321,7 +328,8 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {driver, {"--config", ini("[P]\nitems = a:INT\nwrites = b=1\n")}, "[P] the write of 'b' names none"},
         {driver, {"--config", ini("[P]\naddress = 10.0.0.1\n")}, "[P] has no items"},
         {driver, {"--config", ini("[P]\nitems = a:INT\n"), "--ads-port", "851"}, "cannot be combined with --config"},
-        {ADS_PLC_INSPECT_PATH, {"--help"}, "Usage: ads-plc-inspect PLUGIN_FILE"}};
+        {ADS_PLC_INSPECT_PATH, {"--help"}, "Usage: ads-plc-inspect PLUGIN_FILE"},
+        {ADS_PLC_INSPECT_PATH, {"-x"}, "expected one plug-in file"}};
     for (const auto& [program, args, text] : runs) {
         const Outcome o = Child(program, args).Wait();
         const bool help = args[0] == "--help" || args[0] == "-h";

@@ -12,11 +12,6 @@ namespace driver {
 
 namespace {
 
-bool isIdentity(const DataItem& data)
-{
-    return data.item.uid.startsWith(QLatin1String("identity_"));
-}
-
 // The cells every format shows for an item.
 struct ItemCells {
     QString name, symbol, type, value, stamp, error;
@@ -61,6 +56,11 @@ QString orDash(const QString& text)
 }
 
 } // namespace
+
+bool isIdentity(const DataItem& data)
+{
+    return data.item.uid.startsWith(QLatin1String("identity_"));
+}
 
 QString csvField(const QString& text)
 {

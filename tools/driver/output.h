@@ -32,6 +32,9 @@ private:
     bool csvHeaderDone = false;
 };
 
+// Identity items carry the PLC's device information, not a variable of its program.
+bool isIdentity(const DataItem& data);
+
 // RFC 4180: a field with a comma, quote or line break is quoted, quotes doubled.
 QString csvField(const QString& text);
 

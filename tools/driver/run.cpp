@@ -22,11 +22,6 @@ namespace driver {
 
 namespace {
 
-bool isIdentity(const DataItem& data)
-{
-    return data.item.uid.startsWith(QLatin1String("identity_"));
-}
-
 LogList buildBatch(const DeviceOption& device, int id)
 {
     LogList list;
