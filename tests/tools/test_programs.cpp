@@ -226,8 +226,8 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
     EXPECT_EQ(Values(run.out, "MAIN.down", 5), std::set<std::string>{"Symbol not found"})
         << "a symbol file replaces the built-in table";
     EXPECT_NE(run.out.find("write: MAIN.down = 5: failed: Symbol not found"), std::string::npos) << run.out;
-    const std::regex losses("losses of ADS Test device: receive buffer full [0-9]+, unknown handle [0-9]+, size mismatch [0-9]+, "
-                            "unmatched replies [0-9]+, reconnections [0-9]+\n");
+    const std::regex losses("losses of ADS Test device: receive buffer full [0-9]+, unknown handle [0-9]+, "
+                            "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n");
     EXPECT_TRUE(std::regex_search(run.out, losses)) << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
     const std::string note = "Symbol information not offered by ADS Test device";
@@ -302,7 +302,8 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
 
 TEST(Programs, HelpAndBadInputAreExplained)
 {
-    const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\nMAIN.c string(2) abc constant\n");
+    const std::string bad =
+        TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\nMAIN.c string(2) abc constant\n");
     std::vector<std::string> inis;
     const auto ini = [&](const std::string& text) { return inis.emplace_back(TempFile(text)); };
     // Program, its arguments, and what it must say: usage, or the error after "<program>: ".
@@ -321,7 +322,8 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {driver, {"--address", "127.0.0.1:101383"}, "PORT from 1 to 65535"}, {driver, {"--address", "h:abc"}, "PORT"},
         {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "not an AMS NetId"},
         {driver, {"--local-netid", "1.2.x.4.5.6"}, "not an AMS NetId"}, {driver, {"--format", "xml"}, "csv or json"},
-        {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"}, {driver, {"--config", "/none"}, "cannot read"},
+        {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"},
+        {driver, {"--config", "/none"}, "cannot read"},
         {driver, {"--config", ini("[Plc]\nadress = 1.2.3.4\n")}, ": [Plc] adress: unknown key"},
         {driver, {"--config", ini("[P]\nads_port = 70000\n")}, "[P] ads_port: the ADS port must be a number from 1"},
         {driver, {"--config", ini("[P]\naddress = 10.0.0.1:0\n")}, "[P] address: the address is HOST[:PORT]"},

@@ -102,6 +102,23 @@ struct Defaults {
 QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* device, Defaults* defaults)
 {
     const QString text = value.trimmed();
+    struct Number {
+        const char* key;
+        int min, max;
+        int* target;
+        const char* rule;
+    };
+    const Number numbers[] = {
+        {"ads_port", 1, 65535, &device->adsPort, "the ADS port must be a number from 1 to 65535"},
+        {"timeout", 1, 3600000, &device->timeoutMs, "the time-out must be a positive number of milliseconds"},
+        {"error_wait", 1, 86400, &device->errorWaitSeconds, "the error wait must be from 1 to 86400 seconds"},
+        {"cycle", 1, 86400000, &defaults->cycleMs, "the cycle must be a positive number of milliseconds"}};
+    for (const Number& n : numbers) {
+        if (key == QLatin1String(n.key)) {
+            const bool ok = number(text, n.min, n.max, n.target);
+            return ok ? QString() : QStringLiteral("%1, not '%2'").arg(QLatin1String(n.rule), value);
+        }
+    }
     if (key == QLatin1String("address")) {
         if (const QString problem = addressProblem(text); !problem.isEmpty()) {
             return problem;
@@ -113,26 +130,10 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
             return netIdProblem(text);
         }
         (key == QLatin1String("netid") ? device->netId : device->localNetId) = text;
-    } else if (key == QLatin1String("ads_port")) {
-        if (!number(text, 1, 65535, &device->adsPort)) {
-            return QStringLiteral("the ADS port must be a number from 1 to 65535, not '%1'").arg(value);
-        }
-    } else if (key == QLatin1String("timeout")) {
-        if (!number(text, 1, 3600000, &device->timeoutMs)) {
-            return QStringLiteral("the time-out must be a positive number of milliseconds, not '%1'").arg(value);
-        }
-    } else if (key == QLatin1String("error_wait")) {
-        if (!number(text, 1, 86400, &device->errorWaitSeconds)) {
-            return QStringLiteral("the error wait must be a number of seconds from 1 to 86400, not '%1'").arg(value);
-        }
     } else if (key == QLatin1String("mode")) {
         defaults->mode = parseMode(text);
         if (defaults->mode < 0) {
             return QStringLiteral("the mode must be change or cyclic, not '%1'").arg(value);
-        }
-    } else if (key == QLatin1String("cycle")) {
-        if (!number(text, 1, 86400000, &defaults->cycleMs)) {
-            return QStringLiteral("the cycle must be a positive number of milliseconds, not '%1'").arg(value);
         }
     } else {
         const bool items = key == QLatin1String("items");
@@ -157,7 +158,9 @@ QString finishDevice(DeviceOption* device, const Defaults& defaults, bool defaul
     if (device->netId.isEmpty()) {
         const QString host = device->address.section(QLatin1Char(':'), 0, 0);
         if (!decimalFields(host, 4)) {
-            return QStringLiteral("cannot derive an AMS NetId from '%1'; give its NetId (--netid, or netid in the configuration file)").arg(device->address);
+            return QStringLiteral("cannot derive an AMS NetId from '%1'; give its NetId (--netid, or netid in "
+                                  "the configuration file)")
+                .arg(device->address);
         }
         device->netId = host + QStringLiteral(".1.1");
     }

@@ -87,7 +87,8 @@ QString applyWrite(Ads_Plc* plugin, const LogList& batch, const WriteOption& wri
     const QString reason = itemError.isEmpty() ? writeBatch.device.error : itemError;
     *ok = accepted && reason.isEmpty();
     const QString outcome = *ok ? QStringLiteral("sent")
-                                : QStringLiteral("failed") + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+                          : reason.isEmpty() ? QStringLiteral("failed")
+                                             : QStringLiteral("failed: ") + reason;
     return write.symbol + QStringLiteral(" = ") + write.value + QStringLiteral(": ") + outcome;
 }
 
@@ -266,7 +267,8 @@ int run(const Options& options)
     const auto end = start + std::chrono::milliseconds(static_cast<qint64>(options.seconds * 1000));
     double elapsed = 0;
     for (bool stopped = false; !stopped;) {
-        const auto next = std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(options.refreshMs));
+        const auto next =
+            std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(options.refreshMs));
         stopped = waitForSignal(stopSignals, next) || std::chrono::steady_clock::now() >= end;
         QList<DeviceView> views;
         {
