@@ -116,6 +116,7 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
             for (DataItem& data : batch.items) {
                 if (!isIdentity(data)) {
                     data.values.remove(QStringLiteral("value"));
+                    data.timestamp = QDateTime();
                     data.item.error.clear();
                 }
             }
