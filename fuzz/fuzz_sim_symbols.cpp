@@ -1,5 +1,5 @@
-// The simulator's symbol-file parser: any text is either a table or one SymbolFileError
-// naming a line of the text; every parsed symbol has a name and a value.
+// The simulator's symbol-file parser: any text is either a table or a SymbolFileError
+// whose first line lies in the text; every parsed symbol has a name and a value.
 #include "tools/sim/PlcSimulator.h"
 
 #include <algorithm>

@@ -68,7 +68,9 @@ trap cleanup EXIT
 if [[ -z "$plc" ]]; then
   echo
   echo "=== starting the PLC simulator on 127.0.0.1 (a free port)"
-  "$build/tools/sim/ads-plc-sim" --listen 127.0.0.1:0 --tick 100 >"$sim_log" 2>&1 &
+  # The simulator answers only its own NetId, as a PLC's router does.
+  netid="${netid:-127.0.0.1.1.1}"
+  "$build/tools/sim/ads-plc-sim" --listen 127.0.0.1:0 --netid "$netid" --tick 100 >"$sim_log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 1 100); do
     grep -q '^listening on ' "$sim_log" && break
@@ -79,7 +81,6 @@ if [[ -z "$plc" ]]; then
   [[ -n "$listen" ]] || { echo "the simulator did not report its port" >&2; exit 1; }
   echo "    simulator listening on $listen"
   plc="$listen"
-  netid="${netid:-127.0.0.1.1.1}"
   port="${port:-851}"
   if ((${#items[@]} == 0)); then
     items=(MAIN.udiCounter:UDINT .count:UINT MAIN.down:INT MAIN.rSine:REAL MAIN.lrSine:LREAL

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -133,6 +134,35 @@ std::string Address(const Child& sim)
     return out.substr(13, out.find('\n') - 13);
 }
 
+// RFC 4180 records: the last row of every device/name pair, the header under "/".
+std::map<std::string, Lines> CsvRows(const std::string& text)
+{
+    std::vector<Lines> records(1, Lines(1));
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+            records.back().back() += text[i++];
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            records.back().emplace_back();
+        } else if (!quoted && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            records.emplace_back(1);
+            ++i;
+        } else {
+            records.back().back() += c;
+        }
+    }
+    std::map<std::string, Lines> rows;
+    for (const Lines& r : records) {
+        if (r.size() == 8) {
+            rows[r[1] + "/" + r[2]] = r;
+        }
+    }
+    return rows;
+}
+
 TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
 {
     Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--name", "A name longer than sixteen",
@@ -152,7 +182,8 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
     const Outcome run = Driver(address, {"--item", "MAIN.udiCounter:UDINT", "--item", "MAIN.iInt:INT", "--item",
                                          "MAIN.s%1:STRING", "--cycle", "50", "--write", "MAIN.iInt=321", "--seconds",
                                          "2", "--refresh", "400"});
-    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.code, 1) << run.err;
+    EXPECT_NE(run.out.find("summary of ADS Test device: no value for MAIN.s%1: Symbol not found\n"), std::string::npos);
     EXPECT_GE(Values(run.out, "MAIN.udiCounter").size(), 2u) << run.out;
     EXPECT_EQ(Values(run.out, "MAIN.iInt").count("321"), 1u);
     EXPECT_NE(run.out.find("write: MAIN.iInt = 321: sent"), std::string::npos);
@@ -164,6 +195,7 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
     EXPECT_EQ(run.err.find("[host "), std::string::npos) << "host log lines are echoed only with --verbose";
     const Outcome defaults = Driver(address, {"--cycle", "50", "--seconds", "1.2", "--refresh", "400"});
     EXPECT_TRUE(!Values(defaults.out, "MAIN.down").empty() && !Values(defaults.out, ".count").empty()) << defaults.out;
+    EXPECT_EQ(defaults.code, 0) << defaults.out;
 
     ::kill(sim.pid, SIGTERM);
     const Outcome end = sim.Wait();
@@ -188,14 +220,14 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
     const Outcome run = Driver(address, {"--item", "GVL.speed:DINT", "--item", "GVL.name:STRING", "--item",
                                          "MAIN.down:INT", "--cycle", "100", "--write", "MAIN.down=5", "--seconds",
                                          "1.2", "--refresh", "300", "--verbose"}, "500");
-    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.code, 1) << run.err;
     EXPECT_EQ(Values(run.out, "GVL.speed"), std::set<std::string>{"-42"}) << run.out;
     EXPECT_EQ(Values(run.out, "GVL.name"), std::set<std::string>{"a # b"});
     EXPECT_EQ(Values(run.out, "MAIN.down", 5), std::set<std::string>{"Symbol not found"})
         << "a symbol file replaces the built-in table";
     EXPECT_NE(run.out.find("write: MAIN.down = 5: failed: Symbol not found"), std::string::npos) << run.out;
-    const std::regex losses("losses: receive buffer full [0-9]+, unknown handle [0-9]+, size mismatch [0-9]+, "
-                            "unmatched replies [0-9]+, reconnections [0-9]+\n");
+    const std::regex losses("losses of ADS Test device: receive buffer full [0-9]+, unknown handle [0-9]+, "
+                            "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n");
     EXPECT_TRUE(std::regex_search(run.out, losses)) << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
     const std::string note = "Symbol information not offered by ADS Test device";
@@ -226,13 +258,80 @@ TEST(Programs, DriverFollowsProgramChangesAndEndsOnTimeAgainstASilentPlc)
     silent.Start();
     silent.SetSilent(true);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Driver(silent.HostString(), {"--seconds", "1"}, "15000").code, 0);
+    EXPECT_EQ(Driver(silent.HostString(), {"--seconds", "1"}, "15000").code, 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+// Two simulators and a file of four devices in one plug-in: values of both simulators, writes in
+// order, the router's texts for a port and a NetId no simulator serves; CSV a reader can take apart.
+TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
+{
+    Child a(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "-v"});
+    const std::string symbols = TempFile("MAIN.udiCounter UDINT 0 counter\nGVL.label string(7) \"short\" constant\n");
+    Child b(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--ports", "852,853", "--netid",
+                               "127.0.0.2.1.1", "--symbols", symbols});
+    const std::string atA = Address(a), atB = Address(b), each = "\nads_port = 851\ntimeout = 1000\n";
+    const std::string config = TempFile(
+        "[Left]\naddress = " + atA + each + "local_netid = 192.168.77.1.1.1\nerror_wait = 1\n"
+        "items = MAIN.iInt:INT:cyclic:50, MAIN.sText:string\nwrites = MAIN.iInt=11, MAIN.iInt=22\n"
+        "[Right]\naddress = " + atB + "\nnetid = 127.0.0.2.1.1\nads_port = 852\nmode = cyclic\ncycle = 50\n"
+        "items = MAIN.udiCounter:UDINT, GVL.label:STRING\n"
+        "[WrongPort]\naddress = " + atB + each + "netid = 127.0.0.2.1.1\nitems = .count:UINT\n"
+        "[WrongNetId]\naddress = " + atA + each + "netid = 10.9.8.7.1.1\nitems = .count:UINT\n");
+    const Outcome run = Child(ADS_PLC_DRIVER_PATH, {"--config", config, "--format", "csv", "--seconds", "1.5",
+                                                    "--refresh", "500"}).Wait();
+    EXPECT_EQ(run.code, 1);
+    auto rows = CsvRows(run.out);
+    EXPECT_EQ(rows["device/name"], (Lines{"time", "device", "name", "symbol", "type", "value", "timestamp", "error"}));
+    EXPECT_EQ(rows["Left/MAIN.iInt"][5], "22") << run.out;
+    EXPECT_EQ(rows["Left/MAIN.sText"][5], "Hello from the PLC");
+    EXPECT_NE(rows["Right/MAIN.udiCounter"][5], "");
+    EXPECT_EQ(rows["Right/GVL.label"][5], "short") << "a STRING(7) of a symbol file";
+    const auto first = [&](const std::string& device) { return run.out.find("," + device + ","); };
+    EXPECT_TRUE(first("Left") < first("Right") && first("Right") < first("WrongPort") &&
+                first("WrongPort") < first("WrongNetId")) << "devices in the order of the file";
+    EXPECT_EQ(rows["WrongPort/.count"][7], "Target port not found – ADS server is not started or is not reachable.");
+    EXPECT_EQ(rows["WrongNetId/.count"][7], "Target computer not found – AMS route was not found.");
+    for (const char* line : {"summary of Left: ok\n", "summary of Right: ok\n", "result: failed (2 of 4 devices)\n",
+                             "summary of WrongPort: never connected: Target port not found"}) {
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+    }
+    EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";
+
+    const std::string awkward = "a|b, \"c\"\nd";
+    const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--write", "MAIN.sText=" +
+                                     awkward, "--cycle", "50", "--seconds", "1", "--refresh", "500"});
+    EXPECT_EQ(csv.code, 0) << csv.err;
+    EXPECT_EQ(CsvRows(csv.out)["ADS Test device/MAIN.sText"].at(5), awkward) << csv.out;
+    const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--seconds", "0.6"});
+    EXPECT_NE(json.out.find(R"("value":"a|b, \"c\"\nd")"), std::string::npos) << json.out;
+    std::istringstream lines(json.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.front() == '{' && line.back() == '}') << "one object per line: " << line;
+    }
+
+    // The table keeps one line per row, escaping '|' and line breaks. SIGTERM ends a run early,
+    // with the plug-in stopped and the summary printed.
+    Child table(ADS_PLC_DRIVER_PATH, {"--address", atA, "--ads-port", "851", "--item", "MAIN.sText:STRING",
+                                      "--seconds", "60", "--refresh", "100"});
+    const std::string row = "| STRING | a\\|b, \"c\"\\nd ";
+    EXPECT_TRUE(plcsim::WaitUntil([&] { return Slurp(table.out).find(row) != std::string::npos; }, 10s));
+    ::kill(table.pid, SIGTERM);
+    const Outcome stopped = table.Wait();
+    EXPECT_EQ(stopped.code, 0) << stopped.out;
+    EXPECT_NE(stopped.out.find("summary of ADS Test device: ok\nresult: ok\n"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.err.find("stopping on SIGTERM"), std::string::npos);
+    EXPECT_NE(stopped.err.find("DONE RUNNIPNG"), std::string::npos);
+    std::remove(config.c_str());
+    std::remove(symbols.c_str());
 }
 
 TEST(Programs, HelpAndBadInputAreExplained)
 {
-    const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\n");
+    const std::string bad =
+        TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\nMAIN.c string(2) abc constant\n");
+    std::vector<std::string> inis;
+    const auto ini = [&](const std::string& text) { return inis.emplace_back(TempFile(text)); };
     // Program, its arguments, and what it must say: usage, or the error after "<program>: ".
     const char* const sim = ADS_PLC_SIM_PATH;
     const char* const driver = ADS_PLC_DRIVER_PATH;
@@ -241,21 +340,38 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {sim, {"--listen", "127.0.0.1"}, "ADDR:PORT"}, {sim, {"--version", "1.2"}, "MAJ.MIN.BUILD"},
         {sim, {"--netid", "1.2.3"}, "AMS NetId"}, {sim, {"--delay", "-5"}, "not a number"},
         {sim, {"--symbols", "/nonexistent"}, "cannot read"},
-        {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"},
+        {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"}, {sim, {"--ports", "851,x"}, "'x'"},
+        {sim, {"--symbols", bad}, bad + ": line 4: STRING initial value longer than 2 characters"},
         {driver, {"--help"}, "--address HOST[:PORT]"}, {driver, {"--bogus"}, "--help"},
         {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
-        {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"}};
+        {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"},
+        {driver, {"--address", "127.0.0.1:101383"}, "PORT from 1 to 65535"}, {driver, {"--address", "h:abc"}, "PORT"},
+        {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "not an AMS NetId"},
+        {driver, {"--local-netid", "1.2.x.4.5.6"}, "not an AMS NetId"}, {driver, {"--format", "xml"}, "csv or json"},
+        {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"},
+        {driver, {"--config", "/none"}, "cannot read"},
+        {driver, {"--config", ini("[Plc]\nadress = 1.2.3.4\n")}, ": [Plc] adress: unknown key"},
+        {driver, {"--config", ini("[P]\nads_port = 70000\n")}, "[P] ads_port: the ADS port must be a number from 1"},
+        {driver, {"--config", ini("[P]\naddress = 10.0.0.1:0\n")}, "[P] address: the address is HOST[:PORT]"},
+        {driver, {"--config", ini("[P]\nitems = a:INT\nwrites = b=1\n")}, "[P] the write of 'b' names none"},
+        {driver, {"--config", ini("[P]\naddress = 10.0.0.1\n")}, "[P] has no items"},
+        {driver, {"--config", ini("[P]\nitems = a:INT\n"), "--ads-port", "851"}, "cannot be combined with --config"},
+        {ADS_PLC_INSPECT_PATH, {"--help"}, "Usage: ads-plc-inspect PLUGIN_FILE"},
+        {ADS_PLC_INSPECT_PATH, {"-x"}, "expected one plug-in file"}};
     for (const auto& [program, args, text] : runs) {
         const Outcome o = Child(program, args).Wait();
         const bool help = args[0] == "--help" || args[0] == "-h";
         const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
-        EXPECT_EQ(o.code == 0, help) << name << " " << args[0];
+        EXPECT_EQ(o.code, help ? 0 : program == sim && args[0] == "--symbols" ? 1 : 2) << name << " " << args[0];
         const std::string said = help ? o.out : o.err;
         EXPECT_EQ(said.rfind(help ? "" : name + ": ", 0), 0u) << said;
         EXPECT_NE(said.find(text), std::string::npos) << said;
         EXPECT_EQ(o.out.find("listening on"), std::string::npos);
     }
     std::remove(bad.c_str());
+    for (const std::string& file : inis) {
+        std::remove(file.c_str());
+    }
 }
 
 } // namespace

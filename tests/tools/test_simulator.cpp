@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace std::chrono_literals;
 using plc::ads::AoEHeader;
@@ -201,8 +202,16 @@ TEST_F(Simulator, CommandsAnswerWithTheModelOrTheRightError)
     EXPECT_EQ(sim.OpenHandleCount(), 1u);
     sim.AddSymbol("up", {0xFF, 0xFF, 0}, plcsim::Behaviour::CountUp); // counters carry and borrow across bytes
     sim.AddSymbol("down", {0, 0, 1}, plcsim::Behaviour::CountDown);
+    sim.AddSymbol("temp", {0, 0, 0xAC, 0x41}, plcsim::Behaviour::Sine); // 21.5
+    const auto temp = [&] {
+        const uint32_t bits = le::Read<uint32_t>(sim.GetSymbolValue("temp").data());
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return f;
+    };
     EXPECT_TRUE(plcsim::WaitUntil(
-        [&] { return sim.GetSymbolValue("up")[2] == 1 && sim.GetSymbolValue("down")[2] == 0; }, 3s));
+        [&] { return sim.GetSymbolValue("up")[2] == 1 && sim.GetSymbolValue("down")[2] == 0 && temp() != 21.5F; }, 3s));
+    EXPECT_NEAR(temp(), 21.5F, 2.16F) << "a sine swings by a tenth around its initial value";
 
     // What a client answers or announces is recorded, never answered; a length beyond any packet
     // closes that connection only.
@@ -214,6 +223,20 @@ TEST_F(Simulator, CommandsAnswerWithTheModelOrTheRightError)
     ::send(huge.fd, "\0\0\xff\xff\xff\x7f", 6, 0);
     EXPECT_FALSE(huge.Next());
     EXPECT_EQ(huge.end, "closed");
+
+    // Served only: its own NetId (else the router's 0x7) and the listed ports (else 0x6).
+    plcsim::SimOptions strict;
+    strict.ownNetIdOnly = true;
+    strict.adsPorts = {851};
+    plcsim::PlcSimulator router(strict);
+    Peer r(router.Start());
+    for (const auto& [target, error, size] : {std::tuple{kPlc, 0u, 8u}, {AmsAddr{kPlc.amsNetId, 852}, 6u, 0u},
+                                              {kOther, 7u, 0u}}) {
+        const uint32_t id = r.Send(ADS_CMD_READ_STATE, {}, target);
+        const Frame f = r.Next().value_or(Frame{});
+        EXPECT_EQ(std::make_tuple(f.h.invokeId, f.h.Source(), f.h.errorCode, f.h.length, f.data.size()),
+                  std::make_tuple(id, target, error, size, size_t(size)));
+    }
 }
 
 TEST_F(Simulator, NotificationsFirstOnChangeGroupedOwnedAndForgottenOnRestart)
@@ -290,9 +313,9 @@ TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
 {
     const auto defs = plcsim::ParseSymbolText("# comment\n\na BOOL true constant\nb WORD 0xBEEF counter\n"
                                               "c SINT -128 countdown\nd UDINT 4294967295 constant\n"
-                                              "e REAL 1.5 sine\nf LREAL -2.25 constant\n"
-                                              "g STRING \"two # words\" constant note\n");
-    ASSERT_EQ(defs.size(), 7u);
+                                              "e real 1.5 sine\nf LREAL -2.25 constant\n"
+                                              "g STRING \"two # words\" constant note\nh String(5) abc constant\n");
+    ASSERT_EQ(defs.size(), 8u);
     const Bytes real = {0x00, 0x00, 0xC0, 0x3F};
     const Bytes lreal = {0, 0, 0, 0, 0, 0, 0x02, 0xC0};
     const Bytes initial[] = {{1}, {0xEF, 0xBE}, {0x80}, {0xFF, 0xFF, 0xFF, 0xFF}, real, lreal};
@@ -302,6 +325,7 @@ TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
     EXPECT_EQ(std::string(defs[6].initial.begin(), defs[6].initial.begin() + 12), std::string("two # words\0", 12));
     EXPECT_EQ(defs[6].initial.size(), 81u);
     EXPECT_EQ(defs[6].typeName + "/" + defs[6].comment, "STRING(80)/note");
+    EXPECT_EQ(defs[7].typeName + "/" + std::to_string(defs[7].initial.size()), "STRING(5)/6");
     EXPECT_EQ(defs[1].behaviour, plcsim::Behaviour::CountUp);
     EXPECT_EQ(defs[2].behaviour, plcsim::Behaviour::CountDown);
     EXPECT_EQ(defs[4].behaviour, plcsim::Behaviour::Sine);
@@ -320,7 +344,9 @@ TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
         {"x INT 1 wobble", "unknown behaviour 'wobble'"},
         {"x STRING \"open constant", "unterminated quote"},
         {"x STRING " + std::string(81, 'y') + " constant", "longer than 80 characters"},
+        {"x string(4) abcde constant", "longer than 4 characters"}, {"x STRING(0) a constant", "unknown type"},
     };
+    std::string all = "a INT 1 constant\n";
     for (const auto& [line, reason] : bad) {
         try {
             plcsim::ParseSymbolText("a INT 1 constant\n" + line + "\n");
@@ -329,6 +355,14 @@ TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
             EXPECT_EQ(e.Line(), 2u) << line;
             EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
         }
+        all += line + "\n";
+    }
+    try {
+        plcsim::ParseSymbolText(all);
+    } catch (const plcsim::SymbolFileError& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(std::count(what.begin(), what.end(), '\n') + 1, std::size(bad)) << "every line: " << what;
+        EXPECT_EQ(what.rfind("line " + std::to_string(std::size(bad) + 1) + ": "), what.rfind('\n') + 1);
     }
 }
 

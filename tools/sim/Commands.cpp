@@ -33,6 +33,13 @@ bool PlcSimulator::Impl::Handle(Connection& c, const Request& r)
     if ((h.stateFlags & 0x0001) != 0 || h.cmdId == ADS_CMD_DEVICE_NOTIFICATION) {
         return true;
     }
+    // The router answers for a target it does not know, whatever the runtime does.
+    const bool otherNetId = ownNetIdOnly && !(h.targetNetId == netId);
+    if (otherNetId || (!adsPorts.empty() && adsPorts.count(h.targetPort) == 0)) {
+        AoEHeader refusal = h.ResponseTo(0);
+        refusal.errorCode = otherNetId ? 0x7 : 0x6;
+        return c.Send(Packet(refusal, {}));
+    }
     RequestHook hookCopy;
     {
         std::lock_guard<std::mutex> lock(mtx);

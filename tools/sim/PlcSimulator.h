@@ -49,8 +49,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plcsim {
@@ -63,14 +65,15 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 enum class PlcType { BOOL, WORD, DWORD, SINT, USINT, INT, UINT, DINT, UDINT, REAL, LREAL, STRING };
 size_t TypeSize(PlcType type); // STRING: 81 (80 characters and the terminator)
 const char* TypeName(PlcType type);
-std::optional<PlcType> ParseTypeName(const std::string& name); // exact upper-case names
+std::optional<PlcType> ParseTypeName(const std::string& name); // in any case
 
 // How a symbol's value moves on every behaviour tick.
 enum class Behaviour {
     Constant,
     CountUp,   // the value is a little-endian unsigned integer of the symbol's size, +1 per tick, wrapping
     CountDown, // the same, -1 per tick
-    Sine,      // 100 * sin(0.1 * tick) as REAL (4 bytes) or LREAL (8 bytes); other sizes stay constant
+    Sine,      // initial + amplitude * sin(0.1 * tick) as REAL (4 bytes) or LREAL (8 bytes), amplitude 100
+               // around 0, else a tenth of the initial value's size; other sizes stay constant
 };
 
 struct SymbolDef {
@@ -98,14 +101,16 @@ std::vector<SymbolDef> DefaultSymbols();
 
 // Parses the text format of symbol files: one symbol per line,
 //   name TYPE initial behaviour [comment]
-// TYPE one of BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING,
-// behaviour one of constant|counter|countdown|sine; '#' starts a comment; blank
-// lines are skipped. A STRING initial value may be quoted ("two words").
-// Throws SymbolFileError naming the first malformed line.
+// TYPE one of BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING STRING(n)
+// (n 1..255) in any case, behaviour one of constant|counter|countdown|sine; '#' starts a
+// comment; blank lines are skipped. A STRING initial value may be quoted ("two words").
+// Throws SymbolFileError naming every malformed line.
 class SymbolFileError : public std::runtime_error {
 public:
     SymbolFileError(size_t line, const std::string& what);
-    size_t Line() const { return line; }
+    // "line N: reason" for each, one per line of what().
+    explicit SymbolFileError(const std::vector<std::pair<size_t, std::string>>& problems);
+    size_t Line() const { return line; } // the first malformed line
 
 private:
     size_t line;
@@ -113,7 +118,9 @@ private:
 std::vector<SymbolDef> ParseSymbolText(const std::string& text);
 
 struct SimOptions {
-    AmsNetId netId{127, 0, 0, 1, 1, 1}; // the PLC's own NetId, for logs; requests to any NetId are served
+    AmsNetId netId{127, 0, 0, 1, 1, 1}; // the PLC's own NetId
+    bool ownNetIdOnly = false; // requests to another target NetId get the router's AMS error 0x7
+    std::set<uint16_t> adsPorts; // the ADS ports served, others get AMS error 0x6; empty serves all
     std::string deviceName = "PLC Simulator"; // sent zero-padded to 16 bytes, cut at 16
     AdsVersion version{3, 1, 4024};
     uint16_t adsState = ADSSTATE_RUN;

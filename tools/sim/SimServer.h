@@ -184,6 +184,7 @@ struct Symbol {
     Behaviour behaviour = Behaviour::Constant;
     std::string typeName;
     std::string comment;
+    double sineCenter = 0; // a sine's initial value
 };
 
 struct Notification {
@@ -230,7 +231,7 @@ using namespace detail;
 struct PlcSimulator::Impl {
     explicit Impl(const SimOptions& o)
         : deviceName(o.deviceName), version(o.version), adsState(o.adsState), deviceState(o.deviceState),
-          symbolInfo(o.symbolInfo),
+          symbolInfo(o.symbolInfo), netId(o.netId), ownNetIdOnly(o.ownNetIdOnly), adsPorts(o.adsPorts),
           tickPeriod(std::max<Clock::duration>(o.tickPeriod, std::chrono::milliseconds(1)))
     {
         memory[ADS_IGRP_SYMBOL_VERSION][0] = {1};
@@ -244,6 +245,9 @@ struct PlcSimulator::Impl {
     uint16_t adsState;
     uint16_t deviceState;
     const bool symbolInfo;
+    const AmsNetId netId;
+    const bool ownNetIdOnly;
+    const std::set<uint16_t> adsPorts;
     std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>> memory;
     std::map<std::string, Symbol> symbols; // key: lower-case name
     std::unordered_map<uint32_t, std::string> handles;

@@ -149,19 +149,21 @@ void PlcSimulator::Impl::ApplyBehavioursLocked()
         case Behaviour::CountDown:
             Step(s.value, -1);
             break;
-        case Behaviour::Sine:
+        case Behaviour::Sine: {
+            const double amplitude = s.sineCenter == 0 ? 100.0 : std::fabs(s.sineCenter) / 10;
+            const double swing = s.sineCenter + amplitude * std::sin(angle);
             if (s.value.size() == 4) {
-                const float f = static_cast<float>(100.0 * std::sin(angle));
+                const float f = static_cast<float>(swing);
                 uint32_t bits;
                 std::memcpy(&bits, &f, 4);
                 le::Write<uint32_t>(s.value.data(), bits);
             } else if (s.value.size() == 8) {
-                const double d = 100.0 * std::sin(angle);
                 uint64_t bits;
-                std::memcpy(&bits, &d, 8);
+                std::memcpy(&bits, &swing, 8);
                 le::Write<uint64_t>(s.value.data(), bits);
             }
             break;
+        }
         }
     }
 }
@@ -169,8 +171,18 @@ void PlcSimulator::Impl::ApplyBehavioursLocked()
 void PlcSimulator::AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour,
                              const std::string& typeName, const std::string& comment)
 {
+    double center = 0;
+    if (behaviour == Behaviour::Sine && initial.size() == 4) {
+        const uint32_t bits = le::Read<uint32_t>(initial.data());
+        float f;
+        std::memcpy(&f, &bits, 4);
+        center = f;
+    } else if (behaviour == Behaviour::Sine && initial.size() == 8) {
+        const uint64_t bits = le::Read<uint64_t>(initial.data());
+        std::memcpy(&center, &bits, 8);
+    }
     std::lock_guard<std::mutex> lock(impl->mtx);
-    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment};
+    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment, center};
 }
 
 void PlcSimulator::AddSymbols(const std::vector<SymbolDef>& symbols)

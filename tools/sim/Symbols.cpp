@@ -80,11 +80,22 @@ std::vector<uint8_t> LReal(double v)
     return Int(static_cast<int64_t>(bits), 8);
 }
 
-std::vector<uint8_t> Text(const std::string& s)
+// A STRING of `size` bytes: the text, cut to leave room for the terminator, then zeros.
+std::vector<uint8_t> Text(const std::string& s, size_t size = 81)
 {
-    std::vector<uint8_t> out(81, 0);
-    std::memcpy(out.data(), s.data(), std::min<size_t>(s.size(), 80));
+    std::vector<uint8_t> out(size, 0);
+    std::memcpy(out.data(), s.data(), std::min<size_t>(s.size(), size - 1));
     return out;
+}
+
+std::string Upper(std::string s)
+{
+    for (auto& c : s) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return s;
 }
 
 std::string Lower(std::string s)
@@ -128,15 +139,14 @@ bool Tokenize(const std::string& line, std::vector<std::string>& tokens, std::st
     return true;
 }
 
-bool ParseInitial(PlcType type, const std::string& text, std::vector<uint8_t>& out, std::string& error)
+bool ParseInitial(PlcType type, size_t size, const std::string& text, std::vector<uint8_t>& out, std::string& error)
 {
-    const size_t size = TypeSize(type);
     if (type == PlcType::STRING) {
-        if (text.size() > 80) {
-            error = "STRING initial value longer than 80 characters";
+        if (text.size() > size - 1) {
+            error = "STRING initial value longer than " + std::to_string(size - 1) + " characters";
             return false;
         }
-        out = Text(text);
+        out = Text(text, size);
         return true;
     }
     if (type == PlcType::BOOL) {
@@ -211,7 +221,7 @@ const char* TypeName(PlcType type)
 std::optional<PlcType> ParseTypeName(const std::string& name)
 {
     for (const auto& t : kTypes) {
-        if (name == t.name) {
+        if (Upper(name) == t.name) {
             return t.type;
         }
     }
@@ -246,9 +256,98 @@ SymbolFileError::SymbolFileError(size_t l, const std::string& what)
 {
 }
 
+namespace {
+
+std::string JoinProblems(const std::vector<std::pair<size_t, std::string>>& problems)
+{
+    std::string text;
+    for (const auto& [line, what] : problems) {
+        text += (text.empty() ? "" : "\n") + ("line " + std::to_string(line) + ": " + what);
+    }
+    return text;
+}
+
+// TYPE in any case, or STRING(n) with n from 1 to 255; size and the name symbol information shows.
+bool ParseType(const std::string& text, PlcType& type, size_t& size, std::string& name)
+{
+    const std::string upper = Upper(text);
+    if (upper.size() > 8 && upper.compare(0, 7, "STRING(") == 0 && upper.back() == ')') {
+        const std::string digits = upper.substr(7, upper.size() - 8);
+        const bool numeric = !digits.empty() && digits.size() <= 3 &&
+                             std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const int length = numeric ? std::atoi(digits.c_str()) : 0;
+        if (length < 1 || length > 255) {
+            return false;
+        }
+        type = PlcType::STRING;
+        size = static_cast<size_t>(length) + 1;
+        name = "STRING(" + std::to_string(length) + ")";
+        return true;
+    }
+    const auto parsed = ParseTypeName(upper);
+    if (!parsed) {
+        return false;
+    }
+    type = *parsed;
+    size = TypeSize(type);
+    name = type == PlcType::STRING ? "STRING(80)" : upper;
+    return true;
+}
+
+// One non-blank line's fields into `def`; the reason when they are malformed.
+std::string ParseLine(const std::vector<std::string>& tokens, std::set<std::string>& seen, SymbolDef& def)
+{
+    if (tokens.size() != 4 && tokens.size() != 5) {
+        return "expected 'name TYPE initial behaviour [comment]', got " + std::to_string(tokens.size()) + " fields";
+    }
+    const std::string& name = tokens[0];
+    if (name.empty()) {
+        return "empty symbol name";
+    }
+    if (!seen.insert(Lower(name)).second) {
+        return "duplicate symbol '" + name + "'";
+    }
+    PlcType type = PlcType::BOOL;
+    size_t size = 0;
+    if (!ParseType(tokens[1], type, size, def.typeName)) {
+        return "unknown type '" + tokens[1] + "'";
+    }
+    def.name = name;
+    def.comment = tokens.size() == 5 ? tokens[4] : std::string();
+    std::string error;
+    if (!ParseInitial(type, size, tokens[2], def.initial, error)) {
+        return error;
+    }
+    const std::string& b = tokens[3];
+    if (b == "constant") {
+        def.behaviour = Behaviour::Constant;
+    } else if (b == "counter" || b == "countdown") {
+        if (!IsInteger(type)) {
+            return b + " needs an integer type, not " + tokens[1];
+        }
+        def.behaviour = b == "counter" ? Behaviour::CountUp : Behaviour::CountDown;
+    } else if (b == "sine") {
+        if (type != PlcType::REAL && type != PlcType::LREAL) {
+            return "sine needs REAL or LREAL, not " + tokens[1];
+        }
+        def.behaviour = Behaviour::Sine;
+    } else {
+        return "unknown behaviour '" + b + "' (constant, counter, countdown or sine)";
+    }
+    return std::string();
+}
+
+} // namespace
+
+SymbolFileError::SymbolFileError(const std::vector<std::pair<size_t, std::string>>& problems)
+    : std::runtime_error(JoinProblems(problems)), line(problems.empty() ? 0 : problems.front().first)
+{
+}
+
 std::vector<SymbolDef> ParseSymbolText(const std::string& text)
 {
     std::vector<SymbolDef> out;
+    std::vector<std::pair<size_t, std::string>> problems;
     std::set<std::string> seen;
     std::istringstream in(text);
     std::string line;
@@ -257,51 +356,18 @@ std::vector<SymbolDef> ParseSymbolText(const std::string& text)
         ++number;
         std::vector<std::string> tokens;
         std::string error;
-        if (!Tokenize(line, tokens, error)) {
-            throw SymbolFileError(number, error);
-        }
-        if (tokens.empty()) {
-            continue;
-        }
-        if (tokens.size() != 4 && tokens.size() != 5) {
-            throw SymbolFileError(number, "expected 'name TYPE initial behaviour [comment]', got " +
-                                              std::to_string(tokens.size()) + " fields");
-        }
-        const std::string& name = tokens[0];
-        if (name.empty()) {
-            throw SymbolFileError(number, "empty symbol name");
-        }
-        if (!seen.insert(Lower(name)).second) {
-            throw SymbolFileError(number, "duplicate symbol '" + name + "'");
-        }
-        const auto type = ParseTypeName(tokens[1]);
-        if (!type) {
-            throw SymbolFileError(number, "unknown type '" + tokens[1] + "'");
-        }
         SymbolDef def;
-        def.name = name;
-        def.typeName = *type == PlcType::STRING ? "STRING(80)" : tokens[1];
-        def.comment = tokens.size() == 5 ? tokens[4] : std::string();
-        if (!ParseInitial(*type, tokens[2], def.initial, error)) {
-            throw SymbolFileError(number, error);
+        if (Tokenize(line, tokens, error) && !tokens.empty()) {
+            error = ParseLine(tokens, seen, def);
         }
-        const std::string& b = tokens[3];
-        if (b == "constant") {
-            def.behaviour = Behaviour::Constant;
-        } else if (b == "counter" || b == "countdown") {
-            if (!IsInteger(*type)) {
-                throw SymbolFileError(number, b + " needs an integer type, not " + tokens[1]);
-            }
-            def.behaviour = b == "counter" ? Behaviour::CountUp : Behaviour::CountDown;
-        } else if (b == "sine") {
-            if (*type != PlcType::REAL && *type != PlcType::LREAL) {
-                throw SymbolFileError(number, "sine needs REAL or LREAL, not " + tokens[1]);
-            }
-            def.behaviour = Behaviour::Sine;
-        } else {
-            throw SymbolFileError(number, "unknown behaviour '" + b + "' (constant, counter, countdown or sine)");
+        if (!error.empty()) {
+            problems.emplace_back(number, error);
+        } else if (!tokens.empty()) {
+            out.push_back(std::move(def));
         }
-        out.push_back(std::move(def));
+    }
+    if (!problems.empty()) {
+        throw SymbolFileError(problems);
     }
     return out;
 }

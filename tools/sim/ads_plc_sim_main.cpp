@@ -23,14 +23,17 @@ const char* const kUsage =
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT       address to listen on (default 127.0.0.1:48898; port 0 picks one)\n"
-    "  --netid NETID            AMS NetId of the simulated PLC (default 127.0.0.1.1.1)\n"
+    "  --netid NETID            AMS NetId of the simulated PLC (default 127.0.0.1.1.1); requests to\n"
+    "                           another NetId get the router's error 0x7\n"
+    "  --ports N[,N...]         ADS ports served (default all); others get error 0x6\n"
     "  --name TEXT              device name reported by device info (at most 16 bytes are sent)\n"
     "  --version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
     "  --state N                initial ADS state (default 5, run)\n"
     "  --symbols FILE           symbol table to use instead of the built-in one; one symbol per line:\n"
     "                             name TYPE initial behaviour [comment]\n"
-    "                           TYPE: BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING\n"
-    "                           behaviour: constant counter countdown sine; comment: quoted text\n"
+    "                           TYPE (any case): BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL\n"
+    "                           LREAL STRING STRING(n); behaviour: constant counter countdown sine (around\n"
+    "                           the initial value, by a tenth of it, or by 100 around 0); comment: quoted text\n"
     "                           shown by symbol information; '#' starts a comment of the file\n"
     "  --no-symbol-info         refuse the symbol-information services, like an older PLC\n"
     "  --tick MS                period of counters and sine values (default 100)\n"
@@ -73,7 +76,10 @@ std::optional<std::vector<plcsim::SymbolDef>> LoadSymbols(const std::string& fil
     try {
         return plcsim::ParseSymbolText(text.str());
     } catch (const plcsim::SymbolFileError& e) {
-        std::cerr << "ads-plc-sim: " << file << ": " << e.what() << "\n";
+        std::istringstream problems(e.what());
+        for (std::string problem; std::getline(problems, problem);) {
+            std::cerr << "ads-plc-sim: " << file << ": " << problem << "\n";
+        }
         return std::nullopt;
     }
 }
@@ -91,6 +97,7 @@ void Print(const std::string& line)
 int main(int argc, char** argv)
 {
     plcsim::SimOptions options;
+    options.ownNetIdOnly = true;
     std::string listenAddress = "127.0.0.1";
     uint16_t listenPort = AMS_TCP_PORT;
     std::string symbolsFile;
@@ -130,6 +137,11 @@ int main(int argc, char** argv)
                 const std::string v = value();
                 if (!ParseAmsNetId(v, options.netId)) {
                     throw UsageError("--netid: '" + v + "' is not an AMS NetId (six numbers joined by '.')");
+                }
+            } else if (arg == "--ports") {
+                std::istringstream list(value());
+                for (std::string port; std::getline(list, port, ',');) {
+                    options.adsPorts.insert(static_cast<uint16_t>(ParseNumber(arg, port, 65535)));
                 }
             } else if (arg == "--name") {
                 options.deviceName = value();

@@ -1,0 +1,58 @@
+// The driver's command line and configuration file: what to run against which PLCs.
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace driver {
+
+enum class Format { Table, Csv, Json };
+
+struct ItemOption {
+    QString symbol;
+    int type = 0;
+    int mode = 4;        // 4 on change, 3 cyclic: the plug-in's notification modes
+    int cycleMs = 5000;
+};
+
+struct WriteOption {
+    QString symbol;
+    QString value;
+};
+
+struct DeviceOption {
+    QString name;
+    QString address = QStringLiteral("127.0.0.1");
+    QString netId; // derived from the address when empty
+    int adsPort = 801;
+    int timeoutMs = 15000;
+    int errorWaitSeconds = 5;
+    QString localNetId;
+    QList<ItemOption> items;
+    QList<WriteOption> writes; // applied in this order once the device is connected
+};
+
+struct Options {
+    QList<DeviceOption> devices;
+    Format format = Format::Table;
+    double seconds = 10;
+    int refreshMs = 1000;
+    int readPauseMs = 100;
+    bool verbose = false;
+    bool browse = false;
+    bool help = false;
+    QString browsePrefix;
+};
+
+// Fills `options` from the arguments (program name first). On a bad option or configuration
+// file, prints the reason to stderr and returns false.
+bool parseOptions(const QStringList& args, Options* options);
+void printUsage();
+
+// Checks of the texts a device takes; empty when fine, else the reason.
+QString addressProblem(const QString& address);
+QString netIdProblem(const QString& netId);
+
+QString typeName(int type);
+
+} // namespace driver
