@@ -253,6 +253,14 @@ int32_t AmsRouter::AdsRequest(AmsRequest& request)
     return connection->AdsRequest(request, timeout);
 }
 
+namespace {
+struct HoldGuard {
+    NotificationDispatcher& d;
+    explicit HoldGuard(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
+    ~HoldGuard() { d.Unhold(); }
+};
+}
+
 int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
                                    std::shared_ptr<Notification> notify)
 {
@@ -269,11 +277,7 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
     // A target sends the first sample right after its grant, often in the same breath:
     // the dispatcher must exist to queue it and must not parse it before the handle is known.
     const std::shared_ptr<NotificationDispatcher> early = connection->DispatcherListAdd(notify->connection);
-    struct HoldGuard {
-        NotificationDispatcher& d;
-        explicit HoldGuard(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
-        ~HoldGuard() { d.Unhold(); }
-    } hold(*early);
+    const HoldGuard hold(*early);
     const int32_t status = connection->AdsRequest(request, timeout);
     if (status) {
         return status;
@@ -294,6 +298,48 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
     } catch (...) {
         // The target already granted it: without bookkeeping nobody could ever delete it.
         connection->DeleteNotification(target, handle, timeout, request.port);
+        throw;
+    }
+    return 0;
+}
+
+int32_t AmsRouter::AddNotifications(AmsRequest& request, const std::vector<std::shared_ptr<Notification>>& notifies,
+                                    const GrantDecoder& decode)
+{
+    int32_t found = 0;
+    const std::shared_ptr<AmsConnection> connection = ConnectionFor(request, found);
+    if (!connection) {
+        return found;
+    }
+    AmsPort& port = localPorts[request.port - ADS_PORT_BASE];
+    if (!port.IsOpen() || notifies.empty()) {
+        return notifies.empty() ? ADS_ERR_INVALID_PARAMETER : ADS_ERR_PORT_NOT_OPEN;
+    }
+    const uint32_t timeout = port.tmms;
+    const HoldGuard hold(*connection->DispatcherListAdd(notifies.front()->connection));
+    std::vector<uint32_t> handles;
+    int32_t status = connection->AdsRequest(request, timeout);
+    if (status == 0) {
+        status = decode(handles);
+    }
+    if (status != 0 || handles.size() != notifies.size()) {
+        return status ? status : ADS_ERR_INVALID_RESPONSE;
+    }
+    const AmsAddr target = request.targetAddr;
+    size_t i = 0;
+    try {
+        for (; i < handles.size(); ++i) {
+            if (handles[i] != 0) {
+                port.AddNotification(target, handles[i], connection->CreateNotifyMapping(handles[i], notifies[i]));
+            }
+        }
+    } catch (...) {
+        // Granted but not kept: nobody could ever delete them later.
+        for (; i < handles.size(); ++i) {
+            if (handles[i] != 0) {
+                connection->DeleteNotification(target, handles[i], timeout, request.port);
+            }
+        }
         throw;
     }
     return 0;

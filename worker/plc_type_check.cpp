@@ -3,7 +3,6 @@
 #include "ads/AdsSymbols.h"
 #include "worker/ads_plc_worker.h"
 
-#include <stdexcept>
 
 namespace {
 const char* const ITEM_TYPE_NAMES[] = {"BOOL",  "BYTE", "WORD",  "DWORD", "SINT",        "USINT",
@@ -99,41 +98,31 @@ int itemTypeForPlcType(const QString& plcType, uint32_t plcSize)
     return -1;
 }
 
-// ---------------------------------------------------------------- the worker's check before subscribing
+// ---------------------------------------------------------------- the check before subscribing
 
-uint32_t Ads_Plc_Worker::checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol)
+Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry)
 {
     const uint32_t length = dataLength(type);
-    if (symbolInfoMissing) {
-        return length;
-    }
-    plc::ads::SymbolEntry entry;
-    const int32_t code = plc::ads::ReadSymbolInfoByName(device->GetLocalPort(), &device->Address(), symbol, &entry);
     switch (code) {
     case ADS_OK:
         break;
     case ADSERR_DEVICE_SRVNOTSUPP:
     case ADSERR_DEVICE_INVALIDGRP:
     case ADSERR_DEVICE_INVALIDOFFSET:
-        symbolInfoMissing = true;
-        writeLogDebug(QStringLiteral("Symbol information not offered by ") + deviceRecord.name +
-                      QStringLiteral(": item types are not checked. Code: ") + QString::number(code));
-        return length;
+        return Symbol_Check{Symbol_Check::InfoMissing, length, code, QString()};
     case ADSERR_DEVICE_SYMBOLNOTFOUND:
-        throw AdsException(code);
+        return Symbol_Check{Symbol_Check::Fail, length, code, QString()};
     default:
-        if (isConnectionError(code)) {
-            throw AdsException(code);
-        }
-        // An answer the check cannot use must not keep an item from being read as before.
-        writeLogDebug(QStringLiteral("Symbol information for ") + item.name +
-                      QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code));
-        return length;
+        // An answer the check cannot use must not keep an item from being read as before,
+        // but a lost connection fails the item.
+        return Symbol_Check{Ads_Plc_Worker::isConnectionError(code) ? Symbol_Check::Fail : Symbol_Check::Unchecked,
+                            length, code, QString()};
     }
     const QString plcType = QString::fromStdString(entry.typeName);
     if (!plcTypeFits(type, plcType, entry.size)) {
-        throw std::runtime_error(typeMismatchText(type, plcType, entry.size).toStdString());
+        return Symbol_Check{Symbol_Check::Fail, length, 0, typeMismatchText(type, plcType, entry.size)};
     }
     // A shorter PLC STRING(n) is watched over its own bytes only.
-    return type == STRING && entry.size > 0 && entry.size < length ? entry.size : length;
+    return Symbol_Check{Symbol_Check::Watch, type == STRING && entry.size > 0 && entry.size < length ? entry.size : length,
+                        0, QString()};
 }
