@@ -62,7 +62,8 @@ QDateTime sampleTimeToUtc(uint64_t fileTime)
 Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin deviceInstance)
     : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
       deviceRecord(std::move(deviceInstance)),
-      subscriptions(NotifyCallback, deviceRecord.name, [this](const QString& line) { writeLogDebug(line); })
+      subscriptions(NotifyCallback, deviceRecord.name,
+                    [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); })
 {
     workerThread = std::thread(&Ads_Plc_Worker::listenToNotifiers, this);
 }

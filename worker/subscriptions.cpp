@@ -131,9 +131,10 @@ AdsNotificationAttrib Item_Subscriptions::attributesFor(const ItemInstancePlugin
 void Item_Subscriptions::refuseSum(const char* command, int32_t code)
 {
     if (!sumRefused) {
-        log(QStringLiteral("PLC of ") + deviceName + QStringLiteral(" refused sum command ") +
-            QLatin1String(command) + QStringLiteral(" (code ") + QString::number(code) +
-            QStringLiteral("); serving items one by one on this connection"));
+        log(QStringLiteral("Sum commands not usable with ") + deviceName + QStringLiteral(" (") +
+                QLatin1String(command) + QStringLiteral(": code ") + QString::number(code) +
+                QStringLiteral("); serving items one by one on this connection"),
+            true);
     }
     sumRefused = true;
 }
@@ -201,13 +202,15 @@ void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& e
     case Symbol_Check::InfoMissing:
         if (!symbolInfoMissing) {
             log(QStringLiteral("Symbol information not offered by ") + deviceName +
-                QStringLiteral(": item types are not checked. Code: ") + QString::number(code));
+                QStringLiteral(": item types are not checked. Code: ") + QString::number(code),
+                false);
         }
         symbolInfoMissing = true;
         break;
     case Symbol_Check::Unchecked:
         log(QStringLiteral("Symbol information for ") + item.request.itemName +
-            QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code));
+            QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code),
+            false);
         break;
     case Symbol_Check::Watch:
         break;

@@ -33,7 +33,7 @@ public:
         QString text;     // the item's error text
         QString logText;  // "failed. " and the text, with the code of an ADS error
     };
-    using Log = std::function<void(const QString&)>;
+    using Log = std::function<void(const QString& line, bool warning)>;
 
     Item_Subscriptions(PAdsNotificationFuncEx callback, QString deviceName, Log log);
 

@@ -178,6 +178,26 @@ TEST_F(ExchangeTest, NotificationsGrantedAfterTheirTimeOutAreDeletedAgain)
     EXPECT_EQ(sim->NotificationCountFor(client), 0u);
 }
 
+TEST_F(ExchangeTest, APlcThatAnswersSumCommandsWronglyIsServedItemByItemFromThenOn)
+{
+    auto sim = startSimulator();
+    // Handles by name in bulk come back one byte short: the reply is invalid as a whole.
+    sim->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        if (r.header.cmdId == ADS_CMD_READ_WRITE && plc::ads::le::Read<uint32_t>(r.data.data()) == 0xF082) {
+            return std::vector<uint8_t>{0, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3};
+        }
+        return std::nullopt;
+    });
+    LogList list = batchFor(deviceFor(66, *sim));
+    list.items.append(itemFor(40, "MAIN.nope", 6));
+    ASSERT_TRUE(readUntil(list, [](const LogList& l) { return l.items.last().item.error == "Symbol not found"; }));
+    list.items.removeLast();
+    ASSERT_TRUE(readUntil(list));
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, 0xF082).size(), 1u);
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_ADD_DEVICE_NOTIFICATION).size(), kTyped.size());
+    EXPECT_EQ(warningsContaining("Sum commands not usable with Device 66 (handles by name: code 1876)"), 1);
+}
+
 TEST_F(ExchangeTest, SamplesDroppedByAFullRingAreCountedAndWarnedAboutOnce)
 {
     auto sim = startSimulator();
