@@ -485,12 +485,6 @@ bool Ads_Plc_Worker::itemExistsAsNotifier(const ItemInstancePlugin& item)
     return notifiers.count(static_cast<quint32>(item.id)) != 0;
 }
 
-bool Ads_Plc_Worker::addItemToNotifier(const ItemInstancePlugin& item)
-{
-    addItemsToNotifier({item});
-    return state.load() == Connected && itemExistsAsNotifier(item);
-}
-
 void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
 {
     // The host asks for every item on every read: items already subscribed are answered
@@ -504,16 +498,17 @@ void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
         return;
     }
     const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
+    const auto errorWait = std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds());
     QList<ItemInstancePlugin> wanted;
+    QSet<quint32> wantedIds;
     std::vector<Item_Subscriptions::Request> requests;
     for (const ItemInstancePlugin& item : list) {
         const quint32 itemId = static_cast<quint32>(item.id);
         // A symbol that does not exist would cost requests on every read: its error stays
         // until the error wait time has passed.
         const auto failed = failedSubscriptions.constFind(itemId);
-        if (!needed(item) || std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) { return w.id == item.id; }) ||
-            (failed != failedSubscriptions.constEnd() && std::chrono::steady_clock::now() - failed.value() <
-                                                              std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds()))) {
+        if (!needed(item) || wantedIds.contains(itemId) ||
+            (failed != failedSubscriptions.constEnd() && std::chrono::steady_clock::now() - *failed < errorWait)) {
             continue;
         }
         failedSubscriptions.remove(itemId);
@@ -525,24 +520,20 @@ void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
         writeLogDebug(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
                       QStringLiteral(" ID: ") + QString::number(itemId));
         const uint32_t userValue = registerCallbackHandle(deviceId, itemId);
-        {
-            // The PLC sends the first sample as soon as the notification exists; an unchanging
-            // variable sends no other, so its entry must be there before the request goes out.
-            std::lock_guard<std::mutex> valuesLock(valuesMutex);
-            values.insert(ValueKey(deviceId, itemId), AdsValue{EMPTY_VALUE, type, QDateTime()});
-        }
+        // The PLC sends the first sample as soon as the notification exists; an unchanging
+        // variable sends no other, so its entry must be there before the request goes out.
+        std::unique_lock<std::mutex> valuesLock(valuesMutex);
+        values.insert(ValueKey(deviceId, itemId), AdsValue{EMPTY_VALUE, type, QDateTime()});
+        valuesLock.unlock();
         wanted.append(item);
-        requests.push_back(Item_Subscriptions::Request{item.name, type, symbol.toUtf8().toStdString(),
-                                                       Item_Subscriptions::attributesFor(item, type), userValue});
-    }
-    if (requests.empty()) {
-        return;
+        wantedIds.insert(itemId);
+        requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
+                            Item_Subscriptions::attributesFor(item, type), userValue});
     }
     std::vector<Item_Subscriptions::Outcome> outcomes;
-    {
+    if (!requests.empty()) {
         // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
-        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
-        std::lock_guard<std::mutex> targetLock(*targetMutex);
+        std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
         outcomes = subscriptions.subscribe(*device, requests);
     }
     QList<ItemInstancePlugin> lost;
@@ -551,23 +542,20 @@ void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
         const ItemInstancePlugin& item = wanted[static_cast<int>(i)];
         const quint32 itemId = static_cast<quint32>(item.id);
         Item_Subscriptions::Outcome& outcome = outcomes[i];
-        const QString symbol = QString::fromStdString(requests[i].symbol);
         if (outcome.notification) {
-            {
-                std::lock_guard<std::mutex> notifiersLock(notifiersMutex);
-                notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, requests[i].userValue,
-                                                                               std::move(outcome.notification)));
-            }
+            std::unique_lock<std::mutex> notifiersLock(notifiersMutex);
+            notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, requests[i].userValue,
+                                                                           std::move(outcome.notification)));
+            notifiersLock.unlock();
             writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
-                          symbol);
+                          QString::fromStdString(requests[i].symbol));
             setItemError(itemId, QString());
             continue;
         }
         unregisterCallbackHandle(requests[i].userValue);
-        {
-            std::lock_guard<std::mutex> valuesLock(valuesMutex);
-            values.remove(ValueKey(deviceId, itemId));
-        }
+        std::unique_lock<std::mutex> valuesLock(valuesMutex);
+        values.remove(ValueKey(deviceId, itemId));
+        valuesLock.unlock();
         setItemError(itemId, outcome.text);
         writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
         if (isConnectionError(outcome.code)) {
@@ -858,11 +846,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
         std::lock_guard<std::mutex> lock(valuesMutex);
         const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
         for (auto it = values.begin(); it != values.end();) {
-            if (it.key().first == deviceId) {
-                it = values.erase(it);
-            } else {
-                ++it;
-            }
+            it = it.key().first == deviceId ? values.erase(it) : std::next(it);
         }
     }
     items.clear();

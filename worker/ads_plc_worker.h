@@ -76,7 +76,6 @@ public:
     QString getItemError(unsigned int itemId);
 
     // Subscriptions.
-    bool addItemToNotifier(const ItemInstancePlugin& item);
     // Subscribes every item of the list that needs it in one pass; each keeps its own result.
     void addItemsToNotifier(const QList<ItemInstancePlugin>& list);
     bool itemExistsAsNotifier(const ItemInstancePlugin& item);
