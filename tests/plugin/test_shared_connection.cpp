@@ -189,6 +189,7 @@ TEST_F(ExchangeTest, APlcThatAnswersSumCommandsWronglyIsServedItemByItemFromThen
         return std::nullopt;
     });
     LogList list = batchFor(deviceFor(66, *sim));
+    list.items[0].item.readIntervalMs = 500000; // 5e9 in 100 ns units: clamped, not wrapped
     list.items.append(itemFor(40, "MAIN.nope", 6));
     ASSERT_TRUE(readUntil(list, [](const LogList& l) { return l.items.last().item.error == "Symbol not found"; }));
     list.items.removeLast();
@@ -196,6 +197,28 @@ TEST_F(ExchangeTest, APlcThatAnswersSumCommandsWronglyIsServedItemByItemFromThen
     EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, 0xF082).size(), 1u);
     EXPECT_EQ(requestsOf(*sim, ADS_CMD_ADD_DEVICE_NOTIFICATION).size(), kTyped.size());
     EXPECT_EQ(warningsContaining("Sum commands not usable with Device 66 (handles by name: code 1876)"), 1);
+    EXPECT_EQ(plc::ads::le::Read<uint32_t>(requestsOf(*sim, ADS_CMD_ADD_DEVICE_NOTIFICATION)[0].data.data() + 20),
+              UINT32_MAX);
+}
+
+TEST_F(ExchangeTest, ReadersOfSubscribedItemsDoNotWaitForASubscriptionInFlight)
+{
+    auto sim = startSimulator();
+    LogList subscribed = batchFor(deviceFor(67, *sim), {kTyped[0], kTyped[1]});
+    ASSERT_TRUE(readUntil(subscribed));
+    sim->ClearRequests();
+    sim->InjectReplyFault(plcsim::ReplyFault::Drop().For(ADS_CMD_READ_WRITE));
+    LogList more = subscribed;
+    more.items.append(itemFor(3, "MAIN.iInt", 6));
+    std::thread subscribing([&] { plugin.readData(&more); });
+    ASSERT_TRUE(WaitUntil([&] { return !requestsOf(*sim, ADS_CMD_READ_WRITE).empty(); }, 2s));
+    const auto start = Clock::now();
+    subscribed.items[0].values.clear();
+    EXPECT_TRUE(plugin.readData(&subscribed));
+    EXPECT_LT(secondsSince(start), 0.15); // the subscription waits 0.3 s for its reply
+    EXPECT_FALSE(valueOf(subscribed, 0).isEmpty());
+    subscribing.join();
+    EXPECT_EQ(more.items[2].item.error, "Timeout elapsed");
 }
 
 TEST_F(ExchangeTest, SamplesDroppedByAFullRingAreCountedAndWarnedAboutOnce)
