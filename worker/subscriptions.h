@@ -48,10 +48,7 @@ public:
     static AdsNotificationAttrib attributesFor(const ItemInstancePlugin& item, DataType type);
 
 private:
-public:
     struct Pending; // an item on its way through the steps
-
-private:
     bool sumUsable(size_t count) const { return !sumRefused && count > 1; }
     // After a refused or invalid sum reply the rest of the connection is served item by item.
     void refuseSum(const char* command, int32_t code);
