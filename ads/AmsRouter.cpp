@@ -253,14 +253,6 @@ int32_t AmsRouter::AdsRequest(AmsRequest& request)
     return connection->AdsRequest(request, timeout);
 }
 
-namespace {
-struct HoldGuard {
-    NotificationDispatcher& d;
-    explicit HoldGuard(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
-    ~HoldGuard() { d.Unhold(); }
-};
-}
-
 int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
                                    std::shared_ptr<Notification> notify)
 {
@@ -277,7 +269,11 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
     // A target sends the first sample right after its grant, often in the same breath:
     // the dispatcher must exist to queue it and must not parse it before the handle is known.
     const std::shared_ptr<NotificationDispatcher> early = connection->DispatcherListAdd(notify->connection);
-    const HoldGuard hold(*early);
+    struct HoldGuard {
+        NotificationDispatcher& d;
+        explicit HoldGuard(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
+        ~HoldGuard() { d.Unhold(); }
+    } hold(*early);
     const int32_t status = connection->AdsRequest(request, timeout);
     if (status) {
         return status;
@@ -316,7 +312,14 @@ int32_t AmsRouter::AddNotifications(AmsRequest& request, const std::vector<std::
         return notifies.empty() ? ADS_ERR_INVALID_PARAMETER : ADS_ERR_PORT_NOT_OPEN;
     }
     const uint32_t timeout = port.tmms;
-    const HoldGuard hold(*connection->DispatcherListAdd(notifies.front()->connection));
+    // Samples sent right after the grants wait until their handles are known.
+    const std::shared_ptr<NotificationDispatcher> dispatcher = connection->DispatcherListAdd(notifies.front()->connection);
+    struct Unhold {
+        NotificationDispatcher& d;
+        ~Unhold() { d.Unhold(); }
+    };
+    dispatcher->Hold();
+    const Unhold unhold{*dispatcher};
     std::vector<uint32_t> handles;
     int32_t status = connection->AdsRequest(request, timeout);
     if (status == 0) {
