@@ -1,6 +1,7 @@
 // PLC value conversions both ways, for every type number: bytes to text, text to bytes and
-// back. Integers must survive the round trip, and a string written from text must read back
-// as that text (or, when cut to 80 bytes, as its start).
+// back. Every integer sample a type can hold and every finite REAL or LREAL sample must survive
+// text and back; a text typed by a user is either written whole and reads back, or refused with
+// the buffer untouched.
 #include "worker/plc_values.h"
 
 #include <QByteArray>
@@ -10,13 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-namespace {
-bool isInteger(DataType type)
-{
-    return (type >= BOOL && type <= UDINT);
-}
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -32,21 +26,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                       static_cast<unsigned int>(sample.size()));
 
     std::vector<char> written(length == 0 ? 1 : length, '\x5a');
-    valueToBytes(text, type, written.data(), static_cast<int>(length));
-    if (isInteger(type) && sample.size() >= length && std::memcmp(written.data(), sample.data(), length) != 0) {
-        std::abort(); // an integer sample did not survive text and back
+    const QString refused = valueToBytes(text, type, written.data(), length);
+    const bool finite = !text.contains(QLatin1String("nan")) && !text.contains(QLatin1String("inf"));
+    const bool readable = sample.size() >= length && type >= BYTE && type <= LREAL && finite;
+    const bool readableBool = type == BOOL && !sample.empty() && (sample[0] == 0 || sample[0] == 1);
+    if ((readable || readableBool) && (!refused.isEmpty() || bytesToValue(written.data(), type, length) != text)) {
+        std::abort(); // a sample did not survive text and back
     }
 
     // The same bytes taken as text typed by a user.
     const QString typed = QString::fromUtf8(reinterpret_cast<const char*>(data + 1), static_cast<int>(size - 1));
     std::vector<char> buffer(length == 0 ? 1 : length, '\x5a');
-    valueToBytes(typed, type, buffer.data(), static_cast<int>(length));
-    const QString back = bytesToValue(buffer.data(), type, length);
-    if (type == STRING && !typed.contains(QChar(0))) {
-        const QByteArray utf8 = typed.toUtf8();
-        if (utf8.size() < static_cast<int>(length) ? back != typed : !typed.startsWith(back)) {
-            std::abort(); // a written string does not read back
+    const std::vector<char> untouched = buffer;
+    if (!valueToBytes(typed, type, buffer.data(), length).isEmpty()) {
+        if (buffer != untouched) {
+            std::abort(); // a refused text changed the buffer
         }
+    } else if (type == STRING && bytesToValue(buffer.data(), type, length) != typed) {
+        std::abort(); // a written string does not read back whole
     }
     return 0;
 }

@@ -386,28 +386,39 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
     if (!device || state.load() != Connected) {
         return false;
     }
+    const quint32 itemId = static_cast<quint32>(item.id);
+    const auto refuse = [&](const QString& reason) {
+        items.insert(itemId, item);
+        setItemError(itemId, reason);
+        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QStringLiteral(" failed. ") + reason);
+        return false;
+    };
     const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toInt());
     if (!hasTextConversion(type)) {
-        // No text converts to these types: writing would put zeros (or nothing) into the PLC and report success.
-        items.insert(static_cast<quint32>(item.id), item);
-        setItemError(static_cast<unsigned int>(item.id),
-                     QStringLiteral("Type ") + QString::number(type) + QStringLiteral(" cannot be written"));
-        return false;
+        return refuse(valueToBytes(value, type, nullptr, 0)); // says why
     }
     const std::string symbol = item.config.value(QStringLiteral("variable_name")).toUtf8().toStdString();
-    const uint16_t length = static_cast<uint16_t>(dataLength(type));
-    std::vector<char> buffer(std::max<size_t>(length, 1), 0);
-    valueToBytes(value, type, buffer.data(), length);
-
-    writeLogDebug(QStringLiteral("Writing to ") + item.name + QStringLiteral(" at ") + QString::fromStdString(symbol) +
-                  QStringLiteral(" (") + QString::number(type) + QStringLiteral("). Value: ") + value);
 
     int32_t code = 0;
     try {
         const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
         std::lock_guard<std::mutex> targetLock(*targetMutex);
+        // Bytes of the wrong size would land in neighbouring PLC memory or in part of the variable.
+        const ItemTypeCheck check = judgeItemType(item, type, symbol);
+        if (!check.fits) {
+            return refuse(check.mismatch);
+        }
+        std::vector<char> buffer(writeLength(type, check.plcSize));
+        const QString refused = valueToBytes(value, type, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (!refused.isEmpty()) {
+            return refuse(refused);
+        }
+        writeLogDebug(QStringLiteral("Writing to ") + item.name + QStringLiteral(" at ") +
+                      QString::fromStdString(symbol) + QStringLiteral(" (") + QString::number(type) +
+                      QStringLiteral("). Value: ") + value);
         const OwnedHandle handle = device->GetHandle(symbol);
-        code = device->WriteReqEx(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *handle, length, buffer.data());
+        code = device->WriteReqEx(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *handle, static_cast<uint32_t>(buffer.size()),
+                                  buffer.data());
         if (code != 0) {
             throw AdsException(code);
         }
@@ -415,8 +426,8 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         // Not only ADS errors: nothing may escape towards the host.
         const Failure failure = describe(e);
         code = failure.code;
-        items.insert(static_cast<quint32>(item.id), item);
-        setItemError(static_cast<unsigned int>(item.id), failure.text);
+        items.insert(itemId, item);
+        setItemError(itemId, failure.text);
         writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failure.logText);
         if (isConnectionError(code)) {
             failAndDisconnect(deviceLock, {item}, failure.text);
@@ -542,6 +553,9 @@ void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
         const ItemInstancePlugin& item = wanted[static_cast<int>(i)];
         const quint32 itemId = static_cast<quint32>(item.id);
         Item_Subscriptions::Outcome& outcome = outcomes[i];
+        if (outcome.typeJudged) {
+            typeChecks.remember(itemId, requests[i].type, requests[i].symbol, outcome.typeCheck);
+        }
         if (outcome.notification) {
             std::unique_lock<std::mutex> notifiersLock(notifiersMutex);
             notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, requests[i].userValue,
@@ -824,6 +838,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
         device->AbortConnection();
     }
     failedSubscriptions.clear();
+    typeChecks.clear();
     decltype(notifiers) removed;
     {
         std::lock_guard<std::mutex> lock(notifiersMutex);

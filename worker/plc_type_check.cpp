@@ -5,10 +5,7 @@
 
 
 namespace {
-const char* const ITEM_TYPE_NAMES[] = {"BOOL",  "BYTE", "WORD",  "DWORD", "SINT",        "USINT",
-                                       "INT",   "UINT", "DINT",  "UDINT", "REAL",        "LREAL",
-                                       "STRING", "TIME", "DATE", "TIME_OF_DAY", "DATE_AND_TIME"};
-constexpr int ITEM_TYPE_COUNT = sizeof(ITEM_TYPE_NAMES) / sizeof(ITEM_TYPE_NAMES[0]);
+constexpr int ITEM_TYPE_COUNT = DATE_AND_TIME + 1;
 
 // Types that read the same way share a class.
 enum Class { NONE = 0, S8, U8, U16, S16, U32, S32, F32, F64, TEXT, DURATION, DAY, DAYTIME, STAMP };
@@ -34,7 +31,7 @@ int plcClass(const QString& plcType)
         return TEXT;
     }
     for (int i = 0; i < ITEM_TYPE_COUNT; ++i) {
-        if (upper == QLatin1String(ITEM_TYPE_NAMES[i])) {
+        if (upper == itemTypeName(static_cast<DataType>(i))) {
             return itemClass(static_cast<DataType>(i));
         }
     }
@@ -52,11 +49,6 @@ int plcClass(const QString& plcType)
     }
     return -1;
 }
-}
-
-QString itemTypeName(DataType type)
-{
-    return type >= 0 && type < ITEM_TYPE_COUNT ? QString::fromLatin1(ITEM_TYPE_NAMES[type]) : QString::number(type);
 }
 
 bool plcTypeFits(DataType item, const QString& plcType, uint32_t plcSize)
@@ -91,11 +83,65 @@ int itemTypeForPlcType(const QString& plcType, uint32_t plcSize)
         return STRING;
     }
     for (int i = BOOL; i < STRING; ++i) {
-        if (upper == QLatin1String(ITEM_TYPE_NAMES[i]) && plcSize == dataLength(static_cast<DataType>(i))) {
+        if (upper == itemTypeName(static_cast<DataType>(i)) && plcSize == dataLength(static_cast<DataType>(i))) {
             return i;
         }
     }
     return -1;
+}
+
+const ItemTypeCheck* ItemTypeChecks::find(uint32_t itemId, DataType type, const std::string& symbol) const
+{
+    const auto it = entries.find(itemId);
+    return it != entries.end() && it->second.type == type && it->second.symbol == symbol ? &it->second.check : nullptr;
+}
+
+void ItemTypeChecks::remember(uint32_t itemId, DataType type, const std::string& symbol, const ItemTypeCheck& check)
+{
+    entries[itemId] = Entry{type, symbol, check};
+}
+
+// ---------------------------------------------------------------- the worker's check before writing
+
+ItemTypeCheck Ads_Plc_Worker::judgeItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol)
+{
+    const uint32_t itemId = static_cast<uint32_t>(item.id);
+    if (const ItemTypeCheck* known = typeChecks.find(itemId, type, symbol)) {
+        return *known;
+    }
+    if (subscriptions.symbolInfoMissing()) {
+        return ItemTypeCheck();
+    }
+    plc::ads::SymbolEntry entry;
+    const int32_t code = plc::ads::ReadSymbolInfoByName(device->GetLocalPort(), &device->Address(), symbol, &entry);
+    switch (code) {
+    case ADS_OK:
+        break;
+    case ADSERR_DEVICE_SRVNOTSUPP:
+    case ADSERR_DEVICE_INVALIDGRP:
+    case ADSERR_DEVICE_INVALIDOFFSET:
+        subscriptions.noteSymbolInfoMissing(code);
+        return ItemTypeCheck();
+    case ADSERR_DEVICE_SYMBOLNOTFOUND:
+        throw AdsException(code);
+    default:
+        if (isConnectionError(code)) {
+            throw AdsException(code);
+        }
+        // An answer the check cannot use must not keep an item from being read or written as before.
+        writeLogDebug(QStringLiteral("Symbol information for ") + item.name +
+                      QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code));
+        return ItemTypeCheck();
+    }
+    const QString plcType = QString::fromStdString(entry.typeName);
+    ItemTypeCheck check;
+    check.plcSize = entry.size;
+    check.fits = plcTypeFits(type, plcType, entry.size);
+    if (!check.fits) {
+        check.mismatch = typeMismatchText(type, plcType, entry.size);
+    }
+    typeChecks.remember(itemId, type, symbol, check);
+    return check;
 }
 
 // ---------------------------------------------------------------- the check before subscribing

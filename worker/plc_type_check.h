@@ -7,9 +7,8 @@
 #include <QString>
 
 #include <cstdint>
-
-// "INT", "STRING", ...; the number for a value outside the enumeration.
-QString itemTypeName(DataType type);
+#include <string>
+#include <unordered_map>
 
 // Fits when the sizes agree and the PLC type is the item's type or one read the same way
 // (BOOL/SINT, BYTE/USINT, WORD/UINT, DWORD/UDINT); a type of the PLC program's own (alias,
@@ -31,3 +30,28 @@ struct Symbol_Check {
     QString mismatch; // the type-mismatch text
 };
 Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry);
+
+// How an item's type was judged against its PLC variable.
+struct ItemTypeCheck {
+    bool fits = true;
+    uint32_t plcSize = 0; // the variable's bytes; 0 when not known
+    QString mismatch;     // the type-mismatch text when it does not fit
+};
+
+// The judgements made on the current connection, so that a write after a subscription or an
+// earlier write costs no extra request. Cleared with the connection: the PLC program may differ.
+class ItemTypeChecks {
+public:
+    // Null when the item has not been judged with this symbol and type.
+    const ItemTypeCheck* find(uint32_t itemId, DataType type, const std::string& symbol) const;
+    void remember(uint32_t itemId, DataType type, const std::string& symbol, const ItemTypeCheck& check);
+    void clear() { entries.clear(); }
+
+private:
+    struct Entry {
+        DataType type;
+        std::string symbol;
+        ItemTypeCheck check;
+    };
+    std::unordered_map<uint32_t, Entry> entries;
+};

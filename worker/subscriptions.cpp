@@ -108,7 +108,7 @@ Item_Subscriptions::Item_Subscriptions(PAdsNotificationFuncEx notifyCallback, QS
 void Item_Subscriptions::reset()
 {
     sumRefused = false;
-    symbolInfoMissing = false;
+    infoMissing = false;
 }
 
 AdsNotificationAttrib Item_Subscriptions::attributesFor(const ItemInstancePlugin& item, DataType type)
@@ -195,17 +195,16 @@ void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& e
     const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry);
     item.typeChecked = true;
     item.request.attributes.watchedLength = check.length;
+    if (code == ADS_OK) {
+        item.outcome.typeJudged = true;
+        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), entry.size, check.mismatch};
+    }
     switch (check.outcome) {
     case Symbol_Check::Fail:
         check.code != 0 ? item.fail(check.code) : item.fail(check.mismatch);
         break;
     case Symbol_Check::InfoMissing:
-        if (!symbolInfoMissing) {
-            log(QStringLiteral("Symbol information not offered by ") + deviceName +
-                QStringLiteral(": item types are not checked. Code: ") + QString::number(code),
-                false);
-        }
-        symbolInfoMissing = true;
+        noteSymbolInfoMissing(code);
         break;
     case Symbol_Check::Unchecked:
         log(QStringLiteral("Symbol information for ") + item.request.itemName +
@@ -217,9 +216,19 @@ void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& e
     }
 }
 
+void Item_Subscriptions::noteSymbolInfoMissing(int32_t code)
+{
+    if (!infoMissing) {
+        log(QStringLiteral("Symbol information not offered by ") + deviceName +
+                QStringLiteral(": item types are not checked. Code: ") + QString::number(code),
+            false);
+    }
+    infoMissing = true;
+}
+
 void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending>& items)
 {
-    if (symbolInfoMissing) {
+    if (infoMissing) {
         return;
     }
     const std::vector<size_t> indices = going(items);
@@ -252,7 +261,7 @@ void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending
         }
     }
     oneByOne(items, [&](Pending& item) {
-        if (item.typeChecked || symbolInfoMissing) {
+        if (item.typeChecked || infoMissing) {
             return;
         }
         SymbolEntry entry;

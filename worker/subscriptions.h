@@ -7,6 +7,7 @@
 #include "ads/AdsDevice.h"
 #include "ads/AdsSymbols.h"
 #include "host/PluginInterface.h"
+#include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
 
 #include <QString>
@@ -32,6 +33,8 @@ public:
         int32_t code = 0; // ADS code of the failure; -1 for a type mismatch
         QString text;     // the item's error text
         QString logText;  // "failed. " and the text, with the code of an ADS error
+        bool typeJudged = false; // the PLC's symbol information was read: `typeCheck` holds its verdict
+        ItemTypeCheck typeCheck;
     };
     using Log = std::function<void(const QString& line, bool warning)>;
 
@@ -43,6 +46,10 @@ public:
     std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests);
     // Deletes the notifications, then releases their symbol handles; failures are ignored.
     void release(const AdsDevice& device, const std::vector<AdsNotification::Handles>& handles);
+
+    // Whether the PLC offers symbol information; noted once per connection with a log line.
+    bool symbolInfoMissing() const { return infoMissing; }
+    void noteSymbolInfoMissing(int32_t code);
 
     // Mode, sampling period and length of an item's notification (the period clamped to 32 bits).
     static AdsNotificationAttrib attributesFor(const ItemInstancePlugin& item, DataType type);
@@ -61,5 +68,5 @@ private:
     const QString deviceName;
     const Log log;
     bool sumRefused = false;
-    bool symbolInfoMissing = false;
+    bool infoMissing = false;
 };

@@ -70,10 +70,67 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
     EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_RELEASE_HANDLE).size(), kTyped.size());
     EXPECT_EQ(sim->OpenHandleCount(), kTyped.size()); // only the subscriptions' handles are left
     EXPECT_TRUE(list.device.error.isEmpty());
-    // The written values come back through the subscriptions, each at its own sampling time.
-    ASSERT_TRUE(readUntil(list, [](const LogList& l) {
-        return valueOf(l, 11) == QString::fromUtf8("Grüße") && valueOf(l, 5) == "-300";
-    }));
+    // The written values come back through the subscriptions as the texts written.
+    for (DataItem& item : list.items) {
+        item.values.clear();
+    }
+    EXPECT_TRUE(readUntil(list, [](const LogList& l) {
+        for (size_t i = 0; i < kTyped.size(); ++i) {
+            if (valueOf(l, i) != QString::fromUtf8(kTyped[i].write)) {
+                return false;
+            }
+        }
+        return true;
+    })) << valueOf(list, 9) << " " << valueOf(list, 10);
+}
+
+TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
+{
+    auto sim = startSimulator();
+    sim->AddSymbol("MAIN.sShort", std::vector<uint8_t>(11, 'x'), plcsim::Behaviour::Constant, "STRING(10)");
+    sim->SetSymbolValue("MAIN.bBool", {0});
+    const struct {
+        const char* symbol;
+        int type;
+        QString text;
+        QString error;
+        std::vector<uint8_t> after = {}; // empty: as before
+    } writes[] = {
+        {"MAIN.diDint", INT, "5", "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)"},
+        {"MAIN.diDint", DINT, "12abc", "Value '12abc' is not a DINT"},
+        {"MAIN.diDint", DINT, "1.5", "Value '1.5' is not a DINT"},
+        {"MAIN.diDint", DINT, "2147483648", "Value '2147483648' is out of range for DINT (-2147483648 to 2147483647)"},
+        {"MAIN.wWord", WORD, "0x10", "Value '0x10' is not a WORD"},
+        {"MAIN.rReal", REAL, "3,5", "Value '3,5' is not a REAL"},
+        {"MAIN.usiUsint", USINT, "300", "Value '300' is out of range for USINT (0 to 255)"},
+        {"MAIN.sText", STRING, QString(81, 'y'), "Value '" + QString(81, 'y') + "' is too long for STRING(80) (81 bytes)"},
+        {"MAIN.diDint", TIME, "5", "Type 13 cannot be written"}, // asks the PLC nothing
+        {"MAIN.sShort", STRING, "abc", "", {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0}}, // all 11 bytes of a STRING(10)
+        {"MAIN.bBool", BOOL, "TRUE", "", {1}},
+    };
+    LogList list = batchFor(deviceFor(50, *sim), {});
+    std::vector<std::vector<uint8_t>> expected;
+    for (const auto& w : writes) {
+        list.items.append(itemFor(list.items.size() + 1, w.symbol, w.type));
+        list.items.back().values["value"] = w.text;
+        expected.push_back(w.after.empty() ? sim->GetSymbolValue(w.symbol) : w.after);
+    }
+    // Twice: the second time every item has been judged and its type costs no request.
+    for (size_t round = 0; round < 2; ++round) {
+        sim->ClearRequests();
+        ASSERT_TRUE(plugin.writeData(&list));
+        for (size_t i = 0; i < std::size(writes); ++i) {
+            EXPECT_EQ(list.items[i].item.error, writes[i].error);
+            EXPECT_EQ(sim->GetSymbolValue(writes[i].symbol), expected[i]) << writes[i].symbol;
+        }
+        std::vector<uint32_t> lengths;
+        for (const plcsim::Request& r : requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE)) {
+            lengths.push_back(plc::ads::le::Read<uint32_t>(r.data.data() + 8));
+        }
+        EXPECT_EQ(lengths, (std::vector<uint32_t>{11, 1}));
+        EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_INFO_BY_NAME).size(),
+                  round == 0 ? std::size(writes) - 1 : 0u);
+    }
 }
 
 TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDown)
@@ -118,15 +175,9 @@ TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDo
     write.items = list.items.mid(5, 2);
     write.items[0].values["value"] = "1";
     write.items[1].values["value"] = "65000";
-    // A type without a text conversion is refused instead of zeroing the variable.
-    const std::vector<uint8_t> dint = sim->GetSymbolValue("MAIN.diDint");
-    write.items.append(itemFor(31, "MAIN.diDint", 13));
-    write.items[2].values["value"] = "5";
     ASSERT_TRUE(plugin.writeData(&write));
     EXPECT_EQ(write.items[0].item.error, "Symbol not found");
     EXPECT_TRUE(write.items[1].item.error.isEmpty());
-    EXPECT_EQ(write.items[2].item.error, "Type 13 cannot be written");
-    EXPECT_EQ(sim->GetSymbolValue("MAIN.diDint"), dint);
     EXPECT_EQ(sim->GetSymbolValue("MAIN.uiUint"), (std::vector<uint8_t>{0xE8, 0xFD}));
     EXPECT_TRUE(write.device.error.isEmpty());
 

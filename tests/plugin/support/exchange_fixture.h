@@ -29,7 +29,7 @@ using plcsim::WaitUntil;
 using tavhost::HostState;
 
 // One simulator symbol of each of the twelve types: the text its bytes give, and a text to
-// write with the bytes it must leave in the PLC.
+// write with the bytes it must leave in the PLC and that it reads back as.
 struct TypedSymbol {
     const char* symbol;
     int type;
@@ -47,8 +47,8 @@ inline const std::vector<TypedSymbol> kTyped = {
     {"MAIN.uiUint", 7, "54321", "65000", {0xE8, 0xFD}},
     {"MAIN.diDint", 8, "-1234567890", "-70000", {0x90, 0xEE, 0xFE, 0xFF}},
     {"MAIN.udiUdint", 9, "3000000000", "4000000000", {0x00, 0x28, 0x6B, 0xEE}},
-    {"MAIN.rReal", 10, "3.5", "-1.5", {0, 0, 0xC0, 0xBF}},
-    {"MAIN.lrLreal", 11, "-2.25", "0.125", {0, 0, 0, 0, 0, 0, 0xC0, 0x3F}},
+    {"MAIN.rReal", 10, "3.5", "0.1", {0xCD, 0xCC, 0xCC, 0x3D}},
+    {"MAIN.lrLreal", 11, "-2.25", "1234567.891", {0x75, 0x93, 0x18, 0xE4, 0x87, 0xD6, 0x32, 0x41}},
     {"MAIN.sText", 12, "Hello from the PLC", "Grüße", {'G', 'r', 0xC3, 0xBC, 0xC3, 0x9F, 'e', 0}},
 };
 inline const TypedSymbol kCounter = {"MAIN.udiCounter", 9, ""};
