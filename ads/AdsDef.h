@@ -25,6 +25,7 @@ enum : uint32_t {
     ADS_IGRP_SYMBOL_HANDLE_BY_NAME = 0xF003,
     ADS_IGRP_SYMBOL_VALUE_BY_HANDLE = 0xF005,
     ADS_IGRP_SYMBOL_RELEASE_HANDLE = 0xF006,
+    ADS_IGRP_SYMBOL_VERSION = 0xF008,
     ADS_IGRP_SYMBOL_INFO_BY_NAME = 0xF009,
     ADS_IGRP_SYMBOL_UPLOAD = 0xF00B,
     ADS_IGRP_SYMBOL_UPLOAD_INFO = 0xF00F,
@@ -60,6 +61,8 @@ enum : int32_t {
     ADS_ERR_NO_AMS_ADDRESS = 0x749,
     ADS_ERR_NOTIFICATION_NOT_FOUND = 0x752,
     ADS_ERR_INVALID_RESPONSE = 0x754,
+    // The peer closed or reset the TCP connection (the socket error code of a reset).
+    ADS_ERR_CONNECTION_CLOSED = 0x2746,
 };
 
 // ---- other shared constants ----
@@ -114,7 +117,7 @@ static_assert(sizeof(AmsNetId) == 6, "AmsNetId must be six bytes");
 
 // Parses like the text constructor, but a failed parse yields 0.0.0.0.0.0.
 AmsNetId make_AmsNetId(const std::string& text);
-// Parses a NetId text; false when it is not exactly six dot-separated fields.
+// Parses a NetId text; false unless it is exactly six dot-separated decimal numbers 0 to 255.
 bool ParseAmsNetId(const std::string& text, AmsNetId& out);
 
 std::ostream& operator<<(std::ostream& os, const AmsNetId& netId);

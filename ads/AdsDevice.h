@@ -87,8 +87,8 @@ private:
     std::unique_ptr<const AmsNetId, ResourceDeleter<const AmsNetId>> routeGuard;
     const AmsAddr address;
     std::unique_ptr<const int32_t, ResourceDeleter<const int32_t>> localPortGuard;
-    // Set once a release timed out: the target's port is silent, so the remaining releases
-    // are forgotten locally instead of each waiting a whole time-out.
+    // Set once a release timed out: the target's port is silent, so the remaining notification
+    // deletes are sent without waiting for their replies, and symbol handles are forgotten.
     mutable std::atomic<bool> releasesUnanswered{false};
 };
 

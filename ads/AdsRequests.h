@@ -41,7 +41,8 @@ void SetConnectTimeout(uint32_t timeoutMs);
 // Ends the TCP connection that serves the NetId, if any: requests waiting on it and
 // every later one end at once with ADS_ERR_SYNC_TIMEOUT until its routes are deleted.
 void AbortConnection(AmsNetId netId);
-// Forgets a notification of the port without a request to its target (which does not answer).
+// Deletes a notification of the port without waiting for the reply of its target (which does
+// not answer), and forgets it.
 int32_t ForgetNotification(int32_t port, const AmsAddr& addr, uint32_t handle);
 // Losses and identity of the connection serving the NetId (all zero when there is none).
 ConnectionCounters GetConnectionCounters(AmsNetId netId);

@@ -92,11 +92,12 @@ void AmsResponse::FailSend(uint32_t invoke)
 uint32_t AmsResponse::Wait()
 {
     const auto isLost = [this] { return connectionLost && connectionLost->load(); };
+    const auto lostCode = [this] { return lostResult ? lostResult->load() : uint32_t{ADS_ERR_SYNC_TIMEOUT}; };
     std::unique_lock<std::mutex> lock(mutex);
     const auto deadline = request.load()->deadline;
     cv.wait_until(lock, deadline, [&] { return invokeId.load() == 0 || isLost(); });
     if (invokeId.exchange(0) != 0) {
-        return ADS_ERR_SYNC_TIMEOUT;
+        return isLost() ? lostCode() : static_cast<uint32_t>(ADS_ERR_SYNC_TIMEOUT);
     }
     // The receive thread took the reply, or the writer failed to send the frame; either completes
     // the slot, unless the connection died meanwhile.
@@ -104,7 +105,7 @@ uint32_t AmsResponse::Wait()
     if (sendFailed) {
         return NOT_WRITTEN;
     }
-    return errorCode != NO_RESULT ? errorCode : static_cast<uint32_t>(ADS_ERR_SYNC_TIMEOUT);
+    return errorCode != NO_RESULT ? errorCode : lostCode();
 }
 
 void AmsResponse::Release()
@@ -126,6 +127,7 @@ AmsConnection::AmsConnection(Router& router_, const addrinfo* destination, std::
     lastActivityNs = NowNs();
     for (auto& slot : replySlots) {
         slot.connectionLost = &lost;
+        slot.lostResult = &lostResult;
     }
     receiveThread = std::thread(&AmsConnection::TryRecv, this);
 }
@@ -218,9 +220,10 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
         return nullptr;
     }
     // Published before sending, so that a fast reply finds it.
+    slot->cmdId.store(request.cmdId);
     slot->invokeId.store(invoke);
 
-    if (sendQueue.Leave(request.frame, SendQueue::Owner{slot, invoke}, request.deadline)) {
+    if (sendQueue.Leave(request.frame, SendQueue::Owner{slot, invoke})) {
         return slot;
     }
     // Bounded by the request's deadline: a peer that stops reading must not block the caller.
@@ -232,7 +235,7 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
         sendQueue.Open();
         timeval timeout = TimeLeft(request.deadline);
         written = socket.write(request.frame, &timeout);
-        SendLeftFrames(written == request.frame.size());
+        SendLeftFrames(written == request.frame.size(), request.deadline);
         lock.unlock();
     }
     if (written == request.frame.size()) {
@@ -254,23 +257,31 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
     return nullptr;
 }
 
-void AmsConnection::SendLeftFrames(bool healthy)
+void AmsConnection::SendLeftFrames(bool healthy, Clock::time_point ownDeadline)
 {
     for (int round = 1; sendQueue.Take(sendBatch, !healthy || round == WRITER_ROUNDS); ++round) {
-        bool failedNow = false;
+        size_t written = 0;
         if (healthy) {
-            timeval timeout = TimeLeft(sendBatch.deadline);
-            healthy = socket.write(sendBatch.bytes.data(), sendBatch.bytes.size(), &timeout) == sendBatch.bytes.size();
-            if (healthy) {
+            // Bounded by the writer's own deadline: no caller waits out another's time-out.
+            timeval timeout = TimeLeft(ownDeadline);
+            written = socket.write(sendBatch.bytes.data(), sendBatch.bytes.size(), &timeout);
+            if (written == sendBatch.bytes.size()) {
                 continue;
             }
-            failedNow = true;
+            healthy = false;
         }
+        bool cutInside = written != 0;
+        // A frame sent whole may be acted on: its request keeps waiting and ends at its deadline
+        // or with the connection, never as unwritten.
         for (const SendQueue::Owner& owner : sendBatch.owners) {
-            owner.slot->FailSend(owner.invokeId);
+            if (owner.end == written) {
+                cutInside = false;
+            } else if (owner.end > written) {
+                owner.slot->FailSend(owner.invokeId);
+            }
         }
-        if (failedNow) {
-            // Part of a frame may be on the stream: nothing sent after it could be parsed.
+        if (cutInside) {
+            LOG_ERROR("frames written partially: " << written << " of " << sendBatch.bytes.size() << " bytes");
             Abort();
         }
     }
@@ -283,7 +294,10 @@ int32_t AmsConnection::AdsRequest(AmsRequest& request, uint32_t timeoutMs)
     if (status) {
         return status;
     }
-    if (lost.load() || aborted.load()) {
+    if (lost.load()) {
+        return static_cast<int32_t>(lostResult.load());
+    }
+    if (aborted.load()) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
     const auto sentAt = Clock::now();
@@ -294,7 +308,7 @@ int32_t AmsConnection::AdsRequest(AmsRequest& request, uint32_t timeoutMs)
     }
     const uint32_t result = slot->Wait();
     slot->Release();
-    if (result == ADS_ERR_SYNC_TIMEOUT) {
+    if (result == ADS_ERR_SYNC_TIMEOUT && !lost.load()) {
         AbortIfSilentSince(sentAt, timeoutMs);
     }
     return static_cast<int32_t>(result);
@@ -337,7 +351,8 @@ void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetD
 {
     ++unmatchedReplies;
     constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
-    if (header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || header.errorCode != 0 || header.length < GRANT) {
+    if (header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || !(header.stateFlags & AoEHeader::RESPONSE_FLAG) ||
+        header.errorCode != 0 || header.length < GRANT) {
         ReceiveJunk(packetData);
         return;
     }
@@ -346,9 +361,31 @@ void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetD
     ReceiveJunk(packetData - sizeof(bytes));
     const uint32_t result = le::Read<uint32_t>(bytes);
     const uint32_t handle = le::Read<uint32_t>(bytes + sizeof(uint32_t));
-    if (result == 0 && handle != 0) {
+    if (result == 0 && handle != 0 && !IsLiveGrant(header, handle)) {
         DeleteLateNotification(header, handle);
     }
+}
+
+bool AmsConnection::IsLiveGrant(const AoEHeader& reply, uint32_t handle)
+{
+    const DispatcherKey key(reply.targetPort, reply.Source());
+    for (const Grant& grant : recentGrants) {
+        if (grant.handle == handle && grant.key == key) {
+            return true;
+        }
+    }
+    const auto dispatcher = DispatcherListGet(key);
+    return dispatcher && dispatcher->Find(handle);
+}
+
+void AmsConnection::RememberGrant(const AmsRequest& request) const
+{
+    if (request.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || !request.buffer || request.bufferLength < sizeof(uint32_t)) {
+        return;
+    }
+    const uint32_t handle = le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer));
+    recentGrants[nextGrant] = Grant{DispatcherKey(request.port, request.targetAddr), handle};
+    nextGrant = (nextGrant + 1) % RECENT_GRANTS;
 }
 
 // Runs on the receive thread, so it cannot wait for the reply: it sends and forgets.
@@ -359,18 +396,28 @@ void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t hand
         const AmsAddr target = reply.Source();
         AmsRequest request(target, reply.targetPort, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        EncodeHeaders(request, reply.Target(), GetInvokeId());
-        std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
-        if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
-            return;
-        }
-        timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
-        if (socket.write(request.frame, &timeout) != request.frame.size()) {
-            Abort();
-        }
+        SendUnawaited(request, reply.Target());
     } catch (const std::bad_alloc&) {
         LOG_ERROR("no memory to delete notification 0x" << std::hex << handle);
     }
+}
+
+int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr)
+{
+    if (lost.load() || aborted.load()) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    EncodeHeaders(request, srcAddr, GetInvokeId());
+    std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
+    if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
+    if (socket.write(request.frame, &timeout) != request.frame.size()) {
+        Abort();
+        return ADS_ERR_SYNC_TIMEOUT;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -389,8 +436,12 @@ std::shared_ptr<NotificationDispatcher> AmsConnection::DispatcherListAdd(const D
         return existing;
     }
     // Built outside the lock: it allocates its ring and starts a thread.
-    auto dispatcher = std::make_shared<NotificationDispatcher>([this, key](uint32_t handle, uint32_t timeoutMs) {
-        return DeleteNotification(key.second, handle, timeoutMs, key.first);
+    // A port may hold the dispatcher longer than the router holds this connection.
+    const std::weak_ptr<AmsConnection> self = weak_from_this();
+    auto dispatcher = std::make_shared<NotificationDispatcher>([self, key](uint32_t handle, uint32_t timeoutMs) {
+        const std::shared_ptr<AmsConnection> connection = self.lock();
+        return connection ? connection->DeleteNotification(key.second, handle, timeoutMs, key.first)
+                          : ADS_ERR_TARGET_NOT_FOUND;
     });
     std::lock_guard<std::recursive_mutex> lock(dispatcherListMutex);
     return dispatcherList.emplace(key, std::move(dispatcher)).first->second;
@@ -410,7 +461,12 @@ int32_t AmsConnection::DeleteNotification(const AmsAddr& target, uint32_t handle
     try {
         AmsRequest request(target, port, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        return AdsRequest(request, timeoutMs);
+        if (timeoutMs != 0) {
+            return AdsRequest(request, timeoutMs);
+        }
+        AmsAddr srcAddr{AmsNetId(), 0};
+        const int32_t status = router.GetLocalAddress(port, &srcAddr);
+        return status ? status : SendUnawaited(request, srcAddr);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     }
@@ -464,6 +520,9 @@ void AmsConnection::TryRecv()
         Recv();
     } catch (const std::runtime_error& e) {
         LOG_INFO(e.what());
+        if (!aborted.load()) {
+            lostResult.store(ADS_ERR_CONNECTION_CLOSED);
+        }
     } catch (const std::exception& e) {
         LOG_ERROR("receive thread failed: " << e.what());
     }
@@ -505,7 +564,7 @@ void AmsConnection::Recv()
         if (header.length > packetData) {
             LOG_WARN("AMS length " << header.length << " exceeds AMS/TCP length " << tcpHeader.length);
             if (header.cmdId != ADS_CMD_DEVICE_NOTIFICATION) {
-                if (AmsResponse* slot = GetPending(header.invokeId, header.targetPort)) {
+                if (AmsResponse* slot = GetPending(header)) {
                     slot->Notify(ADS_ERR_INVALID_RESPONSE);
                 }
             }
@@ -520,7 +579,7 @@ void AmsConnection::Recv()
             continue;
         }
 
-        AmsResponse* slot = GetPending(header.invokeId, header.targetPort);
+        AmsResponse* slot = GetPending(header);
         if (!slot) {
             LOG_WARN("No response pending");
             HandleUnmatchedReply(header, packetData);
@@ -549,20 +608,28 @@ void AmsConnection::Recv()
     }
 }
 
-AmsResponse* AmsConnection::GetPending(uint32_t id, uint16_t port)
+AmsResponse* AmsConnection::GetPending(const AoEHeader& reply)
 {
-    const uint16_t index = static_cast<uint16_t>(port - ADS_PORT_BASE);
+    const uint32_t id = reply.invokeId;
+    const uint16_t index = static_cast<uint16_t>(reply.targetPort - ADS_PORT_BASE);
     if (index >= ADS_PORT_COUNT) {
-        LOG_WARN("Port 0x" << std::hex << port << " is out of range");
+        LOG_WARN("Port 0x" << std::hex << reply.targetPort << " is out of range");
         return nullptr;
     }
     AmsResponse& slot = replySlots[index];
-    uint32_t awaited = id;
+    uint32_t awaited = slot.invokeId.load();
     // Id 0 marks a slot nobody waits on; it must never match.
-    if (id == 0 || !slot.invokeId.compare_exchange_strong(awaited, 0)) {
-        if (id == 0) {
-            awaited = slot.invokeId.load();
-        }
+    if (id == 0 || id != awaited) {
+        LOG_WARN("InvokeId mismatch: waiting for 0x" << std::hex << awaited << " received 0x" << id);
+        return nullptr;
+    }
+    if (!(reply.stateFlags & AoEHeader::RESPONSE_FLAG) || reply.cmdId != slot.cmdId.load()) {
+        // A request of the peer, or a reply to another command: never the waiter's answer.
+        LOG_WARN("Not the awaited reply: command " << reply.cmdId << ", flags 0x" << std::hex << reply.stateFlags);
+        return nullptr;
+    }
+    // The waiter may give up meanwhile; then the reply is nobody's.
+    if (!slot.invokeId.compare_exchange_strong(awaited, 0)) {
         LOG_WARN("InvokeId mismatch: waiting for 0x" << std::hex << awaited << " received 0x" << id);
         return nullptr;
     }
@@ -607,8 +674,12 @@ void AmsConnection::ReceiveFrame(AmsResponse* response, size_t frameLength, uint
     if (request->bytesRead) {
         *request->bytesRead = static_cast<uint32_t>(frameLength - T::SIZE);
     }
+    const uint32_t result = T::Decode(headerBytes).result;
+    if (result == 0 && frameLength - T::SIZE >= sizeof(uint32_t)) {
+        RememberGrant(*request);
+    }
     // Last touch of the request: the waiter may release it as soon as this returns.
-    response->Notify(T::Decode(headerBytes).result);
+    response->Notify(result);
 }
 
 void AmsConnection::Receive(void* buffer, size_t bytesToRead, timeval* timeout) const

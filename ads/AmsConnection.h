@@ -51,12 +51,16 @@ struct AmsResponse {
 
     std::atomic<AmsRequest*> request{nullptr};
     std::atomic<uint32_t> invokeId{0};
+    // Command of the request waiting here; stored before its invoke id is published.
+    std::atomic<uint16_t> cmdId{0};
     std::mutex mutex;
     std::condition_variable cv;
     uint32_t errorCode = NO_RESULT;
     bool sendFailed = false;
     // Set once the connection can no longer deliver replies; waiters give up at once.
     const std::atomic<bool>* connectionLost = nullptr;
+    // What a request still waiting then ends with.
+    const std::atomic<uint32_t>* lostResult = nullptr;
 };
 
 struct Router {
@@ -64,7 +68,9 @@ struct Router {
     virtual int32_t GetLocalAddress(uint16_t port, AmsAddr* addr) = 0;
 };
 
-class AmsConnection {
+// Always owned by a shared pointer: what it hands out (its dispatchers' delete functions)
+// refers to it weakly, so nothing can call into a connection that is gone.
+class AmsConnection : public std::enable_shared_from_this<AmsConnection> {
 public:
     AmsConnection(Router& router, const addrinfo* destination,
                   std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(5000));
@@ -74,7 +80,8 @@ public:
 
     int32_t AdsRequest(AmsRequest& request, uint32_t timeoutMs);
     bool IsConnectedTo(const addrinfo* targetAddresses) const;
-    // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT.
+    // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT
+    // (ADS_ERR_CONNECTION_CLOSED when the peer closed or reset it first).
     void Abort();
     bool IsLost() const { return lost.load(); }
     // Unique in the process, never 0.
@@ -86,6 +93,7 @@ public:
                                                                 std::shared_ptr<Notification> notification);
     std::shared_ptr<NotificationDispatcher> DispatcherListAdd(const DispatcherKey& key);
     std::shared_ptr<NotificationDispatcher> DispatcherListGet(const DispatcherKey& key);
+    // A time-out of 0 sends the delete without waiting for its reply.
     int32_t DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port);
 
 private:
@@ -99,9 +107,9 @@ public:
 
 private:
     AmsResponse* Write(AmsRequest& request, const AmsAddr& srcAddr);
-    // Writer only: sends what other requests left while it wrote; after a failed write the
-    // requests of those frames end as unwritten.
-    void SendLeftFrames(bool healthy);
+    // Writer only: sends what other requests left while it wrote, within the writer's own
+    // deadline; the requests of frames not sent whole end as unwritten.
+    void SendLeftFrames(bool healthy, std::chrono::steady_clock::time_point ownDeadline);
     AmsResponse* Reserve(AmsRequest* request, uint16_t port);
     uint32_t GetInvokeId();
 
@@ -118,7 +126,8 @@ private:
     void FillReadAhead(timeval* timeout) const;
     // Signals the frames queued since the last read from the socket.
     void WakeDispatchers() const;
-    AmsResponse* GetPending(uint32_t id, uint16_t port);
+    // The slot waiting for this reply: same invoke id, port and command, response flag set.
+    AmsResponse* GetPending(const plc::ads::AoEHeader& reply);
     template <typename T>
     void ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError, uint32_t invokeId) const;
     void ReceiveNotification(const plc::ads::AoEHeader& header);
@@ -130,6 +139,11 @@ private:
     // A reply nobody waits for; a notification granted after its request timed out is deleted again.
     void HandleUnmatchedReply(const plc::ads::AoEHeader& header, size_t packetData);
     void DeleteLateNotification(const plc::ads::AoEHeader& reply, uint32_t handle);
+    // A handle granted to a waiting request, or held by a live notification of the reply's port.
+    bool IsLiveGrant(const plc::ads::AoEHeader& reply, uint32_t handle);
+    void RememberGrant(const AmsRequest& request) const;
+    // Writes a request nobody waits for, within a short bound.
+    int32_t SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};
@@ -137,6 +151,7 @@ private:
     std::map<DispatcherKey, std::shared_ptr<NotificationDispatcher>> dispatcherList;
     std::recursive_mutex dispatcherListMutex;
     std::atomic<bool> lost{false};
+    std::atomic<uint32_t> lostResult{ADS_ERR_SYNC_TIMEOUT};
     std::atomic<bool> aborted{false};
     const uint64_t id;
     std::atomic<int64_t> lastActivityNs{0};
@@ -157,6 +172,16 @@ private:
     // Receive thread only: dispatchers with frames queued since the last read; a burst of
     // frames wakes each dispatcher once instead of once per frame.
     mutable std::vector<std::pair<std::shared_ptr<NotificationDispatcher>, uint32_t>> queuedFrames;
+
+    // Receive thread only: the latest handles granted to waiting requests. A copy of a grant
+    // can arrive before its requester has registered the notification; it must not delete it.
+    struct Grant {
+        DispatcherKey key{0, AmsAddr{AmsNetId(0u), 0}};
+        uint32_t handle = 0; // never granted
+    };
+    static constexpr size_t RECENT_GRANTS = 64;
+    mutable std::array<Grant, RECENT_GRANTS> recentGrants;
+    mutable size_t nextGrant = 0;
 
     // Lets tests preset the invoke id counter.
     friend struct AmsConnectionTestAccess;

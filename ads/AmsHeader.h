@@ -33,6 +33,8 @@ struct AoEHeader {
     static constexpr size_t SIZE = 32;
     static constexpr uint16_t AMS_REQUEST = 0x0004;
     static constexpr uint16_t AMS_RESPONSE = 0x0005;
+    // The bit of the state flags that marks a reply.
+    static constexpr uint16_t RESPONSE_FLAG = 0x0001;
 
     AmsNetId targetNetId{0, 0, 0, 0, 0, 0};
     uint16_t targetPort = 0;

@@ -1,47 +1,46 @@
 #include "AdsDef.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <sstream>
 #include <tuple>
 
 namespace {
-// One field converted like strtol: leading blanks, sign, digits; saturates to 32 bits.
-uint8_t FieldToByte(const std::string& field)
+// One field: one to three decimal digits, 0 to 255; nothing else is a byte of a NetId.
+bool FieldToByte(const std::string& text, size_t begin, size_t end, uint8_t& out)
 {
-    errno = 0;
-    long value = std::strtol(field.c_str(), nullptr, 10);
-    if (value > INT32_MAX) {
-        value = INT32_MAX;
-    } else if (value < INT32_MIN) {
-        value = INT32_MIN;
+    if (end <= begin || end - begin > 3) {
+        return false;
     }
-    return static_cast<uint8_t>(static_cast<uint32_t>(value) & 0xFF);
+    unsigned value = 0;
+    for (size_t i = begin; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    if (value > 255) {
+        return false;
+    }
+    out = static_cast<uint8_t>(value);
+    return true;
 }
 }
 
 bool ParseAmsNetId(const std::string& text, AmsNetId& out)
 {
     uint8_t bytes[6];
-    size_t pos = 0;
-    size_t fields = 0;
-    // Fields end at '.' or at the end; a '.' consumed at the very end opens no new field.
-    while (pos < text.size()) {
-        const size_t dot = text.find('.', pos);
-        const std::string field = text.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
-        if (fields == 6) {
-            return false; // a seventh field
+    size_t begin = 0;
+    for (size_t field = 0; field < 6; ++field) {
+        const size_t dot = text.find('.', begin);
+        const bool last = field == 5;
+        // Exactly six fields: the sixth ends the text, the others end at a dot.
+        if (last != (dot == std::string::npos)) {
+            return false;
         }
-        bytes[fields++] = FieldToByte(field);
-        if (dot == std::string::npos) {
-            pos = text.size();
-        } else {
-            pos = dot + 1;
+        const size_t end = last ? text.size() : dot;
+        if (!FieldToByte(text, begin, end, bytes[field])) {
+            return false;
         }
-    }
-    if (fields != 6) {
-        return false;
+        begin = end + 1;
     }
     for (size_t i = 0; i < 6; ++i) {
         out.b[i] = bytes[i];

@@ -35,8 +35,20 @@ void AmsPort::Close()
 
 void AmsPort::AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<NotificationDispatcher> dispatcher)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    dispatcherList.emplace(Key{target, handle}, std::move(dispatcher));
+    std::shared_ptr<NotificationDispatcher> previous;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::shared_ptr<NotificationDispatcher>& entry = dispatcherList[Key{target, handle}];
+        if (entry != dispatcher) {
+            previous = std::move(entry);
+        }
+        entry = std::move(dispatcher);
+    }
+    // The old grant was served by another dispatcher (an earlier connection), where nothing
+    // could delete it any more.
+    if (previous) {
+        previous->Forget(handle);
+    }
 }
 
 // Taken out first: a second delete of the same handle finds nothing and sends nothing.
@@ -64,8 +76,7 @@ int32_t AmsPort::ForgetNotification(AmsAddr target, uint32_t handle)
     if (!dispatcher) {
         return ADS_ERR_NOTIFICATION_NOT_FOUND;
     }
-    dispatcher->Forget(handle);
-    return 0;
+    return dispatcher->Erase(handle, 0);
 }
 
 size_t AmsPort::ForgetNotifications(const DispatcherPredicate& matches)

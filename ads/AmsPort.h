@@ -27,12 +27,14 @@ public:
     // Deletes every notification of the port on its target, ignoring failures, then closes it.
     void Close();
 
+    // A handle granted again replaces the old entry.
     void AddNotification(AmsAddr target, uint32_t handle, std::shared_ptr<NotificationDispatcher> dispatcher);
     int32_t DelNotification(AmsAddr target, uint32_t handle);
     // Forgets, without any request, the notifications whose dispatcher matches; used when
     // the connection behind those dispatchers goes away.
     size_t ForgetNotifications(const DispatcherPredicate& matches);
-    // Forgets one notification without any request: its target does not answer.
+    // Deletes one notification without waiting for the reply (its target does not answer),
+    // so that it stops streaming once the target answers again; forgets it whatever happens.
     int32_t ForgetNotification(AmsAddr target, uint32_t handle);
     size_t NotificationCount() const;
 

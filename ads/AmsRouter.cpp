@@ -145,6 +145,12 @@ void AmsRouter::DeleteIfLastConnection(const std::shared_ptr<AmsConnection>& con
     openConnections.erase(it);
 }
 
+bool AmsRouter::IsOpen(const std::shared_ptr<AmsConnection>& connection)
+{
+    Lock lock(routerMutex);
+    return openConnections.count(connection) != 0;
+}
+
 std::shared_ptr<AmsConnection> AmsRouter::GetConnection(const AmsNetId& ams)
 {
     Lock lock(routerMutex);
@@ -295,6 +301,13 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
         // The target already granted it: without bookkeeping nobody could ever delete it.
         connection->DeleteNotification(target, handle, timeout, request.port);
         throw;
+    }
+    // The route was given up while the grant was on its way: the connection ends with this
+    // call, and so would the notification; the entry was booked after the router forgot the
+    // connection's notifications, so it is taken back here.
+    if (!IsOpen(connection)) {
+        port.ForgetNotification(target, handle);
+        return ADS_ERR_TARGET_NOT_FOUND;
     }
     return 0;
 }

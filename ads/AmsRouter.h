@@ -81,6 +81,7 @@ private:
     // still pointed at a lost connection moves over with all its counts.
     void MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnection>& connection, Doomed& doomed);
     void DeleteIfLastConnection(const std::shared_ptr<AmsConnection>& connection, Doomed& doomed);
+    bool IsOpen(const std::shared_ptr<AmsConnection>& connection);
     static bool PortInRange(uint16_t port) { return port >= ADS_PORT_BASE && port - ADS_PORT_BASE < ADS_PORT_COUNT; }
 
     AmsNetId localNetId;

@@ -264,7 +264,7 @@ NotificationDispatcher::~NotificationDispatcher()
 void NotificationDispatcher::Emplace(uint32_t handle, std::shared_ptr<Notification> notification)
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    notifications.emplace(handle, std::move(notification));
+    notifications[handle] = std::move(notification);
 }
 
 std::shared_ptr<Notification> NotificationDispatcher::Find(uint32_t handle)
@@ -362,6 +362,7 @@ void NotificationDispatcher::ParseFrame(const uint8_t* data, size_t length)
         return;
     }
     (void)streamLength; // the frame's length L is what bounds the parse
+    bool mismatchLogged = false;
 
     for (uint32_t s = 0; s < stamps; ++s) {
         uint64_t timestamp = 0;
@@ -387,9 +388,13 @@ void NotificationDispatcher::ParseFrame(const uint8_t* data, size_t length)
                 continue;
             }
             if (notification->Size() != size) {
+                // Only this sample is unusable; the frame's other samples are still sound.
                 ++sizeMismatches;
-                LOG_WARN("Notification sample size: " << size << " doesn't match: " << notification->Size());
-                return;
+                if (!mismatchLogged) {
+                    mismatchLogged = true;
+                    LOG_WARN("Notification sample size: " << size << " doesn't match: " << notification->Size());
+                }
+                continue;
             }
             std::memcpy(notification->Data(), sample, size);
             AdsNotificationHeader* header = notification->Header();

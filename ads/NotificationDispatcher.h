@@ -104,6 +104,7 @@ private:
 
 class NotificationDispatcher {
 public:
+    // A time-out of 0 sends the delete without waiting for its reply.
     using DeleteNotificationFunc = std::function<int32_t(uint32_t handle, uint32_t timeoutMs)>;
     static constexpr size_t DEFAULT_RING_CAPACITY = 4 * 1024 * 1024 + 1;
 
@@ -113,6 +114,7 @@ public:
     NotificationDispatcher(const NotificationDispatcher&) = delete;
     NotificationDispatcher& operator=(const NotificationDispatcher&) = delete;
 
+    // A handle granted again replaces the old entry: the target no longer serves that one.
     void Emplace(uint32_t handle, std::shared_ptr<Notification> notification);
     std::shared_ptr<Notification> Find(uint32_t handle);
     // Deletes the notification on the target, then forgets it whatever the result.

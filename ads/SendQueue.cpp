@@ -1,9 +1,8 @@
 #include "SendQueue.h"
 
-#include <algorithm>
 #include <new>
 
-bool SendQueue::Leave(const Frame& frame, Owner owner, Clock::time_point deadline)
+bool SendQueue::Leave(const Frame& frame, Owner owner)
 {
     if (frame.size() > FRAME_LIMIT) {
         return false;
@@ -15,6 +14,7 @@ bool SendQueue::Leave(const Frame& frame, Owner owner, Clock::time_point deadlin
     const size_t owners = left.owners.size();
     const size_t bytes = left.bytes.size();
     try {
+        owner.end = bytes + frame.size();
         left.owners.push_back(owner);
         left.bytes.insert(left.bytes.end(), frame.data(), frame.data() + frame.size());
     } catch (const std::bad_alloc&) {
@@ -22,7 +22,6 @@ bool SendQueue::Leave(const Frame& frame, Owner owner, Clock::time_point deadlin
         left.bytes.resize(bytes);
         return false;
     }
-    left.deadline = left.owners.size() == 1 ? deadline : std::max(left.deadline, deadline);
     return true;
 }
 

@@ -5,7 +5,6 @@
 
 #include "Frame.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -15,23 +14,23 @@ struct AmsResponse;
 
 class SendQueue {
 public:
-    using Clock = std::chrono::steady_clock;
     // Whose reply a left frame asks for, so that a failed write can end that request.
     struct Owner {
         AmsResponse* slot;
         uint32_t invokeId;
+        // Offset just past the frame in the batch: a write that stopped at or beyond it sent
+        // the frame whole, and the peer may act on it.
+        size_t end = 0;
     };
     struct Batch {
         std::vector<uint8_t> bytes;
         std::vector<Owner> owners;
-        // The latest deadline of the requests in the batch bounds its write.
-        Clock::time_point deadline;
     };
     // Larger frames are written by their own thread, so the queue stays a few small frames per port.
     static constexpr size_t FRAME_LIMIT = 4096;
 
     // Keeps a copy of the frame when a writer is active; false means the caller writes it itself.
-    bool Leave(const Frame& frame, Owner owner, Clock::time_point deadline);
+    bool Leave(const Frame& frame, Owner owner);
     // The caller holds the write lock: frames left from now on are its to send.
     void Open();
     // Swaps what was left into `batch` (emptied first). Returns false, and closes the queue,

@@ -126,10 +126,12 @@ bool ConnectBounded(int fd, const sockaddr* address, socklen_t length, std::chro
 
 namespace plc::ads {
 
-AddressList GetListOfAddresses(const std::string& hostAddr, const std::string& port)
+namespace {
+// Takes a port off the host text ("10.1.2.3:851", "[::1]:851") into `service`, and the brackets
+// off an IPv6 address; a bare IPv6 address ("fe80::1") carries no port. True when it carried one.
+bool SplitHostText(std::string& host, std::string& service)
 {
-    std::string host = hostAddr;
-    std::string service = port;
+    bool hadPort = false;
     if (!host.empty()) {
         const auto lastColon = host.rfind(':');
         const auto firstColon = host.find(':');
@@ -140,6 +142,7 @@ AddressList GetListOfAddresses(const std::string& hostAddr, const std::string& p
         if (!bareIpv6 && lastColon != std::string::npos) {
             service = host.substr(lastColon + 1);
             host.erase(lastColon);
+            hadPort = true;
         }
         if (!host.empty() && host.back() == ']') {
             host.pop_back();
@@ -147,6 +150,36 @@ AddressList GetListOfAddresses(const std::string& hostAddr, const std::string& p
         if (!host.empty() && host.front() == '[') {
             host.erase(0, 1);
         }
+    }
+    return hadPort;
+}
+
+// A TCP port as decimal digits, 1 to 65535; a wider value must not wrap to another port.
+bool PortTextValid(const std::string& service)
+{
+    if (service.empty() || service.size() > 5 ||
+        !std::all_of(service.begin(), service.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    const unsigned long value = std::stoul(service);
+    return value >= 1 && value <= 65535;
+}
+} // namespace
+
+bool HostPortValid(const std::string& hostAddr)
+{
+    std::string host = hostAddr;
+    std::string service;
+    return !SplitHostText(host, service) || PortTextValid(service);
+}
+
+AddressList GetListOfAddresses(const std::string& hostAddr, const std::string& port)
+{
+    std::string host = hostAddr;
+    std::string service = port;
+    SplitHostText(host, service);
+    if (!PortTextValid(service)) {
+        throw std::runtime_error(INVALID_PORT_TEXT);
     }
     addrinfo* list = nullptr;
     if (getaddrinfo(host.c_str(), service.c_str(), nullptr, &list) != 0 || !list) {

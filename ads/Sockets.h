@@ -22,9 +22,14 @@ struct AddrInfoDeleter {
 };
 using AddressList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
 
+constexpr const char* INVALID_PORT_TEXT = "Invalid address: port must be 1 to 65535";
+
 // Resolves a host text that may carry a port ("10.1.2.3:851", "[::1]:851"); a port
-// in the host text replaces `port`. Throws "Invalid or unknown host: " + host.
+// in the host text replaces `port`. Throws "Invalid or unknown host: " + host, or
+// INVALID_PORT_TEXT for a port that is not a decimal number from 1 to 65535.
 AddressList GetListOfAddresses(const std::string& hostAddr, const std::string& port);
+// False when the host text carries a port that is not a decimal number from 1 to 65535.
+bool HostPortValid(const std::string& hostAddr);
 
 // First IPv4 address of `addr`, host byte order.
 uint32_t getIpv4(const std::string& addr);

@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include <QList>
 
 QMap<unsigned int, Ads_Plc_Worker*> Ads_Plc::workerThreads;
@@ -211,18 +213,24 @@ bool Ads_Plc::writeData(LogList* list)
 bool Ads_Plc::stopPlugin()
 {
     writeLogInfo(QStringLiteral("Stopping Connector PLC ADS"));
-    QMutexLocker lock(&connectionsMutex);
     // Every worker is told first, so that their pending connects and time-outs run out
     // together instead of one after the other.
-    for (Ads_Plc_Worker* worker : qAsConst(workerThreads)) {
-        worker->requestStop();
-    }
+    requestStop();
+    QMutexLocker lock(&connectionsMutex);
     for (Ads_Plc_Worker* worker : qAsConst(workerThreads)) {
         delete worker;
     }
     workerThreads.clear();
     writeLogInfo(QStringLiteral("Success. Stopped Connector PLC ADS"));
     return true;
+}
+
+void Ads_Plc::requestStop()
+{
+    QMutexLocker lock(&connectionsMutex);
+    for (Ads_Plc_Worker* worker : qAsConst(workerThreads)) {
+        worker->requestStop();
+    }
 }
 
 bool Ads_Plc::createWorkerThread(DeviceInstancePlugin device)
@@ -245,11 +253,11 @@ bool Ads_Plc::connectDevice(DeviceInstancePlugin device)
     // The wait is counted in 16 bits: larger values are clamped rather than wrapped.
     const int configured = device.config.value(QStringLiteral("Timeout")).toInt();
     const quint16 connectionTimeoutMs = configured > 1000 ? static_cast<quint16>(qMin(configured, 65535)) : 5000;
-    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(connectionTimeoutMs);
     for (;;) {
         const Ads_Plc_Worker::DeviceState state = worker->getDeviceState();
-        if ((state != Ads_Plc_Worker::Initial && state != Ads_Plc_Worker::Connecting) ||
-            QDateTime::currentMSecsSinceEpoch() - start >= connectionTimeoutMs) {
+        if ((state != Ads_Plc_Worker::Initial && state != Ads_Plc_Worker::Connecting) || !worker->isRunning() ||
+            std::chrono::steady_clock::now() >= end) {
             return state == Ads_Plc_Worker::Connected;
         }
         usleep(300);

@@ -27,6 +27,9 @@ public:
     bool logCallback(LogList* list) override;
     bool writeData(LogList* list) override;
     bool stopPlugin() override;
+    // Tells every worker to stop and ends the waits for their connections, so that a read in
+    // flight on another thread returns soon; stopPlugin follows once it has.
+    void requestStop();
 
     // Creates and registers the device's worker unless it has one.
     bool createWorkerThread(DeviceInstancePlugin device);

@@ -128,6 +128,7 @@ const ErrorText ERROR_TEXTS[] = {
     {4120, "RTERR_VMXDISABLED"},
     {4121, "RTERR_VMXCONTROLSMISSING"},
     {4122, "RTERR_VMXENABLEFAILS"},
+    {10054, "Connection closed or reset by the PLC"},
     {10060, "A connection attempt failed because the connected party did not properly respond after a period of time; or established connection failed because connected host has failed to respond."},
     {10061, "No connection could be made because the target machine actively refused it"},
     {10065, "A socket operation was attempted to an unreachable host"},

@@ -1,6 +1,7 @@
 #include "worker/ads_plc_worker.h"
 
 #include "ads/AdsRequests.h"
+#include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
 
 #include <QtGlobal>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -61,7 +63,7 @@ QDateTime sampleTimeToUtc(uint64_t fileTime)
 
 Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin deviceInstance)
     : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
-      deviceRecord(std::move(deviceInstance)),
+      deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name),
       subscriptions(NotifyCallback, deviceRecord.name,
                     [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); })
 {
@@ -78,6 +80,10 @@ Ads_Plc_Worker::~Ads_Plc_Worker()
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         deadline = stopRequestedAt + STOP_GRACE;
+    }
+    // A connection set-up in flight has nothing to finish: it is given up at once.
+    if (state.load() == Connecting) {
+        deadline = std::chrono::steady_clock::now();
     }
     const auto now = std::chrono::steady_clock::now();
     bool ended = waitForLoopEnd(deadline > now ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
@@ -176,17 +182,16 @@ void Ads_Plc_Worker::writeLogError(QString message)
 
 int Ads_Plc_Worker::addressToNetId(QString text, AmsNetId* netId)
 {
-    char buffer[20];
-    std::snprintf(buffer, sizeof(buffer), "%s.1.1", text.toUtf8().constData());
-    const char* position = buffer;
-    for (int index = 0; index < 6; ++index) {
-        netId->b[index] = static_cast<uint8_t>(std::strtol(position, nullptr, 10));
-        position = std::strchr(position, '.');
-        if (!position) {
-            return 5 - index;
-        }
-        ++position;
+    // Four fields are the PLC's IPv4 address, whose NetId ends in .1.1; otherwise six are needed.
+    QString full = text.trimmed();
+    if (full.count(QLatin1Char('.')) == 3) {
+        full += QStringLiteral(".1.1");
     }
+    AmsNetId parsed(0u);
+    if (!ParseAmsNetId(full.toStdString(), parsed)) {
+        return 1;
+    }
+    *netId = parsed;
     return 0;
 }
 
@@ -225,6 +230,12 @@ AdsDevice* Ads_Plc_Worker::connectToAds()
                   QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
                   localNetIdText + QStringLiteral(" Port: ") + QString::number(port) + QStringLiteral(" Timeout: ") +
                   QString::number(timeout));
+
+    if (!plc::ads::HostPortValid(address.toStdString())) {
+        setDeviceError(QString::fromLatin1(plc::ads::INVALID_PORT_TEXT));
+        writeLogDebug(QString::fromLatin1(plc::ads::INVALID_PORT_TEXT) + QLatin1Char('.'));
+        return nullptr;
+    }
 
     if (!localNetIdText.isEmpty()) {
         AmsNetId localNetId(0u);
@@ -297,6 +308,12 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
         subscribedConnection = plc::ads::GetConnectionCounters(netId).connection;
+        // Before any item is subscribed, so that no program change in between goes unseen.
+        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+        std::lock_guard<std::mutex> targetLock(*targetMutex);
+        if (device) {
+            programWatch.begin(*device);
+        }
     }
     state = Connected;
     setDeviceError(QString());
@@ -643,6 +660,7 @@ bool Ads_Plc_Worker::isConnectionError(int32_t code)
     case 0x1B:
     case 0x745:
     case 0x748:
+    case 0x2746:
     case 0x274C:
     case 0x274D:
     case 0x2751:
@@ -654,8 +672,10 @@ bool Ads_Plc_Worker::isConnectionError(int32_t code)
 
 void Ads_Plc_Worker::listenToNotifiers()
 {
-    QDateTime lastAttempt = QDateTime::currentDateTimeUtc().addDays(-100);
+    using Clock = std::chrono::steady_clock;
     const qint64 waitSeconds = deviceRecord.getErrorWaitTimeSeconds();
+    // Waits run on the monotonic clock: a wall clock set back must not delay the next attempt.
+    std::optional<Clock::time_point> lastAttempt;
     while (running.load()) {
         bool noDevice = false;
         {
@@ -664,10 +684,10 @@ void Ads_Plc_Worker::listenToNotifiers()
         }
         const DeviceState current = state.load();
         const bool due = (current == Disconnected || current == Initial || noDevice) &&
-                         lastAttempt.addSecs(waitSeconds) < QDateTime::currentDateTimeUtc();
+                         (!lastAttempt || *lastAttempt + std::chrono::seconds(waitSeconds) < Clock::now());
         if (due) {
             connectToAds();
-            lastAttempt = QDateTime::currentDateTimeUtc();
+            lastAttempt = Clock::now();
             bool failed = false;
             {
                 std::lock_guard<std::mutex> lock(deviceMutex);
@@ -683,8 +703,9 @@ void Ads_Plc_Worker::listenToNotifiers()
                 std::unique_lock<std::mutex> targetLock(*targetMutex);
                 int32_t code = 0;
                 QString text;
+                uint16_t adsState = ADSSTATE_RUN;
                 try {
-                    device->GetState();
+                    adsState = device->GetState().adsState;
                 } catch (const AdsException& e) {
                     code = e.resultCode;
                     text = errorToString(code);
@@ -703,6 +724,13 @@ void Ads_Plc_Worker::listenToNotifiers()
                 }
                 if (text.isEmpty()) {
                     warnAboutLosses(counters);
+                    const Plc_Program_Watch::Finding program = programWatch.check(*device, adsState);
+                    for (const QString& warning : program.warnings) {
+                        writeLogWarning(warning);
+                    }
+                    if (program.resubscribe) {
+                        dropSubscriptions();
+                    }
                 } else {
                     setDeviceError(text);
                     writeLogDebug(QStringLiteral("Error. Status for route ") + deviceRecord.name + QStringLiteral(" - ") +
@@ -718,7 +746,7 @@ void Ads_Plc_Worker::listenToNotifiers()
                 }
             }
         }
-        sleepUnlessStopped(endOfPause(lastAttempt, waitSeconds));
+        sleepUnlessStopped(endOfPause(lastAttempt.value_or(Clock::time_point()), waitSeconds));
     }
     checkBeforeStop();
     writeLogDebug(QStringLiteral("Out side of working loop. Instance: ") + deviceRecord.name);
@@ -731,7 +759,8 @@ void Ads_Plc_Worker::listenToNotifiers()
 // that their status reads go out together: the process wakes a few times per tick instead of
 // once per device at scattered times. A device waiting to reconnect sleeps until its attempt
 // is due instead of waking every pass.
-std::chrono::steady_clock::time_point Ads_Plc_Worker::endOfPause(const QDateTime& lastAttempt, qint64 waitSeconds)
+std::chrono::steady_clock::time_point Ads_Plc_Worker::endOfPause(std::chrono::steady_clock::time_point lastAttempt,
+                                                                 qint64 waitSeconds)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point now = Clock::now();
@@ -745,10 +774,9 @@ std::chrono::steady_clock::time_point Ads_Plc_Worker::endOfPause(const QDateTime
         const Clock::duration tick = LOOP_PAUSE;
         return Clock::time_point(((now + tick).time_since_epoch() / tick) * tick);
     }
-    // The attempt is due once the wait has passed by at least a millisecond; a clock that
-    // was set back never stretches the sleep beyond one wait.
-    const qint64 dueInMs = QDateTime::currentDateTimeUtc().msecsTo(lastAttempt.addSecs(waitSeconds)) + 1;
-    return now + std::chrono::milliseconds(qBound<qint64>(LOOP_PAUSE.count(), dueInMs, waitSeconds * 1000 + 1));
+    // The attempt is due once the wait has passed by at least a millisecond.
+    const Clock::time_point due = lastAttempt + std::chrono::seconds(waitSeconds) + std::chrono::milliseconds(1);
+    return std::max(due, now + LOOP_PAUSE);
 }
 
 // The orderly tear-down sends two requests per item; a PLC that went silent since the last
@@ -837,6 +865,20 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
     if (abortFirst && device) {
         device->AbortConnection();
     }
+    writeLogDebug(QStringLiteral("Removing notifiers for ") + deviceRecord.name);
+    const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+    std::lock_guard<std::mutex> targetLock(*targetMutex);
+    dropSubscriptions();
+    subscriptions.reset();
+    programWatch.end();
+    writeLogDebug(QStringLiteral("Done removing notifiers for ") + deviceRecord.name);
+    writeLogDebug(QStringLiteral("Closing connection for ") + deviceRecord.name);
+    device.reset();
+    writeLogDebug(QStringLiteral("Done cleaning up ") + deviceRecord.name);
+}
+
+void Ads_Plc_Worker::dropSubscriptions()
+{
     failedSubscriptions.clear();
     typeChecks.clear();
     decltype(notifiers) removed;
@@ -844,9 +886,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
         std::lock_guard<std::mutex> lock(notifiersMutex);
         removed.swap(notifiers);
     }
-    writeLogDebug(QStringLiteral("Removing notifiers for ") + deviceRecord.name);
-    const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
-    std::lock_guard<std::mutex> targetLock(*targetMutex);
+    // User values go first, so that a sample still in flight is dropped instead of stored.
     std::vector<AdsNotification::Handles> released;
     for (auto& entry : removed) {
         unregisterCallbackHandle(entry.second->callbackHandle);
@@ -855,8 +895,6 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
     if (device) {
         subscriptions.release(*device, released);
     }
-    subscriptions.reset();
-    writeLogDebug(QStringLiteral("Done removing notifiers for ") + deviceRecord.name);
     {
         std::lock_guard<std::mutex> lock(valuesMutex);
         const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
@@ -865,7 +903,4 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
         }
     }
     items.clear();
-    writeLogDebug(QStringLiteral("Closing connection for ") + deviceRecord.name);
-    device.reset();
-    writeLogDebug(QStringLiteral("Done cleaning up ") + deviceRecord.name);
 }

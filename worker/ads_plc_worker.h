@@ -4,6 +4,7 @@
 
 #include "ads/AdsDevice.h"
 #include "host/PluginInterface.h"
+#include "worker/plc_program_watch.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
 #include "worker/subscriptions.h"
@@ -97,6 +98,10 @@ public:
     // time-out while running, the connection stays (it decides itself whether it is dead).
     void listenToNotifiers();
     void disconnectCleanup(bool abortFirst = false);
+    // Deletes the device's notifications, releases their handles and drops their values and item
+    // records, keeping the connection; the next read subscribes again. Called with deviceMutex
+    // and the target mutex held.
+    void dropSubscriptions();
     static bool isConnectionError(int32_t code);
 
     void writeLogDebug(QString message);
@@ -119,7 +124,8 @@ private:
     void setDeviceError(const QString& error);
     uint32_t configuredTimeoutMs() const;
     void sleepUnlessStopped(std::chrono::steady_clock::time_point until);
-    std::chrono::steady_clock::time_point endOfPause(const QDateTime& lastAttempt, qint64 waitSeconds);
+    std::chrono::steady_clock::time_point endOfPause(std::chrono::steady_clock::time_point lastAttempt,
+                                                     qint64 waitSeconds);
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
@@ -145,6 +151,7 @@ private:
     AmsNetId targetNetId;
     std::mutex deviceMutex;
     DeviceInstancePlugin deviceRecord;
+    Plc_Program_Watch programWatch; // worker thread and deviceMutex; ends before `device` goes
     std::mutex notifiersMutex;
     // By item id: the host asks for every item on every read.
     std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;

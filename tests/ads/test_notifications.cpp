@@ -1,8 +1,11 @@
 // Device notifications against the simulator: samples reach their own callbacks, deletes are booked
-// once, unusable frames are dropped and counted, a flood arrives in order, a full ring drops whole frames.
+// once, nothing outlives its connection, unusable samples are dropped and counted, a flood arrives in
+// order, a full ring drops whole frames.
 #include "support/stack.h"
 
 #include "ads/NotificationDispatcher.h"
+
+#include <future>
 
 namespace stack {
 namespace {
@@ -119,14 +122,76 @@ TEST_F(Notifications, SamplesReachTheirOwnCallbacksAndDeletesAreBookedOnce)
     EXPECT_EQ(3u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
     EXPECT_EQ(0u, sim->NotificationCount());
 
-    // A delete the PLC never answers still forgets the notification: the next one sends nothing.
-    const uint32_t handle = Subscribe(port, kGroup, 0, 4, 9);
-    sim->SetSilentPort(851, true);
-    AdsSyncSetTimeoutEx(port, 100);
+    // A delete the PLC answers too late times out and forgets its notification; the device then deletes the
+    // others without waiting, so that none is left streaming when the PLC answers again.
+    AdsDevice slow(sim->HostString(), kPlc, 851);
+    slow.SetTimeout(100);
+    std::vector<OwnedHandle> cyclic;
+    for (uint32_t i = 0; i < 3; ++i) {
+        const AdsNotificationAttrib every10ms{4, ADS_TRANS_SERVER_CYCLE, 0, 100'000};
+        cyclic.push_back(slow.GetHandle(kGroup, 4 * i, every10ms, &Recorder::Callback, i));
+    }
+    const uint32_t first = *cyclic[0];
+    sim->InjectReplyFault(ReplyFault::Delay(300ms).For(ADS_CMD_DEL_DEVICE_NOTIFICATION).Times(ReplyFault::kForever));
     sim->ClearRequests();
-    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
-    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
-    EXPECT_EQ(1u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    const auto start = Clock::now();
+    for (OwnedHandle& h : cyclic) {
+        h.reset();
+    }
+    EXPECT_LT(ElapsedMs(start), 280) << "one time-out, not three";
+    EXPECT_EQ(ADS_ERR_NOTIFICATION_NOT_FOUND, slow.DeleteNotificationHandle(first));
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 0; }));
+    EXPECT_EQ(3u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+}
+
+// Deletes, a port close and a subscription under way while their connection is given up and its route added
+// again: nothing calls into the connection after its end, and the grant that comes too late is refused.
+TEST_F(Notifications, WhatIsUnderWayWhenAConnectionIsGivenUpNeverOutlivesIt)
+{
+    // The port being closed deletes first on another PLC (its address sorts first), then on this one.
+    plcsim::PlcSimulator slower;
+    slower.Start();
+    slower.SetMemory(kGroup, 0, {1, 2, 3, 4});
+    const AmsAddr first{AmsNetId{10, 20, 0, 0, 1, 1}, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(first.amsNetId, slower.HostString().c_str()));
+    const int32_t closing = OpenPort(1000);
+    const int32_t deleting = OpenPort(1000);
+    const int32_t subscribing = OpenPort(1000);
+    const AdsNotificationAttrib attrib{4, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t handle = 0;
+    ASSERT_EQ(0,
+              AdsSyncAddDeviceNotificationReqEx(closing, &first, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
+    Subscribe(closing, kGroup, 0, 4, 1);
+    Subscribe(closing, kGroup, 4, 4, 2);
+    handle = Subscribe(deleting, kGroup, 8, 4, 3);
+    slower.InjectReplyFault(ReplyFault::Delay(200ms));
+    sim->InjectReplyFault(ReplyFault::Delay(100ms).For(ADS_CMD_DEL_DEVICE_NOTIFICATION).Times(ReplyFault::kForever));
+    sim->ClearRequests();
+    auto closed = std::async(std::launch::async, [&] { return AdsPortCloseEx(closing); });
+    auto deleted =
+        std::async(std::launch::async, [&] { return AdsSyncDelDeviceNotificationReqEx(deleting, &plc, handle); });
+    ASSERT_TRUE(slower.WaitForRequests([](const std::vector<plcsim::Request>& r) { return r.size() >= 2; }, 5s));
+    AwaitRequest(1);
+    plc::ads::DelLocalRoute(kPlc); // its last route: the connection is given up under the delete and the close
+    EXPECT_EQ(0, deleted.get());
+    EXPECT_EQ(0, closed.get());
+    plc::ads::DelLocalRoute(first.amsNetId);
+
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
+    sim->InjectReplyFault(ReplyFault::Delay(150ms).For(ADS_CMD_ADD_DEVICE_NOTIFICATION));
+    sim->ClearRequests();
+    auto late = std::async(std::launch::async, [&] {
+        uint32_t granted = 0;
+        return AdsSyncAddDeviceNotificationReqEx(subscribing, &plc, kGroup, 0, &attrib, &Recorder::Callback, 4,
+                                                 &granted);
+    });
+    AwaitRequest(1);
+    plc::ads::DelLocalRoute(kPlc);
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
+    EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND, late.get()) << "granted on the connection given up";
+    EXPECT_EQ(0, AdsPortCloseEx(subscribing));
+    sim->ClearReplyFaults();
+    ExpectHealthy(port);
 }
 
 TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArrives)
@@ -146,7 +211,7 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     const Case cases[] = {
         {"no dispatcher for the port", Packet(30099, {Stamp(1, {good})}), 0},
         {"unknown handle", Packet(port, {Stamp(1, {{0xDEAD, {1}, std::nullopt}, good})}), 1},
-        {"wrong sample size", Packet(port, {Stamp(2, {good, {handle, {2, 2, 2}, std::nullopt}, good})}), 1},
+        {"wrong sample size", Packet(port, {Stamp(2, {good, {handle, {2, 2, 2}, std::nullopt}, good})}), 2},
         {"counts overrun",
          Packet(port, {Stamp(3, {good})}, [](Frame& f) { f.claimedStampCount = f.stamps[0].claimedSampleCount = ~0u; }),
          1},
@@ -183,6 +248,17 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     EXPECT_TRUE(log.Contains("Notification sample size: 3 doesn't match: 4"));
     EXPECT_TRUE(log.Contains("port " + std::to_string(port) + " receive buffer was full"));
     ExpectHealthy(port);
+
+    // A handle the PLC grants again replaces the old entry: its samples take the new size and user value.
+    sim->SetRequestHook([&](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        return r.header.cmdId == ADS_CMD_ADD_DEVICE_NOTIFICATION ? std::optional(Words({0, handle})) : std::nullopt;
+    });
+    EXPECT_EQ(handle, Subscribe(port, kGroup, 0, 2, 6));
+    sim->SetRequestHook(nullptr);
+    ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(tag, {{handle, {tag, tag}, std::nullopt}})})));
+    ASSERT_TRUE(Recorder::WaitForCount(expected + 1));
+    EXPECT_EQ(std::make_tuple(6u, std::vector<uint8_t>(2, tag)),
+              std::make_tuple(Recorder::Samples().back().user, Recorder::Samples().back().data));
 
     // The last route takes the connection and its notifications along; the port then sends nothing.
     sim->ClearRequests();
@@ -241,6 +317,41 @@ TEST_F(Notifications, AFloodArrivesInOrderAndAFullRingDropsWholeFramesOnly)
     for (size_t i = 0; i < got.size(); ++i) {
         ASSERT_EQ(i, le::Read<uint32_t>(got[i].data.data())) << "in order, none twice";
     }
+}
+
+// One byte of the ring's capacity is never handed out, so a full ring is never taken for an empty
+// one; bytes come back whole and in order across the wrap.
+TEST(NotificationRing, HoldsOneByteLessThanItsCapacityAcrossTheWrap)
+{
+    constexpr size_t capacity = 5000;
+    RingBuffer ring(capacity);
+    std::vector<uint8_t> in(2 * capacity);
+    std::vector<uint8_t> out(2 * capacity);
+    for (size_t i = 0; i < in.size(); ++i) {
+        in[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    }
+    EXPECT_FALSE(ring.Reserve(capacity));
+    size_t written = 0;
+    size_t read = 0;
+    for (const size_t n : {capacity - 1, size_t{3000}}) {
+        // Filled the way the receive path fills it: reserved, then chunk by chunk up to the block's end.
+        ASSERT_EQ(n, ring.BytesFree());
+        ASSERT_TRUE(ring.Reserve(n));
+        for (const size_t end = written + n; written < end;) {
+            const size_t chunk = std::min(end - written, ring.WriteChunk());
+            ASSERT_NE(0u, chunk);
+            std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(written), chunk, ring.WritePointer());
+            ring.CommitWrite(chunk);
+            written += chunk;
+        }
+        EXPECT_EQ(0u, ring.BytesFree());
+        EXPECT_FALSE(ring.Reserve(1));
+        EXPECT_EQ(0u, ring.WriteChunk());
+        ring.Read(out.data() + read, 3000);
+        read += 3000;
+    }
+    ring.Read(out.data() + read, written - read);
+    EXPECT_TRUE(std::equal(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(written), out.begin()));
 }
 
 } // namespace

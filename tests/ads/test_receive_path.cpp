@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <map>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -29,7 +31,7 @@ protected:
         });
     }
     // Every request on the lost connection ends at once, unsent; a route added again connects anew.
-    void ExpectLostThenReconnect(int32_t from)
+    void ExpectLostThenReconnect(int32_t from, int32_t lostResult = ADS_ERR_SYNC_TIMEOUT)
     {
         ASSERT_TRUE(WaitUntil([&] { return Counters().connection == 0; }));
         const size_t sent = sim->RequestCount();
@@ -37,7 +39,7 @@ protected:
         AdsSyncSetTimeoutEx(from, 10000);
         uint8_t cell[4];
         const auto start = Clock::now();
-        EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, Read(from, cell, 4));
+        EXPECT_EQ(lostResult, Read(from, cell, 4));
         EXPECT_LT(ElapsedMs(start), 500);
         EXPECT_EQ(sent, sim->RequestCount());
         ASSERT_EQ(0, plc::ads::AddLocalRoute(kPlc, sim->HostString().c_str()));
@@ -62,6 +64,8 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
         size_t extra = 0;     // bytes after the data, counted by the AMS/TCP length only
         uint16_t firstTo = 0; // a reply to this local port first, with invoke id `firstId` (1: the request's)
         uint32_t firstId = 0;
+        uint16_t cmdId = 0;   // the reply's command and state flags instead of the request's
+        uint16_t flags = 0;
     };
     const Case cases[] = {
         {"AMS error", ReplyFault::AmsError(1793), 1793, ""},
@@ -69,7 +73,9 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
         {"oversized", ReplyFault::Oversized(4), ADS_ERR_INVALID_SIZE, "Frame too long: 16>12"},
         {"undersized to 2", ReplyFault::Undersized(2), ADS_ERR_INVALID_SIZE, ""},
         {"undersized to 6", ReplyFault::Undersized(6), ADS_ERR_INVALID_SIZE, ""},
-        {"unknown command", ReplyFault::UnknownCommand(100), ADS_ERR_INVALID_RESPONSE, "Unkown AMS command id"},
+        {"unknown command", ReplyFault::UnknownCommand(100), ADS_ERR_SYNC_TIMEOUT, "Not the awaited reply: command 100"},
+        {"another command's reply, same id", own, ADS_ERR_SYNC_TIMEOUT, "", std::nullopt, 0, 0, 0, ADS_CMD_WRITE},
+        {"a request of the peer, same id", own, ADS_ERR_SYNC_TIMEOUT, "", std::nullopt, 0, 0, 0, 0, 0x0004},
         {"short packet before", ReplyFault::ShortFrameBefore(10), 0, "Frame to short to be AoE"},
         {"split into single bytes", ReplyFault::Split(), 0, ""},
         {"foreign invoke id", ReplyFault::WrongInvokeId(), ADS_ERR_SYNC_TIMEOUT, "No response pending"},
@@ -95,7 +101,10 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
             first.sourcePort = c.firstTo;
             first.invokeId = c.firstId ? request.invokeId : 0;
             ASSERT_TRUE(!c.firstTo || sim->SendRawToLatest(Reply(first, ReadData(cell))));
-            ASSERT_TRUE(sim->SendRawToLatest(Reply(request, ReadData(cell), c.amsLength, c.extra)));
+            auto reply = Reply(request, ReadData(cell), c.amsLength, c.extra);
+            le::Write<uint16_t>(reply.data() + 6 + 16, c.cmdId ? c.cmdId : request.cmdId);
+            le::Write<uint16_t>(reply.data() + 6 + 18, c.flags ? c.flags : uint16_t{0x0005});
+            ASSERT_TRUE(sim->SendRawToLatest(reply));
         }
         const auto [result, buffer, bytesRead] = pending.get();
         EXPECT_EQ(c.result, result);
@@ -105,7 +114,7 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
         ExpectHealthy(port);
         ExpectHealthy(other);
     }
-    EXPECT_EQ(3u, Counters().unmatchedReplies) << "the foreign id, the port out of range and id 0";
+    EXPECT_EQ(6u, Counters().unmatchedReplies) << "foreign id or command, a request, the port out of range, id 0";
     sim->InjectReplyFault(ReplyFault::Undersized(2));
     EXPECT_EQ(ADS_ERR_INVALID_SIZE, AdsSyncWriteReqEx(port, &plc, kGroup, 4 * 127, 4, "abcd"));
     ExpectHealthy(port);
@@ -129,6 +138,7 @@ TEST_F(ReceivePath, BadRepliesFailOnlyTheirRequestAndTheStreamStaysAligned)
 
 TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
 {
+    using Header = plc::ads::AoEHeader;
     LogCapture log;
     // Another port's reply meanwhile shows the peer alive; a notification granted too late is deleted.
     const int32_t other = OpenPort();
@@ -156,6 +166,20 @@ TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
     // Nobody waits for the late grant nor for the reply to its delete: both are dropped and counted.
     EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 2; }));
     ExpectHealthy(port);
+
+    // Copies of a live grant (another invoke id, or id 0) leave it alone; one of a handle nobody holds is deleted.
+    AdsSyncSetTimeoutEx(port, 2000);
+    sim->ClearRequests();
+    ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &attrib, &Recorder::Callback, 0, &handle));
+    Header grant = AwaitRequest(1);
+    for (const auto& [id, granted] : {std::pair{grant.invokeId + 1000, handle}, {0u, handle}, {0u, handle + 1}}) {
+        grant.invokeId = id;
+        ASSERT_TRUE(sim->SendRawToLatest(Reply(grant, Words({0, granted}))));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 6; })) << "and the reply to the delete";
+    EXPECT_EQ(1u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    EXPECT_EQ(1u, sim->NotificationCount());
+    EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
 
     sim->InjectReplyFault(ReplyFault::Drop());
     AdsSyncSetTimeoutEx(port, 60);
@@ -197,13 +221,15 @@ TEST_F(ReceivePath, LosingThePeerReleasesEveryWaiterAtOnce)
         if (!fault) {
             plc::ads::AbortConnection(kPlc);
         }
+        // Closed by the peer says so; only a connection given up here ends like a time-out.
+        const int32_t lostResult = fault ? ADS_ERR_CONNECTION_CLOSED : ADS_ERR_SYNC_TIMEOUT;
         for (auto& pending : waiting) {
             ASSERT_EQ(std::future_status::ready, pending.wait_for(2s));
-            EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, std::get<0>(pending.get()));
+            EXPECT_EQ(lostResult, std::get<0>(pending.get()));
         }
         EXPECT_LT(ElapsedMs(start), 2000);
         sim->ClearReplyFaults();
-        ExpectLostThenReconnect(port);
+        ExpectLostThenReconnect(port, lostResult);
     }
     EXPECT_TRUE(log.Contains("Info: connection closed"));
 }
@@ -232,17 +258,7 @@ TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
         const std::vector<uint8_t> big(32u << 20, 0x55); // beyond both socket buffers
         AdsSyncSetTimeoutEx(port, 300);
         const auto start = Clock::now();
-        auto stuck = std::async(std::launch::async, [&] {
-            return AdsSyncWriteReqEx(port, &target, kGroup, 0, static_cast<uint32_t>(big.size()), big.data());
-        });
-        // A request made while that write waits for room ends with it, unsent, not at its own time-out.
-        ASSERT_TRUE(WaitUntil([] { return FullestSendQueue() > (64 << 10); }));
-        const int32_t other = OpenPort(5000);
-        uint8_t cell[4];
-        const auto otherStart = Clock::now();
-        EXPECT_EQ(-1, AdsSyncReadReqEx2(other, &target, kGroup, 0, sizeof(cell), cell, nullptr));
-        EXPECT_LT(ElapsedMs(otherStart), 2000);
-        EXPECT_EQ(-1, stuck.get());
+        EXPECT_EQ(-1, AdsSyncWriteReqEx(port, &target, kGroup, 0, static_cast<uint32_t>(big.size()), big.data()));
         EXPECT_LT(ElapsedMs(start), 2000);
         EXPECT_TRUE(log.Contains("frame written partially: "));
         // Half a frame is on the stream: nothing after it could be parsed, so the connection is given up.
@@ -252,6 +268,112 @@ TEST_F(ReceivePath, APeerThatStopsReadingCannotBlockTheCaller)
         EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncReadStateReqEx(port, &target, &adsState, &devState));
     }
     plc::ads::DelLocalRoute(deaf);
+}
+
+// A peer with a small receive buffer that reads slowly and never answers: sends to it are partial.
+// It gives back all it read once the connection ends (or has been silent for 5 s).
+struct SlowPeer {
+    SlowPeer()
+    {
+        const int tiny = 4096;
+        const timeval bound{5, 0};
+        ::setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof(tiny));
+        ::setsockopt(listener.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+        stream = std::async(std::launch::async, [this, bound] {
+            const int fd = ::accept(listener.fd, nullptr, nullptr);
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+            std::vector<uint8_t> bytes;
+            uint8_t chunk[1024];
+            for (ssize_t n; fd >= 0 && (n = ::recv(fd, chunk, sizeof(chunk), 0)) > 0;) {
+                bytes.insert(bytes.end(), chunk, chunk + n);
+                std::this_thread::sleep_for(4ms); // a slow link: about 256 KB/s
+            }
+            ::close(fd);
+            return bytes;
+        });
+    }
+    const Loopback listener{true, 4};
+    std::future<std::vector<uint8_t>> stream;
+};
+
+// A write's data: its stamp, then a pattern that shows any byte out of place.
+std::vector<uint8_t> Stamped(uint32_t stamp, size_t size)
+{
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<uint8_t>(stamp + i * 7 + i / 251);
+    }
+    le::Write<uint32_t>(data.data(), stamp);
+    return data;
+}
+
+TEST_F(ReceivePath, ASlowPeerGetsEveryByteAndNoCallerWaitsForAnothersTimeOut)
+{
+    SlowPeer peer;
+    const AmsAddr target{AmsNetId{10, 20, 0, 7, 1, 1}, 851};
+    ASSERT_EQ(0, plc::ads::AddLocalRoute(target.amsNetId, peer.listener.Host().c_str()));
+    // A small fixed send buffer too, as on a congested link (the system would grow it to megabytes).
+    const int small = 8 << 10;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in addr{};
+        socklen_t length = sizeof(addr);
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0 && addr.sin_family == AF_INET &&
+            ntohs(addr.sin_port) == peer.listener.port) {
+            EXPECT_EQ(0, ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
+        }
+    }
+    const auto write = [&](int32_t from, uint32_t stamp, size_t size) {
+        return AdsSyncWriteReqEx(from, &target, kGroup, 0, static_cast<uint32_t>(size), Stamped(stamp, size).data());
+    };
+    // A short request holds the write lock while its frame goes out in parts, and then sends the
+    // long requests' frames left meanwhile: more than its own time-out can carry.
+    std::promise<void> go;
+    const std::shared_future<void> released = go.get_future().share();
+    std::map<uint32_t, std::future<int32_t>> longWrites;
+    for (uint32_t stamp = 100; ports.size() < ADS_PORT_COUNT - 7; ++stamp) {
+        const int32_t p = OpenPort(5000);
+        longWrites[stamp] = std::async(std::launch::async, [&write, released, p, stamp] {
+            released.wait();
+            return write(p, stamp, 4000);
+        });
+    }
+    const int32_t shortPort = OpenPort(800);
+    const auto start = Clock::now();
+    auto shortWrite = std::async(std::launch::async, [&] { return write(shortPort, 1, 48 << 10); });
+    EXPECT_TRUE(WaitUntil([] { return FullestSendQueue() >= (8 << 10); }));
+    go.set_value();
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, shortWrite.get()) << "sent whole, never answered";
+    std::map<uint32_t, int32_t> results;
+    for (auto& [stamp, pending] : longWrites) {
+        results[stamp] = pending.get();
+    }
+    EXPECT_LT(ElapsedMs(start), 800 + 400) << "within the short time-out, whatever the others asked for";
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, write(shortPort, 2, 4)) << "at once on the connection given up";
+    plc::ads::DelLocalRoute(target.amsNetId);
+    // Every frame on the stream is whole and intact up to where the connection was cut.
+    const std::vector<uint8_t> stream = peer.stream.get();
+    std::set<uint32_t> whole;
+    for (size_t at = 0; at + 6 + 32 + 16 <= stream.size();) {
+        const uint8_t* packet = stream.data() + at;
+        const uint32_t size = le::Read<uint32_t>(packet + 6 + 32 + 8);
+        ASSERT_EQ(32 + 12 + size, le::Read<uint32_t>(packet + 2)) << "aligned at " << at;
+        if (at + 6 + 32 + 12 + size > stream.size()) {
+            break;
+        }
+        const uint32_t stamp = le::Read<uint32_t>(packet + 6 + 32 + 12);
+        ASSERT_EQ(Stamped(stamp, size), std::vector<uint8_t>(packet + 50, packet + 50 + size)) << stamp;
+        whole.insert(stamp);
+        at += 6 + 32 + 12 + size;
+    }
+    EXPECT_EQ(1u, whole.count(1));
+    // Frames sent whole may be acted on: they end unanswered, never as unwritten; the rest as unwritten
+    // (or unanswered, when they came after the connection was given up).
+    std::set<int32_t> outcomes;
+    for (const auto& [stamp, result] : results) {
+        outcomes.insert(result);
+        EXPECT_TRUE(result == ADS_ERR_SYNC_TIMEOUT || (result == -1 && !whole.count(stamp))) << stamp;
+    }
+    EXPECT_EQ((std::set<int32_t>{-1, ADS_ERR_SYNC_TIMEOUT}), outcomes) << "some frames sent whole, some not";
 }
 
 TEST_F(ReceivePath, AllPortsShareOneConnectionWithoutLosingOrCrossingReplies)

@@ -186,6 +186,18 @@ TEST_F(Requests, RoutesShareConnectionsAndCountThemselves)
     ExpectHealthy(port);
     plc::ads::SetLocalAddress(AmsNetId{127, 0, 0, 1, 1, 1});
     EXPECT_EQ(chosen, sim->Requests().back().header.sourceNetId);
+
+    // Routes of a lost connection move to the new one with all their counts: it stays open until the last goes.
+    {
+        AdsDevice first(sim->HostString(), kPlc, 851);
+        first.AbortConnection();
+        ASSERT_TRUE(WaitUntil([&] { return Counters().connection == 0; }));
+        AdsDevice second(sim->HostString(), kPlc, 851);
+        EXPECT_EQ(std::make_tuple(3u, 3u),
+                  std::make_tuple(GetRouter().RouteCount(kPlc), GetRouter().GetConnection(kPlc)->routeCount.load()));
+    }
+    EXPECT_EQ(1u, GetRouter().ConnectionCount());
+    ExpectHealthy(port);
 }
 
 TEST_F(Requests, DeviceHoldsARouteAndAPortAndGivesBackWhatItTakes)
@@ -334,13 +346,15 @@ TEST_F(Requests, SymbolInformationFromTheSimulatorAndItsRefusals)
     sim->SetRequestHook(nullptr);
 }
 
-TEST(NetIdText, ParsesLikeStrtolAndPrintsInDecimal)
+TEST(NetIdText, SixDecimalFieldsFrom0To255AndPrintsInDecimal)
 {
+    const char* const invalid = "0.0.0.0.1.1";
     const std::pair<const char*, const char*> texts[] = {
-        {"255.255.255.255.255.255", "255.255.255.255.255.255"}, {"1..3.4.5.6.", "1.0.3.4.5.6"},
-        {" 1. 2.\t3.4.5.6", "1.2.3.4.5.6"}, {"256.300.-1.12ab.x.7", "0.44.255.12.0.7"},
-        {"+7.2.3.4.5.99999999999", "7.2.3.4.5.255"}, {"1.2.3.4.5.-99999999999", "1.2.3.4.5.0"},
-        {"1.2.3.4.5", "0.0.0.0.1.1"}, {"1.2.3.4.5.6.7", "0.0.0.0.1.1"}, {"1.2.3.4.5.6..", "0.0.0.0.1.1"},
+        {"255.255.255.255.255.255", "255.255.255.255.255.255"}, {"010.0.3.4.5.6", "10.0.3.4.5.6"},
+        {"1..3.4.5.6", invalid}, {"1.2.3.4.5.6.", invalid}, {" 1.2.3.4.5.6", invalid}, {"1.2.3.4.5.6 ", invalid},
+        {"256.1.1.1.1.1", invalid}, {"300.1.1.1.1.1", invalid}, {"1.-1.1.1.1.1", invalid}, {"+7.2.3.4.5.6", invalid},
+        {"1.2.12ab.4.5.6", invalid}, {"1.2.3.x.5.6", invalid}, {"1.2.3.4.5.0255", invalid}, {"", invalid},
+        {"1.2.3.4.5", invalid}, {"1.2.3.4.5.6.7", invalid}, {"1.2.3.4.5.6..", invalid},
     };
     for (const auto& t : texts) {
         EXPECT_EQ(t.second, AmsNetId(t.first).ToString()) << t.first;
@@ -365,6 +379,7 @@ TEST(Sockets, HostTextsCandidatesTheirLogLinesAndBoundedConnects)
         {"[::1]:851", AF_INET6, 851},  {"::1", AF_INET6, 48898},
     };
     for (const auto& [host, family, port] : hosts) {
+        EXPECT_TRUE(plc::ads::HostPortValid(host)) << host;
         const auto list = plc::ads::GetListOfAddresses(host, "48898");
         ASSERT_TRUE(list) << host;
         EXPECT_EQ(family, list->ai_family) << host;
@@ -372,12 +387,18 @@ TEST(Sockets, HostTextsCandidatesTheirLogLinesAndBoundedConnects)
                                                : reinterpret_cast<const sockaddr_in6*>(list->ai_addr)->sin6_port;
         EXPECT_EQ(port, ntohs(got)) << host;
     }
-    try {
-        plc::ads::GetListOfAddresses("[::1]:no-such-service", "48898");
-        ADD_FAILURE();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ("Invalid or unknown host: ::1", e.what());
+    // A port that is not 1 to 65535 is refused before anything resolves or connects, never wrapped.
+    for (const char* host : {"127.0.0.1:101383", "127.0.0.1:abc", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
+                             "[::1]:-1", "127.0.0.1:+80", "[::1]:no-such-service"}) {
+        EXPECT_FALSE(plc::ads::HostPortValid(host)) << host;
+        try {
+            plc::ads::GetListOfAddresses(host, "48898");
+            ADD_FAILURE() << host;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(plc::ads::INVALID_PORT_TEXT, e.what()) << host;
+        }
     }
+    EXPECT_TRUE(plc::ads::HostPortValid("127.0.0.1:65535"));
 
     // A refused candidate is logged and the next one tried; lines carry a time stamp and their level.
     EXPECT_EQ(4u, Logger::logLevel.load()) << "silent by default";

@@ -215,9 +215,13 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
 {
     auto sim = startSimulator();
     LogList badTarget = batchFor(deviceFor(3, *sim), {});
-    badTarget.device.config["Target_AMS_NetId"] = "1.2.3";
+    badTarget.device.config["Target_AMS_NetId"] = "300.1.2.3";
     EXPECT_FALSE(plugin.readData(&badTarget));
     EXPECT_EQ(badTarget.device.error, "Invalid target AMS Net Id");
+    LogList badPort = batchFor(deviceFor(2, *sim), {});
+    badPort.device.address = "127.0.0.1:101383";
+    EXPECT_FALSE(plugin.readData(&badPort));
+    EXPECT_EQ(badPort.device.error, "Invalid address: port must be 1 to 65535");
     LogList badLocal = batchFor(deviceFor(4, *sim), {});
     badLocal.device.config["Local_AMS_NetId"] = "7.7";
     EXPECT_FALSE(plugin.readData(&badLocal));
@@ -230,6 +234,7 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     refused.device.config["Target_AMS_NetId"] = "127.0.0.250.1.1";
     auto start = Clock::now();
     EXPECT_FALSE(plugin.readData(&refused));
+    const auto failedAt = Clock::now();
     EXPECT_LT(secondsSince(start), 2.0);
     EXPECT_EQ(refused.device.error, QString::fromUtf8("Target port not found – ADS server is not started or is not reachable."));
     EXPECT_TRUE(HostState::instance().waitForLog(
@@ -245,6 +250,9 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     EXPECT_FALSE(plugin.readData(&retry));
     EXPECT_LT(secondsSince(start), 0.5);
     EXPECT_EQ(retry.device.error, refused.device.error);
+    // The next attempt waits for the error wait time (1 s), not for the next pass of the loop.
+    ASSERT_TRUE(WaitUntil([] { return logsContaining(tavhost::LogLevel::Debug, "Connecting for Device 5 ") == 2; }, 3s));
+    EXPECT_GT(secondsSince(failedAt), 0.8);
 
     // The wait for a connection is counted in 16 bits: 65537 ms is clamped, not cut to 1 ms.
     sim->InjectReplyFault(plcsim::ReplyFault::Delay(300ms).For(ADS_CMD_READ_STATE));
@@ -266,6 +274,19 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     start = Clock::now();
     ASSERT_TRUE(plugin.stopPlugin());
     EXPECT_LT(secondsSince(start), 2.5);
+
+    // A PLC that takes the connection and never answers: a read waiting for the set-up (15 s)
+    // ends when the plug-in is told to stop, and the stop gives the set-up up at once.
+    auto silent = startSimulator();
+    silent->SetSilent(true);
+    LogList mute = batchFor(deviceFor(10, *silent, "15000"), {});
+    std::thread reader([&] { plugin.readData(&mute); });
+    ASSERT_TRUE(silent->WaitForRequests([](const auto& r) { return !r.empty(); }, 3s));
+    start = Clock::now();
+    plugin.requestStop();
+    reader.join();
+    ASSERT_TRUE(plugin.stopPlugin());
+    EXPECT_LT(secondsSince(start), 1.5);
 }
 
 TEST_F(ExchangeTest, APlcRestartDropsTheValuesAndTheWorkerComesBackByItself)
@@ -295,7 +316,7 @@ TEST_F(ExchangeTest, APlcRestartDropsTheValuesAndTheWorkerComesBackByItself)
 
     sim->Restart(1500ms);
     ASSERT_TRUE(WaitUntil([&] { return !plugin.readData(&list); }, 3s));
-    EXPECT_FALSE(list.device.error.isEmpty());
+    EXPECT_EQ(list.device.error, "Connection closed or reset by the PLC");
     EXPECT_TRUE(WaitUntil([&] { return valuesOfDevice(6) == 0; }, 2s));
 
     ASSERT_TRUE(WaitUntil([&] { return sim->IsListening(); }, 5s));
@@ -304,7 +325,7 @@ TEST_F(ExchangeTest, APlcRestartDropsTheValuesAndTheWorkerComesBackByItself)
     ASSERT_TRUE(readUntil(fresh, allValuesSet, 10s));
     EXPECT_LT(secondsSince(back), 3.0); // error wait time 1 s
     EXPECT_EQ(valueOf(fresh, 1), "Hello from the PLC");
-    EXPECT_EQ(sim->NotificationCount(), 2u);
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 3u; }, 2s)); // and the version
 }
 
 TEST_F(ExchangeTest, StopLeavesNothingBehindEvenWhenThePlcFellSilent)
@@ -326,7 +347,7 @@ TEST_F(ExchangeTest, StopLeavesNothingBehindEvenWhenThePlcFellSilent)
         Ads_Plc other;
         LogList again = batchFor(list.device);
         ASSERT_TRUE(WaitUntil([&] { return other.readData(&again) && allValuesSet(again); }, 5s));
-        EXPECT_EQ(sim->NotificationCount(), kTyped.size());
+        EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == kTyped.size() + 1; }, 2s)); // and the version
     }
     EXPECT_TRUE(WaitUntil([&] { return sim->ConnectionCount() == 0; }, 5s));
     EXPECT_EQ(sim->NotificationCount(), 0u);
@@ -351,6 +372,62 @@ TEST_F(ExchangeTest, StopLeavesNothingBehindEvenWhenThePlcFellSilent)
     ASSERT_TRUE(plugin.stopPlugin());
     EXPECT_LT(secondsSince(start), 3.0);
     EXPECT_TRUE(logged("Done cleaning up Device 40"));
+}
+
+TEST_F(ExchangeTest, AProgramChangeOnTheOpenConnectionBringsTheValuesBackWithItsNewSymbols)
+{
+    // Device 50's PLC tells its symbol version by notification; device 51's refuses that, so it is read.
+    auto sim = startSimulator();
+    auto refusing = startSimulator();
+    refusing->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        if (r.header.cmdId == ADS_CMD_ADD_DEVICE_NOTIFICATION && r.data.size() >= 4 &&
+            plc::ads::le::Read<uint32_t>(r.data.data()) == ADS_IGRP_SYMBOL_VERSION) {
+            return std::vector<uint8_t>{0x01, 0x07, 0, 0, 0, 0, 0, 0};
+        }
+        return std::nullopt;
+    });
+    LogList a = batchFor(deviceFor(50, *sim), {kCounter, kTyped[5], kTyped[7]});
+    LogList b = batchFor(deviceFor(51, *refusing), {kCounter});
+    ASSERT_TRUE(readUntil(a) && readUntil(b));
+    ASSERT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 4; }, 2s)) << "three items and the version";
+    // Values are live when the counter moved past what it showed at the change.
+    Clock::time_point changedAt;
+    const auto liveAfter = [&](LogList& list, const QString& frozen, const QString& warning) {
+        EXPECT_TRUE(readUntil(list, [&](const LogList& l) { return valueOf(l, 0).toUInt() > frozen.toUInt() + 1; }));
+        EXPECT_TRUE(logged(warning));
+        return secondsSince(changedAt);
+    };
+
+    // A change without STOP: no reconnection, values back within the error wait time (1 s) and 1 s.
+    const QString frozenA = valueOf(a, 0), frozenB = valueOf(b, 0);
+    changedAt = Clock::now();
+    sim->ChangeProgram(0ms);
+    refusing->ChangeProgram(0ms);
+    EXPECT_LT(liveAfter(a, frozenA, "PLC program of Device 50 changed (symbol version 1 -> 2); subscribing again"), 2.0);
+    EXPECT_LT(liveAfter(b, frozenB, "PLC program of Device 51 changed (symbol version 1 -> 2); subscribing again"), 2.0);
+    EXPECT_EQ(sim->AcceptedCount() + refusing->AcceptedCount(), 2u);
+
+    // A change with STOP to a program where one variable vanished and one is an INT now.
+    std::vector<plcsim::SymbolDef> next = plcsim::DefaultSymbols();
+    next.erase(std::remove_if(next.begin(), next.end(), [](const auto& d) { return d.name == "MAIN.iInt"; }), next.end());
+    auto retyped = std::find_if(next.begin(), next.end(), [](const auto& d) { return d.name == "MAIN.diDint"; });
+    retyped->typeName = "INT";
+    retyped->initial = {1, 0};
+    changedAt = Clock::now();
+    sim->ChangeProgram(500ms, next);
+    ASSERT_TRUE(logged("PLC of Device 50 left RUN (state STOP)", 2000));
+    ASSERT_TRUE(logged("PLC of Device 50 is in RUN again (was STOP); subscribing again", 2000));
+    EXPECT_LT(liveAfter(a, valueOf(a, 0), "PLC program of Device 50 changed (symbol version 2 -> 3); subscribing again"),
+              2.0);
+    EXPECT_EQ(a.items[1].item.error, "Symbol not found");
+    EXPECT_EQ(a.items[2].item.error, "Type mismatch: PLC variable is INT (2 bytes), item is DINT (4 bytes)");
+    EXPECT_EQ(valuesOfDevice(50), 1);
+    EXPECT_EQ(sim->AcceptedCount(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 2; }, 1s)) << "the counter and the version";
+
+    // Nothing stays subscribed on the PLCs, the version's notification included.
+    ASSERT_TRUE(plugin.stopPlugin());
+    EXPECT_EQ(sim->NotificationCount() + refusing->NotificationCount() + sim->OpenHandleCount(), 0u);
 }
 
 } // namespace

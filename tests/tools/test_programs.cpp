@@ -204,6 +204,32 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
     std::remove(path.c_str());
 }
 
+// The simulator program's program changes reach the driver's view without a reconnection, and a
+// driver run against a PLC that never answers still ends on time.
+TEST(Programs, DriverFollowsProgramChangesAndEndsOnTimeAgainstASilentPlc)
+{
+    const std::string next = TempFile("MAIN.down INT 7 constant\n");
+    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--program-change-every", "1", "--stop-ms", "0",
+                                 "--symbols-next", next});
+    const Outcome run = Driver(Address(sim), {"--item", "MAIN.down:INT", "--item", ".count:UINT", "--cycle", "100",
+                                              "--seconds", "2.5", "--refresh", "250", "--verbose"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("PLC program of ADS Test device changed (symbol version 1 -> 2); subscribing again"),
+              std::string::npos) << run.err;
+    EXPECT_EQ(Values(run.out, "MAIN.down").count("7"), 1u) << run.out;
+    EXPECT_EQ(Values(run.out, ".count", 5).count("Symbol not found"), 1u);
+    ::kill(sim.pid, SIGTERM);
+    EXPECT_EQ(sim.Wait().out.find("connection 2 "), std::string::npos) << "no reconnection";
+    std::remove(next.c_str());
+
+    plcsim::PlcSimulator silent;
+    silent.Start();
+    silent.SetSilent(true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Driver(silent.HostString(), {"--seconds", "1"}, "15000").code, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
 TEST(Programs, HelpAndBadInputAreExplained)
 {
     const std::string bad = TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\n");

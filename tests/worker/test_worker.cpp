@@ -154,7 +154,9 @@ TEST(ErrorTexts, SpotChecksAndTheFallbackForEveryOtherCode)
     EXPECT_EQ(errorToString(1861), "Timeout elapsed");
     EXPECT_EQ(errorToString(4108), "Runtime reserved.");
     EXPECT_EQ(errorToString(10065), "A socket operation was attempted to an unreachable host");
-    // Every code without a text of its own, near and far, takes the fallback form; 120 codes have texts.
+    EXPECT_EQ(errorToString(ADS_ERR_CONNECTION_CLOSED), "Connection closed or reset by the PLC");
+    EXPECT_TRUE(Worker::isConnectionError(ADS_ERR_CONNECTION_CLOSED)) << "the device reconnects";
+    // Every code without a text of its own, near and far, takes the fallback form; 121 codes have texts.
     int documented = 0;
     std::vector<long> codes;
     for (long code = -5; code <= 10070; ++code) {
@@ -169,21 +171,22 @@ TEST(ErrorTexts, SpotChecksAndTheFallbackForEveryOtherCode)
             ++documented;
         }
     }
-    EXPECT_EQ(documented, 120);
+    EXPECT_EQ(documented, 121);
 }
 
-TEST(WorkerNetIdText, CompletesIpv4AddressesAndRejectsShortTexts)
+TEST(WorkerNetIdText, CompletesIpv4AddressesAndRejectsAnythingButDecimalBytes)
 {
-    // text, result, NetId afterwards (starting from 9.9.9.9.9.9)
-    const std::vector<std::tuple<QString, int, std::string>> cases = {
-        {"192.168.0.10", 0, "192.168.0.10.1.1"}, {"192.168.0.10.1.1", 0, "192.168.0.10.1.1"},
-        {"5.1.2.3.4", 0, "5.1.2.3.4.1"},          {"300.1.2.3", 0, "44.1.2.3.1.1"},
-        {"1.2.3", 1, "1.2.3.1.1.9"},              {"", 3, "0.1.1.9.9.9"},
-        {"100.100.100.100.10", 0, "100.100.100.100.10.0"}, // ".1.1" appended, then cut to 19 characters
+    // text, NetId afterwards (starting from 9.9.9.9.9.9, which a refused text leaves alone)
+    const std::string untouched = "9.9.9.9.9.9";
+    const std::vector<std::pair<QString, std::string>> cases = {
+        {"192.168.0.10", "192.168.0.10.1.1"}, {" 192.168.0.10.1.1 ", "192.168.0.10.1.1"},
+        {"100.100.100.100.100.100", "100.100.100.100.100.100"},
+        {"5.1.2.3.4", untouched}, {"300.1.2.3", untouched}, {"1.2.3", untouched}, {"", untouched},
+        {"-1.1.1.1", untouched}, {"x.1.1.1.1.1", untouched}, {"1.2.3.4.5.6.7", untouched},
     };
-    for (const auto& [text, result, netId] : cases) {
+    for (const auto& [text, netId] : cases) {
         AmsNetId parsed(9, 9, 9, 9, 9, 9);
-        EXPECT_EQ(Worker::addressToNetId(text, &parsed), result) << text;
+        EXPECT_EQ(Worker::addressToNetId(text, &parsed) == 0, netId != untouched) << text;
         EXPECT_EQ(parsed.ToString(), netId) << text;
     }
 }

@@ -419,7 +419,8 @@ int main(int argc, char** argv)
     }
     qWarning("%s", qPrintable(QStringLiteral("And we are done after %1s").arg(options.seconds)));
 
-    // The plug-in must not be stopped while a read is running.
+    // The plug-in must not be stopped while a read is running; one waiting for a connection is cut short.
+    plugin.requestStop();
     {
         std::lock_guard<std::mutex> lock(pauseMutex);
         stop = true;

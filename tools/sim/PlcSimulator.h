@@ -22,7 +22,7 @@
 //   - Symbol names are looked up case-insensitively. ReadWrite on 0xF005 writes,
 //     then reads back; file open/close (0x78/0x79) answer 0x701.
 //   - Symbol handles outlive the connection that created them; only release
-//     and Restart() forget them. Notifications die with their connection.
+//     Restart() and ChangeProgram() forget them. Notifications die with their connection.
 //   - Notifications (transmission mode 3 cyclic or 4 on change, anything else 0x70B)
 //     send their first sample right after the add reply, then sample every
 //     max(samplingPeriod, 1 ms); due times of equal periods coincide, and the due
@@ -36,6 +36,8 @@
 //   - Sum commands (ReadWrite on 0xF080, 0xF081, 0xF082, 0xF085, 0xF086, layouts in
 //     ads/AdsSum.h) answer one result per sub-request; a request whose lengths do not match
 //     its layout exactly for n = index offset (n >= 1) answers 0x705 as a whole.
+//   - The symbol version (one byte, index group 0xF008, offset 0) starts at 1 and counts up with
+//     every ChangeProgram(); notifications on it outlive program changes.
 //   - Limits: 65536 symbol handles and notifications (then 0x712), 256 connections,
 //     AMS/TCP packets up to 4 MiB (a longer one closes that connection); a client
 //     that stops reading for 3 s while the simulator sends loses its connection.
@@ -263,6 +265,12 @@ public:
     // Throws std::out_of_range for an unknown name.
     std::vector<uint8_t> GetSymbolValue(const std::string& name) const;
     bool HasSymbol(const std::string& name) const;
+
+    // A new program: the symbol version counts up, every symbol handle and every notification
+    // but those on the symbol version is dropped, and `next` replaces the symbol table when given.
+    // The PLC shows STOP for `stop` (none when 0), then RUN.
+    void ChangeProgram(std::chrono::milliseconds stop, const std::optional<std::vector<SymbolDef>>& next = {});
+    uint8_t SymbolVersion() const;
 
     // Period of the behaviour tick (counters, sine). Default from the options.
     void SetTickPeriod(std::chrono::milliseconds period);

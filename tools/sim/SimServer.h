@@ -238,6 +238,7 @@ struct PlcSimulator::Impl {
           symbolInfo(o.symbolInfo), sumCommands(o.sumCommands), maxNotificationsPerClient(o.maxNotificationsPerClient),
           tickPeriod(std::max<Clock::duration>(o.tickPeriod, std::chrono::milliseconds(1)))
     {
+        memory[ADS_IGRP_SYMBOL_VERSION][0] = {1};
     }
 
     // ---- model, guarded by mtx ----
@@ -267,6 +268,7 @@ struct PlcSimulator::Impl {
     RequestHook hook;
     std::vector<Delayed> delayed;
     std::optional<Clock::time_point> relistenAt;
+    std::optional<Clock::time_point> runAgainAt; // end of a program change's STOP
     bool tickerStop = false;
 
     // ---- recording ----

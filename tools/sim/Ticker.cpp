@@ -30,6 +30,10 @@ void PlcSimulator::Impl::TickerLoop()
                 nextTick = now + tickPeriod;
             }
         }
+        if (runAgainAt && now >= *runAgainAt) {
+            runAgainAt.reset();
+            adsState = ADSSTATE_RUN;
+        }
         if (relistenAt && now >= *relistenAt) {
             relistenAt.reset();
             lock.unlock();
@@ -69,8 +73,8 @@ void PlcSimulator::Impl::TickerLoop()
             continue;
         }
         auto wake = nextTick;
-        if (relistenAt) {
-            wake = std::min(wake, *relistenAt);
+        for (const auto& at : {relistenAt, runAgainAt}) {
+            wake = at ? std::min(wake, *at) : wake;
         }
         for (const auto& d : delayed) {
             wake = std::min(wake, d.due);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ const char* const kUsage =
     "  --drop-every SECONDS     close all client connections every SECONDS seconds\n"
     "  --restart-every SECONDS  simulate a restart every SECONDS seconds (handles and notifications are lost)\n"
     "  --downtime MS            how long a restart keeps the port closed (default 1000)\n"
+    "  --program-change-every SECONDS  load a new program every SECONDS seconds (symbol version + 1,\n"
+    "                           every handle and notification dropped, connections kept)\n"
+    "  --stop-ms MS             how long a program change shows STOP (default 500; 0 for none)\n"
+    "  --symbols-next FILE      symbol table of every other program change (the first one loads it)\n"
     "  -v, --verbose            log every request\n"
     "  -h, --help               show this help and exit\n";
 
@@ -55,6 +60,24 @@ unsigned long ParseNumber(const std::string& option, const std::string& text, un
         throw UsageError(option + ": '" + text + "' is not a number from 0 to " + std::to_string(max));
     }
     return v;
+}
+
+// The symbols of a file, or nothing after saying why on stderr.
+std::optional<std::vector<plcsim::SymbolDef>> LoadSymbols(const std::string& file)
+{
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        std::cerr << "ads-plc-sim: cannot read symbols file '" << file << "'\n";
+        return std::nullopt;
+    }
+    try {
+        return plcsim::ParseSymbolText(text.str());
+    } catch (const plcsim::SymbolFileError& e) {
+        std::cerr << "ads-plc-sim: " << file << ": " << e.what() << "\n";
+        return std::nullopt;
+    }
 }
 
 std::mutex outputMutex;
@@ -78,6 +101,9 @@ int main(int argc, char** argv)
     unsigned long dropEvery = 0;
     unsigned long restartEvery = 0;
     unsigned long downtimeMs = 1000;
+    unsigned long programChangeEvery = 0;
+    unsigned long stopMs = 500;
+    std::string nextSymbolsFile;
     bool verbose = false;
 
     try {
@@ -144,6 +170,12 @@ int main(int argc, char** argv)
                 restartEvery = ParseNumber(arg, value(), 86400);
             } else if (arg == "--downtime") {
                 downtimeMs = ParseNumber(arg, value(), 3600000);
+            } else if (arg == "--program-change-every") {
+                programChangeEvery = ParseNumber(arg, value(), 86400);
+            } else if (arg == "--stop-ms") {
+                stopMs = ParseNumber(arg, value(), 3600000);
+            } else if (arg == "--symbols-next") {
+                nextSymbolsFile = value();
             } else {
                 throw UsageError("unknown option '" + arg + "'");
             }
@@ -153,23 +185,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::vector<plcsim::SymbolDef> symbols;
-    if (!symbolsFile.empty()) {
-        std::ifstream in(symbolsFile);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in) {
-            std::cerr << "ads-plc-sim: cannot read symbols file '" << symbolsFile << "'\n";
-            return 1;
-        }
-        try {
-            symbols = plcsim::ParseSymbolText(text.str());
-        } catch (const plcsim::SymbolFileError& e) {
-            std::cerr << "ads-plc-sim: " << symbolsFile << ": " << e.what() << "\n";
-            return 1;
-        }
-        options.defaultSymbols = false;
+    std::optional<std::vector<plcsim::SymbolDef>> symbols;
+    std::optional<std::vector<plcsim::SymbolDef>> nextSymbols;
+    if ((!symbolsFile.empty() && !(symbols = LoadSymbols(symbolsFile))) ||
+        (!nextSymbolsFile.empty() && !(nextSymbols = LoadSymbols(nextSymbolsFile)))) {
+        return 1;
     }
+    options.defaultSymbols = !symbols;
     if (tickMs > 0) {
         options.tickPeriod = std::chrono::milliseconds(tickMs);
     }
@@ -182,7 +204,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     plcsim::PlcSimulator sim(options);
-    sim.AddSymbols(symbols);
+    sim.AddSymbols(symbols.value_or(std::vector<plcsim::SymbolDef>{}));
     sim.SetLog(Print, verbose);
     if (delayMs > 0) {
         sim.InjectReplyFault(plcsim::ReplyFault::Delay(std::chrono::milliseconds(delayMs))
@@ -200,6 +222,9 @@ int main(int argc, char** argv)
     using SteadyClock = std::chrono::steady_clock;
     auto nextDrop = SteadyClock::now() + std::chrono::seconds(dropEvery);
     auto nextRestart = SteadyClock::now() + std::chrono::seconds(restartEvery);
+    auto nextProgram = SteadyClock::now() + std::chrono::seconds(programChangeEvery);
+    const auto firstProgram = symbols ? *symbols : plcsim::DefaultSymbols();
+    bool nextLoaded = false;
     for (;;) {
         const timespec wait{0, 200 * 1000 * 1000};
         const int sig = sigtimedwait(&stopSignals, nullptr, &wait);
@@ -216,6 +241,12 @@ int main(int argc, char** argv)
         if (restartEvery > 0 && now >= nextRestart) {
             sim.Restart(std::chrono::milliseconds(downtimeMs));
             nextRestart = now + std::chrono::seconds(restartEvery);
+        }
+        if (programChangeEvery > 0 && now >= nextProgram) {
+            nextLoaded = nextSymbols && !nextLoaded;
+            sim.ChangeProgram(std::chrono::milliseconds(stopMs),
+                              nextSymbols ? std::optional(nextLoaded ? *nextSymbols : firstProgram) : std::nullopt);
+            nextProgram = now + std::chrono::seconds(programChangeEvery);
         }
     }
     sim.Stop();

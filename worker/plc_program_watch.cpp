@@ -1,0 +1,144 @@
+#include "worker/plc_program_watch.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+constexpr auto READ_INTERVAL = std::chrono::seconds(1);
+constexpr uint32_t ON_CHANGE_CHECK = 1000000; // 100 ms in 100 ns units
+
+// The notification callback finds its watch by user value; a watch that has ended is gone from here.
+std::mutex registryMutex;
+std::unordered_map<uint32_t, std::shared_ptr<std::atomic<int>>> registry;
+uint32_t nextUserValue = 1;
+
+bool isDeviceError(int32_t code)
+{
+    return code >= 0x700 && code < 0x740; // the PLC answered, but has no such service or data
+}
+}
+
+Plc_Program_Watch::Plc_Program_Watch(QString name) : deviceName(std::move(name))
+{
+}
+
+Plc_Program_Watch::~Plc_Program_Watch()
+{
+    end();
+}
+
+QString Plc_Program_Watch::stateName(uint16_t adsState)
+{
+    static const char* const names[] = {"INVALID", "IDLE", "RESET", "INIT", "START", "RUN", "STOP",
+                                        "SAVECFG", "LOADCFG", "POWERFAILURE", "POWERGOOD", "ERROR",
+                                        "SHUTDOWN", "SUSPEND", "RESUME", "CONFIG", "RECONFIG", "STOPPING",
+                                        "INCOMPATIBLE", "EXCEPTION"};
+    return adsState < sizeof(names) / sizeof(names[0]) ? QString::fromLatin1(names[adsState])
+                                                        : QString::number(adsState);
+}
+
+void Plc_Program_Watch::versionCallback(const AmsAddr*, const AdsNotificationHeader* header, uint32_t userValue)
+{
+    if (!header || header->dataSize < 1) {
+        return;
+    }
+    const uint8_t value = *reinterpret_cast<const uint8_t*>(header + 1);
+    std::lock_guard<std::mutex> lock(registryMutex);
+    const auto it = registry.find(userValue);
+    if (it != registry.end()) {
+        it->second->store(value);
+    }
+}
+
+int Plc_Program_Watch::readVersion(const AdsDevice& device)
+{
+    lastRead = Clock::now();
+    uint8_t value = 0;
+    uint32_t bytesRead = 0;
+    const int32_t code = device.ReadReqEx2(ADS_IGRP_SYMBOL_VERSION, 0, 1, &value, &bytesRead);
+    if (isDeviceError(code)) {
+        versionUnknown = true;
+    }
+    return code == 0 && bytesRead == 1 ? value : -1;
+}
+
+void Plc_Program_Watch::begin(const AdsDevice& device)
+{
+    end();
+    begun = true;
+    version = readVersion(device);
+    if (versionUnknown) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        while (nextUserValue == 0 || registry.count(nextUserValue) != 0) {
+            ++nextUserValue;
+        }
+        userValue = nextUserValue++;
+        notified = std::make_shared<std::atomic<int>>(-1);
+        registry.emplace(userValue, notified);
+    }
+    AdsNotificationAttrib attributes{1, ADS_TRANS_SERVER_ON_CHANGE, 0, ON_CHANGE_CHECK};
+    try {
+        notification = device.GetHandle(ADS_IGRP_SYMBOL_VERSION, 0, attributes, versionCallback, userValue);
+    } catch (const std::exception&) {
+        // Refused: the state poll reads the version instead.
+        std::lock_guard<std::mutex> lock(registryMutex);
+        registry.erase(userValue);
+        notified.reset();
+    }
+}
+
+Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uint16_t adsState)
+{
+    Finding finding;
+    if (!begun) {
+        begin(device);
+    }
+    if (lastState != NO_STATE && adsState != lastState) {
+        if (lastState == ADSSTATE_RUN) {
+            finding.warnings << QStringLiteral("PLC of ") + deviceName + QStringLiteral(" left RUN (state ") +
+                              stateName(adsState) + QStringLiteral(")");
+        } else if (adsState == ADSSTATE_RUN) {
+            finding.warnings << QStringLiteral("PLC of ") + deviceName + QStringLiteral(" is in RUN again (was ") +
+                              stateName(static_cast<uint16_t>(lastState)) + QStringLiteral("); subscribing again");
+            finding.resubscribe = true;
+            // A restarted runtime has forgotten the notification on the version as well.
+            begin(device);
+            lastState = adsState;
+            return finding;
+        }
+    }
+    lastState = adsState;
+    int current = -1;
+    if (notified) {
+        current = notified->load();
+    } else if (!versionUnknown && Clock::now() - lastRead >= READ_INTERVAL) {
+        current = readVersion(device);
+    }
+    if (current >= 0 && current != version) {
+        if (version >= 0) {
+            finding.warnings << QStringLiteral("PLC program of ") + deviceName + QStringLiteral(" changed (symbol version ") +
+                              QString::number(version) + QStringLiteral(" -> ") + QString::number(current) +
+                              QStringLiteral("); subscribing again");
+            finding.resubscribe = true;
+        }
+        version = current;
+    }
+    return finding;
+}
+
+void Plc_Program_Watch::end()
+{
+    notification.reset();
+    if (notified) {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        registry.erase(userValue);
+        notified.reset();
+    }
+    begun = false;
+    versionUnknown = false;
+    version = -1;
+    lastState = NO_STATE;
+}

@@ -1,0 +1,56 @@
+// Notices that a PLC loaded another program while the connection stayed up, after which every
+// symbol handle and notification of the old program is gone: its symbol version moved (told by a
+// notification on it, or read at most once a second where the PLC refuses that notification), or
+// it left RUN and came back.
+#pragma once
+
+#include "ads/AdsDevice.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+class Plc_Program_Watch {
+public:
+    struct Finding {
+        QStringList warnings;
+        bool resubscribe = false; // the old program's handles and notifications are gone
+    };
+
+    explicit Plc_Program_Watch(QString deviceName);
+    ~Plc_Program_Watch();
+    Plc_Program_Watch(const Plc_Program_Watch&) = delete;
+    Plc_Program_Watch& operator=(const Plc_Program_Watch&) = delete;
+
+    // Right after connecting, before any item is subscribed: takes the symbol version and
+    // subscribes to it. Called, like the others, while the device's requests are serialised.
+    void begin(const AdsDevice& device);
+    // With every successful state poll, given the ADS state it read.
+    Finding check(const AdsDevice& device, uint16_t adsState);
+    // Before the device goes: deletes the notification and forgets the baseline.
+    void end();
+
+    static QString stateName(uint16_t adsState);
+
+private:
+    // The version read now, or -1 when it could not be read.
+    int readVersion(const AdsDevice& device);
+    static void versionCallback(const AmsAddr* addr, const AdsNotificationHeader* header, uint32_t userValue);
+
+    using Clock = std::chrono::steady_clock;
+    const QString deviceName;
+    bool begun = false;
+    bool versionUnknown = false; // the PLC offers no symbol version
+    int version = -1;            // the version acted on last
+    static constexpr int NO_STATE = -1;
+    int lastState = NO_STATE;
+    Clock::time_point lastRead{};
+    OwnedHandle notification;
+    uint32_t userValue = 0;
+    // What the notification brought last (-1: nothing yet); written on a dispatcher thread.
+    std::shared_ptr<std::atomic<int>> notified;
+};
