@@ -116,7 +116,6 @@ void AdsDevice::SetTimeout(uint32_t timeoutMs) const
 
 OwnedHandle AdsDevice::GetHandle(const std::string& symbolName) const
 {
-    auto owner = std::make_unique<uint32_t>(0);
     uint8_t handle[sizeof(uint32_t)] = {};
     uint32_t bytesRead = 0;
     const int32_t status =
@@ -126,9 +125,19 @@ OwnedHandle AdsDevice::GetHandle(const std::string& symbolName) const
         // A short reply is no handle, and must not read as success.
         throw AdsException(status ? status : ADS_ERR_INVALID_SIZE);
     }
-    *owner = le::Read<uint32_t>(handle);
-    return OwnedHandle{owner.release(),
+    return AdoptSymbolHandle(le::Read<uint32_t>(handle));
+}
+
+OwnedHandle AdsDevice::AdoptSymbolHandle(uint32_t handle) const
+{
+    return OwnedHandle{new uint32_t{handle},
                        ResourceDeleter<uint32_t>{[this](uint32_t h) { return DeleteSymbolHandle(h); }}};
+}
+
+OwnedHandle AdsDevice::AdoptNotificationHandle(uint32_t handle) const
+{
+    return OwnedHandle{new uint32_t{handle},
+                       ResourceDeleter<uint32_t>{[this](uint32_t h) { return DeleteNotificationHandle(h); }}};
 }
 
 OwnedHandle AdsDevice::GetHandle(uint32_t offset) const
@@ -229,4 +238,19 @@ AdsNotification::AdsNotification(const AdsDevice& device, const std::string& sym
       notificationHandle(
           device.GetHandle(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *symbolHandle, attributes, callback, userValue))
 {
+}
+
+AdsNotification::AdsNotification(OwnedHandle symbol, OwnedHandle notification)
+    : symbolHandle(std::move(symbol)), notificationHandle(std::move(notification))
+{
+}
+
+AdsNotification::Handles AdsNotification::Release()
+{
+    const auto take = [](OwnedHandle& owned) {
+        const std::unique_ptr<uint32_t> raw(owned.release());
+        return raw ? *raw : 0u;
+    };
+    const uint32_t notification = take(notificationHandle);
+    return Handles{take(symbolHandle), notification};
 }

@@ -65,6 +65,9 @@ public:
     OwnedHandle GetHandle(uint32_t offset) const;
     OwnedHandle GetHandle(uint32_t indexGroup, uint32_t indexOffset, const AdsNotificationAttrib& attributes,
                           PAdsNotificationFuncEx callback, uint32_t userValue) const;
+    // Owning handles granted by other requests (sum commands), released like those above.
+    OwnedHandle AdoptSymbolHandle(uint32_t handle) const;
+    OwnedHandle AdoptNotificationHandle(uint32_t handle) const;
     OwnedHandle OpenFile(const std::string& fileName, uint32_t flags) const;
 
     int32_t DeleteNotificationHandle(uint32_t handle) const;
@@ -94,6 +97,14 @@ class AdsNotification {
 public:
     AdsNotification(const AdsDevice& device, const std::string& symbolName, const AdsNotificationAttrib& attributes,
                     PAdsNotificationFuncEx callback, uint32_t userValue);
+    AdsNotification(OwnedHandle symbol, OwnedHandle notification);
+
+    struct Handles {
+        uint32_t symbol;
+        uint32_t notification;
+    };
+    // Gives both handles up without releasing them, for a release in bulk.
+    Handles Release();
 
 private:
     OwnedHandle symbolHandle;

@@ -312,6 +312,55 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
     return 0;
 }
 
+int32_t AmsRouter::AddNotifications(AmsRequest& request, const std::vector<std::shared_ptr<Notification>>& notifies,
+                                    const GrantDecoder& decode)
+{
+    int32_t found = 0;
+    const std::shared_ptr<AmsConnection> connection = ConnectionFor(request, found);
+    if (!connection) {
+        return found;
+    }
+    AmsPort& port = localPorts[request.port - ADS_PORT_BASE];
+    if (!port.IsOpen() || notifies.empty()) {
+        return notifies.empty() ? ADS_ERR_INVALID_PARAMETER : ADS_ERR_PORT_NOT_OPEN;
+    }
+    const uint32_t timeout = port.tmms;
+    // Samples sent right after the grants wait until their handles are known.
+    const std::shared_ptr<NotificationDispatcher> dispatcher = connection->DispatcherListAdd(notifies.front()->connection);
+    struct Unhold {
+        NotificationDispatcher& d;
+        ~Unhold() { d.Unhold(); }
+    };
+    dispatcher->Hold();
+    const Unhold unhold{*dispatcher};
+    std::vector<uint32_t> handles;
+    int32_t status = connection->AdsRequest(request, timeout);
+    if (status == 0) {
+        status = decode(handles);
+    }
+    if (status != 0 || handles.size() != notifies.size()) {
+        return status ? status : ADS_ERR_INVALID_RESPONSE;
+    }
+    const AmsAddr target = request.targetAddr;
+    size_t i = 0;
+    try {
+        for (; i < handles.size(); ++i) {
+            if (handles[i] != 0) {
+                port.AddNotification(target, handles[i], connection->CreateNotifyMapping(handles[i], notifies[i]));
+            }
+        }
+    } catch (...) {
+        // Granted but not kept: nobody could ever delete them later.
+        for (; i < handles.size(); ++i) {
+            if (handles[i] != 0) {
+                connection->DeleteNotification(target, handles[i], timeout, request.port);
+            }
+        }
+        throw;
+    }
+    return 0;
+}
+
 int32_t AmsRouter::DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t hNotification)
 {
     if (!PortInRange(port)) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,11 @@ public:
 
     int32_t AdsRequest(AmsRequest& request);
     int32_t AddNotification(AmsRequest& request, uint32_t* pNotification, std::shared_ptr<Notification> notify);
+    // Several notifications of one port and target granted by one request: `decode` turns the
+    // reply into one handle per notification, 0 for those refused.
+    using GrantDecoder = std::function<int32_t(std::vector<uint32_t>& handles)>;
+    int32_t AddNotifications(AmsRequest& request, const std::vector<std::shared_ptr<Notification>>& notifies,
+                             const GrantDecoder& decode);
     int32_t DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t hNotification);
     int32_t ForgetNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification);
 

@@ -138,16 +138,16 @@ bool Ads_Plc::readData(LogList* list)
 
     tav_identity::publishValues(&pluginInterface, list, worker->getIdentityValues(), nullptr);
 
+    // All items that need subscribing go out together; each keeps its own result.
+    QList<ItemInstancePlugin> batch;
+    for (const DataItem& data : list->items) {
+        if (!isIdentityItem(data)) {
+            batch.append(data.item);
+        }
+    }
+    worker->addItemsToNotifier(batch);
     for (DataItem& data : list->items) {
-        if (isIdentityItem(data)) {
-            continue;
-        }
-        const QString deviceError = worker->getDeviceError();
-        if (!deviceError.isEmpty()) {
-            list->device.error = deviceError;
-            break;
-        }
-        if (!worker->addItemToNotifier(data.item)) {
+        if (!isIdentityItem(data) && !worker->itemExistsAsNotifier(data.item)) {
             data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
         }
     }

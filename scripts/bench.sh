@@ -6,8 +6,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$root/build/bench"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DADS_PLC_TESTS=OFF -DADS_PLC_BENCH=ON >/dev/null
-cmake --build "$dir" -j2 --target ads_bench plugin_bench >/dev/null
-for program in ads_bench plugin_bench; do
+cmake --build "$dir" -j2 --target ads_bench plugin_bench subscription_bench >/dev/null
+for program in ads_bench plugin_bench subscription_bench; do
   if [[ ! -x "$dir/bench/$program" ]]; then
     echo "$program was not built: is the benchmark library installed (libbenchmark-dev)?" >&2
     exit 1
@@ -15,11 +15,14 @@ for program in ads_bench plugin_bench; do
   "$dir/bench/$program" --benchmark_out="$dir/$program.json" --benchmark_out_format=json "$@" >/dev/null
 done
 
-python3 - "$dir/ads_bench.json" "$dir/plugin_bench.json" <<'PY'
+python3 - "$dir/ads_bench.json" "$dir/plugin_bench.json" "$dir/subscription_bench.json" <<'PY'
 import json, sys
 runs = []
 for path in sys.argv[1:]:
-    runs += [b for b in json.load(open(path))["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
+    try:
+        runs += [b for b in json.load(open(path))["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
+    except (OSError, ValueError):
+        pass
 def short(name):
     for noise in ("/min_time:1.000", "/real_time", "/iterations:1"):
         name = name.replace(noise, "")
@@ -83,7 +86,18 @@ goal(6, "CPU of 8 idle connected devices, one PLC each", counter("BM_IdleConnect
 goal(6, "wake-ups/s while waiting to reconnect (bench thread incl.)", counter("BM_ReconnectWait", "wakeups_per_s"),
      1, True)
 
+thousand = "BM_SubscribeThousand/1"
+goal(7, "1,000 items, 2 ms PLC: first readData to all values", counter(thousand, "first_values_ms"), 100, True, " ms")
+goal(7, "1,000 items, 2 ms PLC: release", counter(thousand, "release_ms"), 50, True, " ms")
+goal(7, "other device on that PLC: longest pause meanwhile", counter(thousand, "other_pause_ms"), 100, True, " ms")
+goal(7, "notifications left on the PLC after the release", counter(thousand, "left_on_plc"), 0, True)
+
 print("-" * 90)
+single = "BM_SubscribeThousand/0"
+if find(single):
+    print(f"1,000 items item by item (PLC without sum commands): first values {counter(single, 'first_values_ms'):,.0f} ms, "
+          f"release {counter(single, 'release_ms'):,.0f} ms, other device paused {counter(single, 'other_pause_ms'):,.0f} ms "
+          f"(not a goal)")
 if sim and floor:
     print(f"4-byte Read against the simulator / floor: {per_op_us(sim) / per_op_us(floor):.2f}x (not a goal)")
 fifty = find("BM_FiftyDevicesResident")

@@ -63,7 +63,9 @@ QDateTime sampleTimeToUtc(uint64_t fileTime)
 
 Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin deviceInstance)
     : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
-      deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name)
+      deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name),
+      subscriptions(NotifyCallback, deviceRecord.name,
+                    [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); })
 {
     workerThread = std::thread(&Ads_Plc_Worker::listenToNotifiers, this);
 }
@@ -446,7 +448,7 @@ bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
         setItemError(itemId, failure.text);
         writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failure.logText);
         if (isConnectionError(code)) {
-            failAndDisconnect(deviceLock, item, failure.text);
+            failAndDisconnect(deviceLock, {item}, failure.text);
         }
         return false;
     }
@@ -512,93 +514,92 @@ bool Ads_Plc_Worker::itemExistsAsNotifier(const ItemInstancePlugin& item)
     return notifiers.count(static_cast<quint32>(item.id)) != 0;
 }
 
-bool Ads_Plc_Worker::addItemToNotifier(const ItemInstancePlugin& item)
+void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
 {
-    // The host calls this for every item on every read: an item already subscribed is answered
+    // The host asks for every item on every read: items already subscribed are answered
     // without waiting for the device, which a status read or a write may hold for a time-out.
-    if (state.load() == Connected && itemExistsAsNotifier(item)) {
-        return true;
+    const auto needed = [&](const ItemInstancePlugin& item) { return !itemExistsAsNotifier(item); };
+    if (state.load() == Connected && std::none_of(list.begin(), list.end(), needed)) {
+        return;
     }
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
-        return false;
+        return;
     }
-    if (itemExistsAsNotifier(item)) {
-        return true;
-    }
-    const quint32 itemId = static_cast<quint32>(item.id);
-    const ValueKey key(static_cast<quint32>(deviceRecord.id), itemId);
-    // A symbol that does not exist would cost two requests on every read: its error stays
-    // until the error wait time has passed.
-    const auto failed = failedSubscriptions.constFind(itemId);
-    if (failed != failedSubscriptions.constEnd() &&
-        std::chrono::steady_clock::now() - failed.value() < std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds())) {
-        return false;
-    }
-    failedSubscriptions.remove(itemId);
-    const QString previousError = items.value(itemId).error;
-    items.insert(itemId, item);
-    items[itemId].error = previousError;
-
-    const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
-    bool modeOk = false;
-    int mode = item.config.value(QStringLiteral("notification_transmission_mode")).toInt(&modeOk);
-    if (!modeOk || mode < 1) {
-        mode = ADS_TRANS_SERVER_ON_CHANGE;
-    }
-    AdsNotificationAttrib attributes;
-    attributes.watchedLength = dataLength(type);
-    attributes.transmissionMode = static_cast<uint32_t>(mode);
-    attributes.maximumDelay = 0;
-    attributes.samplingPeriod = static_cast<uint32_t>(item.readIntervalMs) * 10000u;
-
-    const QString symbol = item.config.value(QStringLiteral("variable_name"));
-    writeLogDebug(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
-                  QStringLiteral(" ID: ") + QString::number(itemId));
-
-    uint32_t userValue = 0;
-    bool placeholder = false;
-    try {
-        userValue = registerCallbackHandle(key.first, key.second);
+    const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
+    const auto errorWait = std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds());
+    QList<ItemInstancePlugin> wanted;
+    QSet<quint32> wantedIds;
+    std::vector<Item_Subscriptions::Request> requests;
+    for (const ItemInstancePlugin& item : list) {
+        const quint32 itemId = static_cast<quint32>(item.id);
+        // A symbol that does not exist would cost requests on every read: its error stays
+        // until the error wait time has passed.
+        const auto failed = failedSubscriptions.constFind(itemId);
+        if (!needed(item) || wantedIds.contains(itemId) ||
+            (failed != failedSubscriptions.constEnd() && std::chrono::steady_clock::now() - *failed < errorWait)) {
+            continue;
+        }
+        failedSubscriptions.remove(itemId);
+        const QString previousError = items.value(itemId).error;
+        items.insert(itemId, item);
+        items[itemId].error = previousError;
+        const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
+        const QString symbol = item.config.value(QStringLiteral("variable_name"));
+        writeLogDebug(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
+                      QStringLiteral(" ID: ") + QString::number(itemId));
+        const uint32_t userValue = registerCallbackHandle(deviceId, itemId);
         // The PLC sends the first sample as soon as the notification exists; an unchanging
         // variable sends no other, so its entry must be there before the request goes out.
-        {
-            std::lock_guard<std::mutex> valuesLock(valuesMutex);
-            AdsValue empty;
-            empty.value = EMPTY_VALUE;
-            empty.type = type;
-            values.insert(key, empty);
-            placeholder = true;
+        std::unique_lock<std::mutex> valuesLock(valuesMutex);
+        values.insert(ValueKey(deviceId, itemId), AdsValue{EMPTY_VALUE, type, QDateTime()});
+        valuesLock.unlock();
+        wanted.append(item);
+        wantedIds.insert(itemId);
+        requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
+                            Item_Subscriptions::attributesFor(item, type), userValue});
+    }
+    std::vector<Item_Subscriptions::Outcome> outcomes;
+    if (!requests.empty()) {
+        // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
+        std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
+        outcomes = subscriptions.subscribe(*device, requests);
+    }
+    QList<ItemInstancePlugin> lost;
+    QString lostText;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const ItemInstancePlugin& item = wanted[static_cast<int>(i)];
+        const quint32 itemId = static_cast<quint32>(item.id);
+        Item_Subscriptions::Outcome& outcome = outcomes[i];
+        if (outcome.typeJudged) {
+            typeChecks.remember(itemId, requests[i].type, requests[i].symbol, outcome.typeCheck);
         }
-        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
-        std::lock_guard<std::mutex> targetLock(*targetMutex);
-        attributes.watchedLength = checkItemType(item, type, symbol.toUtf8().toStdString());
-        std::lock_guard<std::mutex> notifiersLock(notifiersMutex);
-        notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, userValue, *device,
-                                                                       symbol.toUtf8().toStdString(), attributes));
-        writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
-                      symbol);
-    } catch (const std::exception& e) {
-        // Not only ADS errors (a dispatcher thread that cannot start): nothing may escape towards the host.
-        const Failure failure = describe(e);
-        if (userValue != 0) {
-            unregisterCallbackHandle(userValue);
+        if (outcome.notification) {
+            std::unique_lock<std::mutex> notifiersLock(notifiersMutex);
+            notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, requests[i].userValue,
+                                                                           std::move(outcome.notification)));
+            notifiersLock.unlock();
+            writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
+                          QString::fromStdString(requests[i].symbol));
+            setItemError(itemId, QString());
+            continue;
         }
-        if (placeholder) {
-            std::lock_guard<std::mutex> valuesLock(valuesMutex);
-            values.remove(key);
-        }
-        setItemError(itemId, failure.text);
-        writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + failure.logText);
-        if (isConnectionError(failure.code)) {
-            failAndDisconnect(deviceLock, item, failure.text);
+        unregisterCallbackHandle(requests[i].userValue);
+        std::unique_lock<std::mutex> valuesLock(valuesMutex);
+        values.remove(ValueKey(deviceId, itemId));
+        valuesLock.unlock();
+        setItemError(itemId, outcome.text);
+        writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
+        if (isConnectionError(outcome.code)) {
+            lost.append(item);
+            lostText = outcome.text;
         } else {
             failedSubscriptions.insert(itemId, std::chrono::steady_clock::now());
         }
-        return false;
     }
-    setItemError(itemId, QString());
-    return true;
+    if (!lost.isEmpty()) {
+        failAndDisconnect(deviceLock, lost, lostText);
+    }
 }
 
 namespace {
@@ -801,17 +802,18 @@ void Ads_Plc_Worker::checkBeforeStop()
     }
 }
 
-void Ads_Plc_Worker::failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const ItemInstancePlugin& item,
-                                       const QString& text)
+void Ads_Plc_Worker::failAndDisconnect(std::unique_lock<std::mutex>& deviceLock,
+                                       const QList<ItemInstancePlugin>& failed, const QString& text)
 {
     connectionSuspect = true;
     deviceLock.unlock();
     disconnectCleanup();
     // The clean-up forgets the items; the failure must still show when the host reads it back.
     std::lock_guard<std::mutex> lock(deviceMutex);
-    const quint32 itemId = static_cast<quint32>(item.id);
-    items.insert(itemId, item);
-    items[itemId].error = text;
+    for (const ItemInstancePlugin& item : failed) {
+        items.insert(static_cast<quint32>(item.id), item);
+        items[static_cast<quint32>(item.id)].error = text;
+    }
     setDeviceError(text);
 }
 
@@ -870,6 +872,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
     const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
     std::lock_guard<std::mutex> targetLock(*targetMutex);
     dropSubscriptions();
+    subscriptions.reset();
     programWatch.end();
     writeLogDebug(QStringLiteral("Done removing notifiers for ") + deviceRecord.name);
     writeLogDebug(QStringLiteral("Closing connection for ") + deviceRecord.name);
@@ -887,21 +890,19 @@ void Ads_Plc_Worker::dropSubscriptions()
         removed.swap(notifiers);
     }
     // User values go first, so that a sample still in flight is dropped instead of stored.
+    std::vector<AdsNotification::Handles> released;
     for (auto& entry : removed) {
-        if (entry.second) {
-            unregisterCallbackHandle(entry.second->callbackHandle);
-            entry.second.reset();
-        }
+        unregisterCallbackHandle(entry.second->callbackHandle);
+        released.push_back(entry.second->notification->Release());
+    }
+    if (device) {
+        subscriptions.release(*device, released);
     }
     {
         std::lock_guard<std::mutex> lock(valuesMutex);
         const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
         for (auto it = values.begin(); it != values.end();) {
-            if (it.key().first == deviceId) {
-                it = values.erase(it);
-            } else {
-                ++it;
-            }
+            it = it.key().first == deviceId ? values.erase(it) : std::next(it);
         }
     }
     items.clear();

@@ -7,6 +7,7 @@
 #include "worker/plc_program_watch.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
+#include "worker/subscriptions.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -43,15 +44,13 @@ public:
 
     // One subscribed item; destroying it deletes the notification on the PLC and releases its symbol handle.
     struct AdsNotificationTAV {
-        AdsNotificationTAV(uint32_t item, uint32_t userValue, const AdsDevice& device, const std::string& symbol,
-                           const AdsNotificationAttrib& attributes)
-            : itemId(item), callbackHandle(userValue),
-              notification(device, symbol, attributes, NotifyCallback, userValue)
+        AdsNotificationTAV(uint32_t item, uint32_t userValue, std::unique_ptr<AdsNotification> granted)
+            : itemId(item), callbackHandle(userValue), notification(std::move(granted))
         {
         }
         uint32_t itemId;
         uint32_t callbackHandle;
-        AdsNotification notification;
+        std::unique_ptr<AdsNotification> notification;
     };
 
     using ValueKey = QPair<quint32, quint32>; // (device id, item id)
@@ -79,7 +78,8 @@ public:
     QString getItemError(unsigned int itemId);
 
     // Subscriptions.
-    bool addItemToNotifier(const ItemInstancePlugin& item);
+    // Subscribes every item of the list that needs it in one pass; each keeps its own result.
+    void addItemsToNotifier(const QList<ItemInstancePlugin>& list);
     bool itemExistsAsNotifier(const ItemInstancePlugin& item);
     static uint32_t registerCallbackHandle(quint32 deviceId, quint32 itemId);
     static void unregisterCallbackHandle(uint32_t userValue);
@@ -129,15 +129,12 @@ private:
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
-    // Reads the symbol's entry and throws when the PLC variable does not fit the item's type;
-    // returns the byte length to watch. Called with deviceMutex and the target mutex held.
-    uint32_t checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
     // How the item's type fits its PLC variable, asking the PLC only for an item not judged on
     // this connection. Throws AdsException for an unknown symbol or a failed connection.
     ItemTypeCheck judgeItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
     // After a connection-class failure of a subscription or a write: cleans up, then keeps the
     // failure visible on the item and on the device.
-    void failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const ItemInstancePlugin& item,
+    void failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const QList<ItemInstancePlugin>& failed,
                            const QString& text);
     // The state poll's checks besides the status read: connection replaced, samples lost.
     plc::ads::ConnectionCounters connectionCounters();
@@ -160,7 +157,7 @@ private:
     // By item id: the host asks for every item on every read.
     std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;
     QMap<quint32, ItemInstancePlugin> items;
-    bool symbolInfoMissing = false; // under deviceMutex: the PLC has no symbol information
+    Item_Subscriptions subscriptions; // under deviceMutex and the target mutex
     ItemTypeChecks typeChecks;      // under deviceMutex
 
     // Guards deviceRecord.error and targetNetId, which the host thread reads while the

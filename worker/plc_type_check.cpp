@@ -3,7 +3,6 @@
 #include "ads/AdsSymbols.h"
 #include "worker/ads_plc_worker.h"
 
-#include <stdexcept>
 
 namespace {
 constexpr int ITEM_TYPE_COUNT = DATE_AND_TIME + 1;
@@ -102,7 +101,7 @@ void ItemTypeChecks::remember(uint32_t itemId, DataType type, const std::string&
     entries[itemId] = Entry{type, symbol, check};
 }
 
-// ---------------------------------------------------------------- the worker's check before subscribing and writing
+// ---------------------------------------------------------------- the worker's check before writing
 
 ItemTypeCheck Ads_Plc_Worker::judgeItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol)
 {
@@ -110,7 +109,7 @@ ItemTypeCheck Ads_Plc_Worker::judgeItemType(const ItemInstancePlugin& item, Data
     if (const ItemTypeCheck* known = typeChecks.find(itemId, type, symbol)) {
         return *known;
     }
-    if (symbolInfoMissing) {
+    if (subscriptions.symbolInfoMissing()) {
         return ItemTypeCheck();
     }
     plc::ads::SymbolEntry entry;
@@ -121,9 +120,7 @@ ItemTypeCheck Ads_Plc_Worker::judgeItemType(const ItemInstancePlugin& item, Data
     case ADSERR_DEVICE_SRVNOTSUPP:
     case ADSERR_DEVICE_INVALIDGRP:
     case ADSERR_DEVICE_INVALIDOFFSET:
-        symbolInfoMissing = true;
-        writeLogDebug(QStringLiteral("Symbol information not offered by ") + deviceRecord.name +
-                      QStringLiteral(": item types are not checked. Code: ") + QString::number(code));
+        subscriptions.noteSymbolInfoMissing(code);
         return ItemTypeCheck();
     case ADSERR_DEVICE_SYMBOLNOTFOUND:
         throw AdsException(code);
@@ -147,13 +144,31 @@ ItemTypeCheck Ads_Plc_Worker::judgeItemType(const ItemInstancePlugin& item, Data
     return check;
 }
 
-uint32_t Ads_Plc_Worker::checkItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol)
+// ---------------------------------------------------------------- the check before subscribing
+
+Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry)
 {
-    const ItemTypeCheck check = judgeItemType(item, type, symbol);
-    if (!check.fits) {
-        throw std::runtime_error(check.mismatch.toStdString());
-    }
     const uint32_t length = dataLength(type);
+    switch (code) {
+    case ADS_OK:
+        break;
+    case ADSERR_DEVICE_SRVNOTSUPP:
+    case ADSERR_DEVICE_INVALIDGRP:
+    case ADSERR_DEVICE_INVALIDOFFSET:
+        return Symbol_Check{Symbol_Check::InfoMissing, length, code, QString()};
+    case ADSERR_DEVICE_SYMBOLNOTFOUND:
+        return Symbol_Check{Symbol_Check::Fail, length, code, QString()};
+    default:
+        // An answer the check cannot use must not keep an item from being read as before,
+        // but a lost connection fails the item.
+        return Symbol_Check{Ads_Plc_Worker::isConnectionError(code) ? Symbol_Check::Fail : Symbol_Check::Unchecked,
+                            length, code, QString()};
+    }
+    const QString plcType = QString::fromStdString(entry.typeName);
+    if (!plcTypeFits(type, plcType, entry.size)) {
+        return Symbol_Check{Symbol_Check::Fail, length, 0, typeMismatchText(type, plcType, entry.size)};
+    }
     // A shorter PLC STRING(n) is watched over its own bytes only.
-    return type == STRING && check.plcSize > 0 && check.plcSize < length ? check.plcSize : length;
+    return Symbol_Check{Symbol_Check::Watch, type == STRING && entry.size > 0 && entry.size < length ? entry.size : length,
+                        0, QString()};
 }

@@ -1,6 +1,7 @@
 // Whether a PLC variable, as the PLC's symbol information describes it, fits an item's data type.
 #pragma once
 
+#include "ads/AdsSymbols.h"
 #include "worker/plc_values.h"
 
 #include <QString>
@@ -19,6 +20,16 @@ QString typeMismatchText(DataType item, const QString& plcType, uint32_t plcSize
 
 // The item type (BOOL..STRING) to read a PLC variable of an elementary type with; -1 when none fits.
 int itemTypeForPlcType(const QString& plcType, uint32_t plcSize);
+
+// What the PLC's answer to a request for a symbol's information says about an item.
+struct Symbol_Check {
+    enum Outcome { Watch, Unchecked, InfoMissing, Fail };
+    Outcome outcome;
+    uint32_t length;  // bytes to watch unless it fails
+    int32_t code;     // the answer's ADS code; a failure with code 0 is a type mismatch
+    QString mismatch; // the type-mismatch text
+};
+Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry);
 
 // How an item's type was judged against its PLC variable.
 struct ItemTypeCheck {

@@ -160,7 +160,8 @@ TEST_F(ExchangeTest, ALostOrReplacedConnectionIsNoticedByEveryDeviceOnItAndResub
 
 TEST_F(ExchangeTest, NotificationsGrantedAfterTheirTimeOutAreDeletedAgain)
 {
-    auto sim = startSimulator();
+    // Without sum commands, so that each item's grant comes on its own.
+    auto sim = startSimulator("PLC Simulator", false);
     // Device 64's samples keep the connection busy, so the late grants arrive on it.
     LogList a = batchFor(deviceFor(64, *sim, "300", "851"), {kCounter});
     ASSERT_TRUE(readUntil(a));
@@ -180,6 +181,49 @@ TEST_F(ExchangeTest, NotificationsGrantedAfterTheirTimeOutAreDeletedAgain)
         << "the plug-in knows 5 notifications, the simulator holds " << sim->NotificationCountFor(client);
     ASSERT_TRUE(plugin.stopPlugin());
     EXPECT_EQ(sim->NotificationCountFor(client), 0u);
+}
+
+TEST_F(ExchangeTest, APlcThatAnswersSumCommandsWronglyIsServedItemByItemFromThenOn)
+{
+    auto sim = startSimulator();
+    // Handles by name in bulk come back one byte short: the reply is invalid as a whole.
+    sim->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        if (r.header.cmdId == ADS_CMD_READ_WRITE && plc::ads::le::Read<uint32_t>(r.data.data()) == 0xF082) {
+            return std::vector<uint8_t>{0, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3};
+        }
+        return std::nullopt;
+    });
+    LogList list = batchFor(deviceFor(66, *sim));
+    list.items[0].item.readIntervalMs = 500000; // 5e9 in 100 ns units: clamped, not wrapped
+    list.items.append(itemFor(40, "MAIN.nope", 6));
+    ASSERT_TRUE(readUntil(list, [](const LogList& l) { return l.items.last().item.error == "Symbol not found"; }));
+    list.items.removeLast();
+    ASSERT_TRUE(readUntil(list));
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, 0xF082).size(), 1u);
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_ADD_DEVICE_NOTIFICATION, 0xF005).size(), kTyped.size());
+    EXPECT_EQ(warningsContaining("Sum commands not usable with Device 66 (handles by name: code 1876)"), 1);
+    EXPECT_EQ(plc::ads::le::Read<uint32_t>(requestsOf(*sim, ADS_CMD_ADD_DEVICE_NOTIFICATION, 0xF005)[0].data.data() + 20),
+              UINT32_MAX);
+}
+
+TEST_F(ExchangeTest, ReadersOfSubscribedItemsDoNotWaitForASubscriptionInFlight)
+{
+    auto sim = startSimulator();
+    LogList subscribed = batchFor(deviceFor(67, *sim), {kTyped[0], kTyped[1]});
+    ASSERT_TRUE(readUntil(subscribed));
+    sim->ClearRequests();
+    sim->InjectReplyFault(plcsim::ReplyFault::Drop().For(ADS_CMD_READ_WRITE));
+    LogList more = subscribed;
+    more.items.append(itemFor(3, "MAIN.iInt", 6));
+    std::thread subscribing([&] { plugin.readData(&more); });
+    ASSERT_TRUE(WaitUntil([&] { return !requestsOf(*sim, ADS_CMD_READ_WRITE).empty(); }, 2s));
+    const auto start = Clock::now();
+    subscribed.items[0].values.clear();
+    EXPECT_TRUE(plugin.readData(&subscribed));
+    EXPECT_LT(secondsSince(start), 0.15); // the subscription waits 0.3 s for its reply
+    EXPECT_FALSE(valueOf(subscribed, 0).isEmpty());
+    subscribing.join();
+    EXPECT_EQ(more.items[2].item.error, "Timeout elapsed");
 }
 
 TEST_F(ExchangeTest, SamplesDroppedByAFullRingAreCountedAndWarnedAboutOnce)

@@ -119,6 +119,9 @@ std::vector<uint8_t> PlcSimulator::Impl::Execute(Connection& c, const AoEHeader&
         if (writeLen > rd.Remaining()) {
             return ReadResult(kErrInvalidSize);
         }
+        if (IsSumGroup(group)) {
+            return SumLocked(c, h, group, offset, readLen, rd.Position(), writeLen, arm);
+        }
         return ReadWriteLocked(group, offset, readLen, rd.Position(), writeLen);
     }
     case ADS_CMD_ADD_DEVICE_NOTIFICATION: {

@@ -2,6 +2,7 @@
 // samples into frames, and hand-made frames for tests.
 #include "tools/sim/SimServer.h"
 
+#include <algorithm>
 #include <tuple>
 
 namespace plcsim {
@@ -83,6 +84,12 @@ std::vector<uint8_t> PlcSimulator::Impl::AddNotificationLocked(Connection& c, co
     }
     if (mode != ADS_TRANS_SERVER_CYCLE && mode != ADS_TRANS_SERVER_ON_CHANGE) {
         return fail(kErrInvalidParameter);
+    }
+    if (maxNotificationsPerClient != 0 &&
+        std::count_if(notifications.begin(), notifications.end(), [&](const auto& n) {
+            return n.second.connId == c.id;
+        }) >= static_cast<std::ptrdiff_t>(maxNotificationsPerClient)) {
+        return fail(kErrNoMoreHandles);
     }
     if (notifications.size() >= kMaxNotifications) {
         return fail(kErrNoMoreHandles);

@@ -33,6 +33,9 @@
 //     layouts in ads/AdsSymbols.h) lists the symbols in name order at made-up addresses in
 //     index group 0x4040 that cannot be read; a read shorter than the table or entry answers
 //     0x705. With SimOptions::symbolInfo off these groups answer like any unknown group (0x702).
+//   - Sum commands (ReadWrite on 0xF080, 0xF081, 0xF082, 0xF085, 0xF086, layouts in
+//     ads/AdsSum.h) answer one result per sub-request; a request whose lengths do not match
+//     its layout exactly for n = index offset (n >= 1) answers 0x705 as a whole.
 //   - The symbol version (one byte, index group 0xF008, offset 0) starts at 1 and counts up with
 //     every ChangeProgram(); notifications on it outlive program changes.
 //   - Limits: 65536 symbol handles and notifications (then 0x712), 256 connections,
@@ -128,6 +131,8 @@ struct SimOptions {
     bool defaultSymbols = true; // load DefaultSymbols() at construction
     std::chrono::milliseconds tickPeriod{100};
     bool symbolInfo = true; // serve the symbol-information services
+    bool sumCommands = true; // serve the sum commands 0xF080-0xF082, 0xF085, 0xF086 (else 0x701)
+    uint32_t maxNotificationsPerClient = 0; // more are refused with 0x712; 0: no limit of its own
 };
 
 // One packet as the simulator received it.

@@ -75,6 +75,11 @@ inline std::vector<uint8_t> Packet(const AoEHeader& h, const std::vector<uint8_t
     return out;
 }
 
+inline bool IsSumGroup(uint32_t group)
+{
+    return group == 0xF080 || group == 0xF081 || group == 0xF082 || group == 0xF085 || group == 0xF086;
+}
+
 inline std::vector<uint8_t> Result(uint32_t code)
 {
     std::vector<uint8_t> out(4);
@@ -232,6 +237,7 @@ struct PlcSimulator::Impl {
     explicit Impl(const SimOptions& o)
         : deviceName(o.deviceName), version(o.version), adsState(o.adsState), deviceState(o.deviceState),
           symbolInfo(o.symbolInfo), netId(o.netId), ownNetIdOnly(o.ownNetIdOnly), adsPorts(o.adsPorts),
+          sumCommands(o.sumCommands), maxNotificationsPerClient(o.maxNotificationsPerClient),
           tickPeriod(std::max<Clock::duration>(o.tickPeriod, std::chrono::milliseconds(1)))
     {
         memory[ADS_IGRP_SYMBOL_VERSION][0] = {1};
@@ -248,6 +254,8 @@ struct PlcSimulator::Impl {
     const AmsNetId netId;
     const bool ownNetIdOnly;
     const std::set<uint16_t> adsPorts;
+    const bool sumCommands;
+    const uint32_t maxNotificationsPerClient;
     std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>> memory;
     std::map<std::string, Symbol> symbols; // key: lower-case name
     std::unordered_map<uint32_t, std::string> handles;
@@ -340,6 +348,9 @@ struct PlcSimulator::Impl {
     std::vector<uint8_t> AddNotificationLocked(Connection& c, const AoEHeader& h, le::Reader& rd,
                                                std::vector<uint32_t>& arm);
     std::vector<uint8_t> DeleteNotificationLocked(Connection& c, uint32_t handle);
+    // Sum commands (SumCommands.cpp); `count` is the request's index offset.
+    std::vector<uint8_t> SumLocked(Connection& c, const AoEHeader& h, uint32_t group, uint32_t count,
+                                   uint32_t readLen, const uint8_t* p, uint32_t writeLen, std::vector<uint32_t>& arm);
     void Arm(const std::vector<uint32_t>& arm);
     std::optional<std::vector<uint8_t>> SampleLocked(const Notification& n);
     std::vector<Outgoing> CollectSamplesLocked(Clock::time_point now);

@@ -36,6 +36,8 @@ const char* const kUsage =
     "                           the initial value, by a tenth of it, or by 100 around 0); comment: quoted text\n"
     "                           shown by symbol information; '#' starts a comment of the file\n"
     "  --no-symbol-info         refuse the symbol-information services, like an older PLC\n"
+    "  --no-sum                 refuse the sum commands, like an older runtime\n"
+    "  --max-notifications N    refuse notifications beyond N per client connection\n"
     "  --tick MS                period of counters and sine values (default 100)\n"
     "  --delay MS               delay every reply by MS milliseconds\n"
     "  --drop-every SECONDS     close all client connections every SECONDS seconds\n"
@@ -161,6 +163,10 @@ int main(int argc, char** argv)
                 options.adsState = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
             } else if (arg == "--no-symbol-info") {
                 options.symbolInfo = false;
+            } else if (arg == "--no-sum") {
+                options.sumCommands = false;
+            } else if (arg == "--max-notifications") {
+                options.maxNotificationsPerClient = static_cast<uint32_t>(ParseNumber(arg, value(), UINT32_MAX));
             } else if (arg == "--symbols") {
                 symbolsFile = value();
             } else if (arg == "--tick") {

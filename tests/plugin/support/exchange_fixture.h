@@ -54,10 +54,12 @@ inline const std::vector<TypedSymbol> kTyped = {
 inline const TypedSymbol kCounter = {"MAIN.udiCounter", 9, ""};
 
 // Every simulator has a NetId of its own, so that several can be routed at once.
-inline std::unique_ptr<PlcSimulator> startSimulator(const std::string& deviceName = "PLC Simulator")
+inline std::unique_ptr<PlcSimulator> startSimulator(const std::string& deviceName = "PLC Simulator",
+                                                    bool sumCommands = true)
 {
     static uint8_t next = 2;
     plcsim::SimOptions options;
+    options.sumCommands = sumCommands;
     options.netId = AmsNetId(127, 0, 0, next++, 1, 1);
     options.deviceName = deviceName;
     auto sim = std::make_unique<PlcSimulator>(options);

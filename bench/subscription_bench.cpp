@@ -1,0 +1,125 @@
+// Subscribing and releasing 1,000 items of one device against a simulated PLC that answers
+// every request 2 ms late, as a PLC on a plant network does: with sum commands and item by
+// item. Meanwhile another device on the same PLC is read by the same host thread; the longest
+// pause between its changing values shows whether it kept flowing.
+#include "host/HostState.h"
+#include "plugin/ads_plc.h"
+#include "tools/sim/PlcSimulator.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const AmsNetId kPlc{10, 62, 0, 1, 1, 1};
+constexpr int kItems = 1000;
+
+DeviceInstancePlugin DeviceFor(int id, const std::string& host)
+{
+    DeviceInstancePlugin device;
+    device.id = id;
+    device.name = QStringLiteral("Device %1").arg(id);
+    device.address = QString::fromStdString(host);
+    device.errorWaitTimeSeconds = 1;
+    device.config = {{"Ads_Port", "851"},
+                     {"Target_AMS_NetId", QString::fromStdString(kPlc.ToString())},
+                     {"Local_AMS_NetId", ""},
+                     {"Timeout", "5000"},
+                     {"timestamp", "0"}};
+    return device;
+}
+
+LogList BatchFor(const DeviceInstancePlugin& device, int items, const QString& symbol, const QString& type,
+                 const QString& mode, int intervalMs)
+{
+    LogList list;
+    list.device = device;
+    for (int i = 1; i <= items; ++i) {
+        ItemInstancePlugin item;
+        item.id = i;
+        item.uid = QStringLiteral("item_%1_%2").arg(device.id).arg(i);
+        item.name = QStringLiteral("Item %1").arg(i);
+        item.readIntervalMs = intervalMs;
+        item.config = {{"variable_name", symbol}, {"type", type}, {"notification_transmission_mode", mode}};
+        list.items.append(DataItem(item));
+    }
+    return list;
+}
+
+bool AllValuesSet(const LogList& list)
+{
+    return std::all_of(list.items.begin(), list.items.end(),
+                       [](const DataItem& item) { return !item.values.value("value").isEmpty(); });
+}
+
+double MsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Argument: 1 with sum commands, 0 against a PLC that refuses them.
+void BM_SubscribeThousand(benchmark::State& state)
+{
+    for (auto _ : state) {
+        tavhost::HostState::instance().reset();
+        plcsim::SimOptions options;
+        options.netId = kPlc;
+        options.sumCommands = state.range(0) != 0;
+        options.tickPeriod = 10ms;
+        plcsim::PlcSimulator sim(options);
+        sim.Start("127.0.0.1", 0);
+        sim.SetRecordLimit(100);
+
+        // The other device: a counter sampled every 10 ms, subscribed before the PLC turns slow.
+        Ads_Plc plugin;
+        LogList other = BatchFor(DeviceFor(2, sim.HostString()), 1, "MAIN.udiCounter", "9", "3", 10);
+        if (!plcsim::WaitUntil([&] { return plugin.readData(&other) && AllValuesSet(other); }, 10s)) {
+            state.SkipWithError("other device not subscribed");
+            return;
+        }
+        sim.InjectReplyFault(plcsim::ReplyFault::Delay(2ms).Times(plcsim::ReplyFault::kForever));
+
+        LogList list = BatchFor(DeviceFor(1, sim.HostString()), kItems, "MAIN.diDint", "8", "4", 60000);
+        QString lastOther = other.items[0].values.value("value");
+        auto lastChange = Clock::now();
+        double longestPause = 0;
+        const auto start = Clock::now();
+        double firstRead = 0;
+        while (!AllValuesSet(list) && MsSince(start) < 60000) {
+            plugin.readData(&list);
+            firstRead = firstRead == 0 ? MsSince(start) : firstRead;
+            plugin.readData(&other);
+            const QString value = other.items[0].values.value("value");
+            if (value != lastOther) {
+                longestPause = std::max(longestPause, MsSince(lastChange));
+                lastOther = value;
+                lastChange = Clock::now();
+            }
+        }
+        const double firstValues = MsSince(start);
+        longestPause = std::max(longestPause, MsSince(lastChange));
+        if (!AllValuesSet(list)) {
+            state.SkipWithError("items without values after 60 s");
+        }
+        // The workers are the process's: this stops both devices.
+        const auto releaseStart = Clock::now();
+        plugin.stopPlugin();
+        const double release = MsSince(releaseStart);
+        state.counters["first_values_ms"] = firstValues;
+        state.counters["first_read_ms"] = firstRead;
+        state.counters["release_ms"] = release;
+        state.counters["other_pause_ms"] = longestPause;
+        state.counters["left_on_plc"] = static_cast<double>(sim.NotificationCount());
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_SubscribeThousand)->Arg(1)->Arg(0)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,362 @@
+#include "worker/subscriptions.h"
+
+#include "ads/AdsSum.h"
+#include "ads/AdsSymbols.h"
+#include "ads/LittleEndian.h"
+#include "worker/ads_error_texts.h"
+#include "worker/ads_plc_worker.h"
+#include "worker/plc_type_check.h"
+
+#include <algorithm>
+#include <limits>
+
+using namespace plc::ads;
+
+namespace {
+// Room for a symbol entry's type name, comment and what newer runtimes append; an entry that
+// does not fit is asked for again on its own.
+constexpr uint32_t SYMBOL_INFO_SPARE = 1024;
+
+std::vector<uint8_t> bytesOf(const std::string& text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+}
+
+struct Item_Subscriptions::Pending {
+    Request request;
+    OwnedHandle symbolHandle;
+    bool typeChecked = false;
+    Outcome outcome;
+
+    bool failed() const { return outcome.code != 0; }
+    void fail(int32_t code)
+    {
+        outcome.code = code;
+        outcome.text = errorToString(code);
+        outcome.logText = QStringLiteral("failed. ") + outcome.text + QStringLiteral(" Code: ") + QString::number(code);
+    }
+    void fail(const QString& text)
+    {
+        outcome.code = -1;
+        outcome.text = text;
+        outcome.logText = QStringLiteral("failed. ") + text;
+    }
+};
+
+namespace {
+// After a connection-class failure every item still going fails alike, without a request.
+template <typename Items>
+bool connectionLost(Items& items)
+{
+    int32_t lost = 0;
+    for (const auto& item : items) {
+        if (item.failed() && Ads_Plc_Worker::isConnectionError(item.outcome.code)) {
+            lost = item.outcome.code;
+        }
+    }
+    for (auto& item : items) {
+        if (lost != 0 && !item.failed()) {
+            item.fail(lost);
+        }
+    }
+    return lost != 0;
+}
+
+// One item at a time: `each` does the item's step; what it throws is the item's failure.
+template <typename Items, typename Each>
+void oneByOne(Items& items, Each&& each)
+{
+    for (auto& item : items) {
+        if (connectionLost(items)) {
+            return;
+        }
+        if (item.failed()) {
+            continue;
+        }
+        try {
+            each(item);
+        } catch (const AdsException& e) {
+            item.fail(e.resultCode);
+        } catch (const std::exception& e) {
+            // Not only ADS errors (a dispatcher thread that cannot start): nothing may escape towards the host.
+            item.fail(QString::fromLocal8Bit(e.what()));
+        }
+    }
+}
+
+// The items of a sum request in order: served ones take their sub-result, the rest the whole
+// request's failure unless the request was refused (they are then served one by one).
+template <typename Items>
+std::vector<size_t> going(const Items& items)
+{
+    std::vector<size_t> indices;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].failed()) {
+            indices.push_back(i);
+        }
+    }
+    return indices;
+}
+}
+
+Item_Subscriptions::Item_Subscriptions(PAdsNotificationFuncEx notifyCallback, QString name, Log logLine)
+    : callback(notifyCallback), deviceName(std::move(name)), log(std::move(logLine))
+{
+}
+
+void Item_Subscriptions::reset()
+{
+    sumRefused = false;
+    infoMissing = false;
+}
+
+AdsNotificationAttrib Item_Subscriptions::attributesFor(const ItemInstancePlugin& item, DataType type)
+{
+    bool modeOk = false;
+    int mode = item.config.value(QStringLiteral("notification_transmission_mode")).toInt(&modeOk);
+    if (!modeOk || mode < 1) {
+        mode = ADS_TRANS_SERVER_ON_CHANGE;
+    }
+    AdsNotificationAttrib attributes;
+    attributes.watchedLength = dataLength(type);
+    attributes.transmissionMode = static_cast<uint32_t>(mode);
+    attributes.maximumDelay = 0;
+    // In 100 ns units: above 429,496 ms the period no longer fits and would wrap to a short one.
+    const uint64_t period = uint64_t(std::max<qint32>(item.readIntervalMs, 0)) * 10000u;
+    attributes.samplingPeriod = static_cast<uint32_t>(std::min<uint64_t>(period, std::numeric_limits<uint32_t>::max()));
+    return attributes;
+}
+
+void Item_Subscriptions::refuseSum(const char* command, int32_t code)
+{
+    if (!sumRefused) {
+        log(QStringLiteral("Sum commands not usable with ") + deviceName + QStringLiteral(" (") +
+                QLatin1String(command) + QStringLiteral(": code ") + QString::number(code) +
+                QStringLiteral("); serving items one by one on this connection"),
+            true);
+    }
+    sumRefused = true;
+}
+
+std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::subscribe(const AdsDevice& device,
+                                                                       std::vector<Request> requests)
+{
+    std::vector<Pending> items(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        items[i].request = std::move(requests[i]);
+    }
+    takeHandles(device, items);
+    checkTypes(device, items);
+    addNotifications(device, items);
+    std::vector<Outcome> outcomes;
+    for (Pending& item : items) {
+        outcomes.push_back(std::move(item.outcome));
+    }
+    // Handles of failed items are released here, when `items` ends.
+    return outcomes;
+}
+
+void Item_Subscriptions::takeHandles(const AdsDevice& device, std::vector<Pending>& items)
+{
+    const std::vector<size_t> indices = going(items);
+    if (sumUsable(indices.size())) {
+        std::vector<SumReadWriteRequest> subs;
+        for (const size_t i : indices) {
+            subs.push_back(SumReadWriteRequest{ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, 4, bytesOf(items[i].request.symbol)});
+        }
+        std::vector<SumReadWriteResult> results;
+        const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+        for (size_t k = 0; k < results.size(); ++k) {
+            Pending& item = items[indices[k]];
+            if (results[k].result != ADS_OK || results[k].data.size() != sizeof(uint32_t)) {
+                item.fail(results[k].result != ADS_OK ? results[k].result : int32_t{ADS_ERR_INVALID_SIZE});
+            } else {
+                item.symbolHandle = device.AdoptSymbolHandle(le::Read<uint32_t>(results[k].data.data()));
+            }
+        }
+        if (SumRefused(status)) {
+            refuseSum("handles by name", status);
+        } else {
+            for (size_t k = results.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](Pending& item) {
+        if (!item.symbolHandle) {
+            item.symbolHandle = device.GetHandle(item.request.symbol);
+        }
+    });
+}
+
+void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& entry)
+{
+    const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry);
+    item.typeChecked = true;
+    item.request.attributes.watchedLength = check.length;
+    if (code == ADS_OK) {
+        item.outcome.typeJudged = true;
+        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), entry.size, check.mismatch};
+    }
+    switch (check.outcome) {
+    case Symbol_Check::Fail:
+        check.code != 0 ? item.fail(check.code) : item.fail(check.mismatch);
+        break;
+    case Symbol_Check::InfoMissing:
+        noteSymbolInfoMissing(code);
+        break;
+    case Symbol_Check::Unchecked:
+        log(QStringLiteral("Symbol information for ") + item.request.itemName +
+            QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code),
+            false);
+        break;
+    case Symbol_Check::Watch:
+        break;
+    }
+}
+
+void Item_Subscriptions::noteSymbolInfoMissing(int32_t code)
+{
+    if (!infoMissing) {
+        log(QStringLiteral("Symbol information not offered by ") + deviceName +
+                QStringLiteral(": item types are not checked. Code: ") + QString::number(code),
+            false);
+    }
+    infoMissing = true;
+}
+
+void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending>& items)
+{
+    if (infoMissing) {
+        return;
+    }
+    const std::vector<size_t> indices = going(items);
+    if (sumUsable(indices.size())) {
+        std::vector<SumReadWriteRequest> subs;
+        for (const size_t i : indices) {
+            const std::string& symbol = items[i].request.symbol;
+            const uint32_t room = static_cast<uint32_t>(SYMBOL_ENTRY_HEADER_SIZE + 3 + symbol.size()) + SYMBOL_INFO_SPARE;
+            subs.push_back(SumReadWriteRequest{ADS_IGRP_SYMBOL_INFO_BY_NAME, 0, room, bytesOf(symbol)});
+        }
+        std::vector<SumReadWriteResult> results;
+        const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+        for (size_t k = 0; k < results.size(); ++k) {
+            SymbolEntry entry;
+            size_t consumed = 0;
+            const int32_t code = results[k].result != ADS_OK
+                                     ? results[k].result
+                                     : DecodeSymbolEntry(results[k].data.data(), results[k].data.size(), entry, consumed);
+            // An entry larger than the room it was given is asked for again on its own.
+            if (code != ADS_ERR_INVALID_SIZE && code != ADS_ERR_INVALID_RESPONSE) {
+                judge(items[indices[k]], code, entry);
+            }
+        }
+        if (SumRefused(status)) {
+            refuseSum("symbol information", status);
+        } else {
+            for (size_t k = results.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](Pending& item) {
+        if (item.typeChecked || infoMissing) {
+            return;
+        }
+        SymbolEntry entry;
+        const int32_t code =
+            ReadSymbolInfoByName(device.GetLocalPort(), &device.Address(), item.request.symbol, &entry);
+        judge(item, code, entry);
+    });
+}
+
+void Item_Subscriptions::addNotifications(const AdsDevice& device, std::vector<Pending>& items)
+{
+    const std::vector<size_t> indices = going(items);
+    if (sumUsable(indices.size())) {
+        std::vector<SumNotificationRequest> subs;
+        for (const size_t i : indices) {
+            const Request& r = items[i].request;
+            subs.push_back(SumNotificationRequest{ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *items[i].symbolHandle,
+                                                  r.attributes, callback, r.userValue});
+        }
+        std::vector<SumGrant> grants;
+        const int32_t status = SumAddDeviceNotifications(device.GetLocalPort(), &device.Address(), subs, &grants);
+        for (size_t k = 0; k < grants.size(); ++k) {
+            Pending& item = items[indices[k]];
+            if (grants[k].result != ADS_OK) {
+                item.fail(grants[k].result);
+                continue;
+            }
+            OwnedHandle notification = device.AdoptNotificationHandle(grants[k].handle);
+            item.outcome.notification =
+                std::make_unique<AdsNotification>(std::move(item.symbolHandle), std::move(notification));
+        }
+        if (SumRefused(status)) {
+            refuseSum("add notification", status);
+        } else {
+            for (size_t k = grants.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](Pending& item) {
+        if (item.outcome.notification) {
+            return;
+        }
+        const uint32_t symbolHandle = *item.symbolHandle;
+        OwnedHandle notification = device.GetHandle(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, symbolHandle,
+                                                    item.request.attributes, callback, item.request.userValue);
+        item.outcome.notification =
+            std::make_unique<AdsNotification>(std::move(item.symbolHandle), std::move(notification));
+    });
+}
+
+void Item_Subscriptions::release(const AdsDevice& device, const std::vector<AdsNotification::Handles>& handles)
+{
+    std::vector<uint32_t> notifications;
+    std::vector<uint32_t> symbols;
+    for (const AdsNotification::Handles& h : handles) {
+        if (h.notification != 0) {
+            notifications.push_back(h.notification);
+        }
+        if (h.symbol != 0) {
+            symbols.push_back(h.symbol);
+        }
+    }
+    bool deleted = false;
+    if (sumUsable(notifications.size())) {
+        std::vector<int32_t> results;
+        const int32_t status =
+            SumDelDeviceNotifications(device.GetLocalPort(), &device.Address(), notifications, &results);
+        deleted = !results.empty();
+        if (!deleted) {
+            refuseSum("delete notification", status);
+        } else if (status == ADS_ERR_SYNC_TIMEOUT) {
+            return; // a silent PLC would let every release wait as well; its handles are lost anyway
+        }
+    }
+    if (!deleted) {
+        for (const uint32_t h : notifications) {
+            device.DeleteNotificationHandle(h);
+        }
+    }
+    if (sumUsable(symbols.size())) {
+        std::vector<SumWriteRequest> subs;
+        for (const uint32_t h : symbols) {
+            std::vector<uint8_t> bytes(sizeof(h));
+            le::Write<uint32_t>(bytes.data(), h);
+            subs.push_back(SumWriteRequest{ADS_IGRP_SYMBOL_RELEASE_HANDLE, 0, std::move(bytes)});
+        }
+        std::vector<int32_t> results;
+        const int32_t status = SumWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+        if (!SumRefused(status) || !results.empty()) {
+            return;
+        }
+        refuseSum("release handles", status);
+    }
+    for (const uint32_t h : symbols) {
+        device.DeleteSymbolHandle(h);
+    }
+}

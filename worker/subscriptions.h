@@ -1,0 +1,72 @@
+// The subscriptions of one device's items on its PLC connection: symbol handles, the type
+// check against the PLC's symbol information and the device notifications, for many items at
+// once with sum commands (a few round trips for all of them), or one item at a time where the
+// PLC does not offer those. Also their release, in bulk the same way.
+#pragma once
+
+#include "ads/AdsDevice.h"
+#include "ads/AdsSymbols.h"
+#include "host/PluginInterface.h"
+#include "worker/plc_type_check.h"
+#include "worker/plc_values.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class Item_Subscriptions {
+public:
+    struct Request {
+        QString itemName;
+        DataType type;
+        std::string symbol;
+        AdsNotificationAttrib attributes; // watchedLength is set by the type check
+        uint32_t userValue;
+    };
+    // A subscribed item holds its notification; a failed one its error.
+    struct Outcome {
+        std::unique_ptr<AdsNotification> notification;
+        int32_t code = 0; // ADS code of the failure; -1 for a type mismatch
+        QString text;     // the item's error text
+        QString logText;  // "failed. " and the text, with the code of an ADS error
+        bool typeJudged = false; // the PLC's symbol information was read: `typeCheck` holds its verdict
+        ItemTypeCheck typeCheck;
+    };
+    using Log = std::function<void(const QString& line, bool warning)>;
+
+    Item_Subscriptions(PAdsNotificationFuncEx callback, QString deviceName, Log log);
+
+    // Forgets what was learned of the previous connection's PLC.
+    void reset();
+    // Called with the device's target mutex held; one outcome per request, in order.
+    std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests);
+    // Deletes the notifications, then releases their symbol handles; failures are ignored.
+    void release(const AdsDevice& device, const std::vector<AdsNotification::Handles>& handles);
+
+    // Whether the PLC offers symbol information; noted once per connection with a log line.
+    bool symbolInfoMissing() const { return infoMissing; }
+    void noteSymbolInfoMissing(int32_t code);
+
+    // Mode, sampling period and length of an item's notification (the period clamped to 32 bits).
+    static AdsNotificationAttrib attributesFor(const ItemInstancePlugin& item, DataType type);
+
+private:
+    struct Pending; // an item on its way through the steps
+    bool sumUsable(size_t count) const { return !sumRefused && count > 1; }
+    // After a refused or invalid sum reply the rest of the connection is served item by item.
+    void refuseSum(const char* command, int32_t code);
+    void takeHandles(const AdsDevice& device, std::vector<Pending>& items);
+    void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
+    void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
+    void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
+
+    const PAdsNotificationFuncEx callback;
+    const QString deviceName;
+    const Log log;
+    bool sumRefused = false;
+    bool infoMissing = false;
+};
