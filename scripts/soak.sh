@@ -35,7 +35,7 @@ address="$(sed -n 's/^listening on //p' "$work/sim.log" | head -n 1)"
 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
   --errors-for-leak-kinds=definite,indirect --error-exitcode=99 --log-file="$work/valgrind.log" \
   "$build/tools/driver/ads-plc-driver" --address "$address" --netid 127.0.0.1.1.1 --ads-port 851 --timeout 1000 \
-  --cycle 100 --refresh 1000 --seconds $((restarts + 3)) \
+  --cycle 100 --refresh 250 --error-wait 1 --seconds $((restarts + 3)) \
   --item MAIN.udiCounter:UDINT --item MAIN.rSine:REAL --item MAIN.sText:STRING --item MAIN.down:INT \
   >"$work/driver.log" 2>&1 &
 driver_pid=$!
@@ -69,10 +69,11 @@ if ((n < 6)); then
   status=1
   read -r start_fds start_threads end_fds end_threads <<<"0 0 0 0"
 else
-  # Each window spans several reconnections: compare the peaks of the first and the last third.
+  # Compare the peak of the last third with the peak before it: a window must span several
+  # connected spells, or it may miss the threads that only a connection has.
   third=$((n / 3))
-  start_fds=$(head -n "$third" "$samples" | awk '{print $1}' | sort -n | tail -n 1)
-  start_threads=$(head -n "$third" "$samples" | awk '{print $2}' | sort -n | tail -n 1)
+  start_fds=$(head -n "$((n - third))" "$samples" | awk '{print $1}' | sort -n | tail -n 1)
+  start_threads=$(head -n "$((n - third))" "$samples" | awk '{print $2}' | sort -n | tail -n 1)
   end_fds=$(tail -n "$third" "$samples" | awk '{print $1}' | sort -n | tail -n 1)
   end_threads=$(tail -n "$third" "$samples" | awk '{print $2}' | sort -n | tail -n 1)
 fi
@@ -81,7 +82,7 @@ views=$(grep -c '^=== ' "$work/driver.log")
 valued=$(awk -F'|' '$2 ~ /MAIN.udiCounter/ && $4 ~ /[0-9]/' "$work/driver.log" | wc -l)
 echo "soak: $done_restarts simulator restarts, $connections connections, driver exit status $driver_status, values in $valued of $views views"
 echo "soak: definitely lost $definite bytes, indirectly lost $indirect bytes"
-echo "soak: descriptors $start_fds at start, $end_fds at end; threads $start_threads at start, $end_threads at end"
+echo "soak: descriptors $start_fds before the last third, $end_fds in it; threads $start_threads before it, $end_threads in it"
 
 ((done_restarts >= restarts)) || { echo "soak: the simulator restarted only $done_restarts times" >&2; status=1; }
 ((connections >= 2 && valued > 0)) || { echo "soak: the driver did not connect again and show values" >&2; status=1; }
