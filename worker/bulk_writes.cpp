@@ -232,11 +232,16 @@ void Item_Writes::writeValues(const AdsDevice& device, std::vector<Pending>& ite
 void Item_Writes::releaseHandles(const AdsDevice& device, std::vector<Pending>& items)
 {
     std::vector<AdsNotification::Handles> handles;
+    bool lost = false;
     for (Pending& item : items) {
+        lost = lost || Ads_Plc_Worker::isConnectionError(item.outcome.code);
         const std::unique_ptr<uint32_t> raw(item.symbolHandle.release());
         if (raw) {
             handles.push_back(AdsNotification::Handles{*raw, 0});
         }
     }
-    subscriptions.release(device, handles);
+    // A silent PLC would let the release wait out another time-out; the connection goes down anyway.
+    if (!lost) {
+        subscriptions.release(device, handles);
+    }
 }
