@@ -388,6 +388,9 @@ bool Ads_Plc_Worker::getItemValue(const ItemInstancePlugin& item, AdsValue* out)
 std::vector<bool> Ads_Plc_Worker::writeItemValues(const QList<QPair<ItemInstancePlugin, QString>>& writes)
 {
     std::vector<bool> landed(static_cast<size_t>(writes.size()), false);
+    if (writes.isEmpty()) {
+        return landed;
+    }
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
         return landed;
