@@ -5,6 +5,7 @@
 
 #include "ads/AdsDevice.h"
 #include "ads/LittleEndian.h"
+#include "item_batches.h"
 #include "host/HostState.h"
 #include "plugin/ads_plc.h"
 #include "tools/sim/PlcSimulator.h"
@@ -53,24 +54,6 @@ DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSec
                      {"Timeout", "5000"},
                      {"timestamp", "0"}};
     return device;
-}
-
-LogList BatchFor(const DeviceInstancePlugin& device, int items)
-{
-    LogList list;
-    list.device = device;
-    for (int i = 1; i <= items; ++i) {
-        ItemInstancePlugin item;
-        item.id = i;
-        item.uid = QStringLiteral("item_%1_%2").arg(device.id).arg(i);
-        item.name = QStringLiteral("Item %1").arg(i);
-        // A long sampling period keeps the simulator from checking every item for changes
-        // ten times a second: its work is the PLC's, not the plug-in's.
-        item.readIntervalMs = 60000;
-        item.config = {{"variable_name", "MAIN.diDint"}, {"type", "8"}, {"notification_transmission_mode", "4"}};
-        list.items.append(DataItem(item));
-    }
-    return list;
 }
 
 bool AllValuesSet(const LogList& list)
@@ -160,7 +143,7 @@ void BM_ReadData(benchmark::State& state)
     tavhost::HostState::instance().reset();
     auto sim = StartSimulator();
     Ads_Plc plugin;
-    LogList list = BatchFor(DeviceFor(1, sim->HostString()), items);
+    LogList list = bench::ItemBatch(DeviceFor(1, sim->HostString()), items);
     if (!ReadUntilAllSet(plugin, list)) {
         state.SkipWithError("items not subscribed");
         plugin.stopPlugin();
@@ -257,7 +240,7 @@ void BM_IdleConnectedDevices(benchmark::State& state)
     std::vector<LogList> lists;
     for (int d = 1; d <= kDevices; ++d) {
         const int n = (d - 1) % plcs;
-        lists.push_back(BatchFor(DeviceFor(d, sim.HostString(static_cast<size_t>(n)), 1,
+        lists.push_back(bench::ItemBatch(DeviceFor(d, sim.HostString(static_cast<size_t>(n)), 1,
                                            plcs == 1 ? kPlc : PlcNumber(n + 1)),
                                  20));
         if (!ReadUntilAllSet(plugin, lists.back())) {
@@ -291,7 +274,7 @@ void BM_ReconnectWait(benchmark::State& state)
         refusing = closed.Port();
     }
     Ads_Plc plugin;
-    LogList list = BatchFor(DeviceFor(1, "127.0.0.1:" + std::to_string(refusing), 4), 1);
+    LogList list = bench::ItemBatch(DeviceFor(1, "127.0.0.1:" + std::to_string(refusing), 4), 1);
     plugin.readData(&list);
     for (auto _ : state) {
         std::this_thread::sleep_for(300ms);

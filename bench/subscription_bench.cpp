@@ -2,6 +2,7 @@
 // PLC that answers every request 2 ms late, as a PLC on a plant network does: with sum commands
 // and item by item. Meanwhile another device on the same PLC is read by the same host thread;
 // the longest pause between its changing values shows whether it kept flowing.
+#include "item_batches.h"
 #include "host/HostState.h"
 #include "plugin/ads_plc.h"
 #include "tools/sim/PlcSimulator.h"
@@ -35,23 +36,6 @@ DeviceInstancePlugin DeviceFor(int id, const std::string& host)
     return device;
 }
 
-LogList BatchFor(const DeviceInstancePlugin& device, int items, const QString& symbol, const QString& type,
-                 const QString& mode, int intervalMs)
-{
-    LogList list;
-    list.device = device;
-    for (int i = 1; i <= items; ++i) {
-        ItemInstancePlugin item;
-        item.id = i;
-        item.uid = QStringLiteral("item_%1_%2").arg(device.id).arg(i);
-        item.name = QStringLiteral("Item %1").arg(i);
-        item.readIntervalMs = intervalMs;
-        item.config = {{"variable_name", symbol}, {"type", type}, {"notification_transmission_mode", mode}};
-        list.items.append(DataItem(item));
-    }
-    return list;
-}
-
 bool AllValuesSet(const LogList& list)
 {
     return std::all_of(list.items.begin(), list.items.end(),
@@ -78,14 +62,14 @@ void BM_SubscribeThousand(benchmark::State& state)
 
         // The other device: a counter sampled every 10 ms, subscribed before the PLC turns slow.
         Ads_Plc plugin;
-        LogList other = BatchFor(DeviceFor(2, sim.HostString()), 1, "MAIN.udiCounter", "9", "3", 10);
+        LogList other = bench::ItemBatch(DeviceFor(2, sim.HostString()), 1, "MAIN.udiCounter", "9", "3", 10);
         if (!plcsim::WaitUntil([&] { return plugin.readData(&other) && AllValuesSet(other); }, 10s)) {
             state.SkipWithError("other device not subscribed");
             return;
         }
         sim.InjectReplyFault(plcsim::ReplyFault::Delay(2ms).Times(plcsim::ReplyFault::kForever));
 
-        LogList list = BatchFor(DeviceFor(1, sim.HostString()), kItems, "MAIN.diDint", "8", "4", 60000);
+        LogList list = bench::ItemBatch(DeviceFor(1, sim.HostString()), kItems, "MAIN.diDint", "8", "4", 60000);
         QString lastOther = other.items[0].values.value("value");
         auto lastChange = Clock::now();
         double longestPause = 0;

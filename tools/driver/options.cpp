@@ -126,8 +126,9 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
         device->address = text;
     } else if (key == QLatin1String("netid") || key == QLatin1String("local_netid")) {
         // Empty: derived from the address, or left to the plug-in.
-        if (!text.isEmpty() && !netIdProblem(text).isEmpty()) {
-            return netIdProblem(text);
+        if (const QString problem = netIdProblem(text, key == QLatin1String("local_netid"));
+            !text.isEmpty() && !problem.isEmpty()) {
+            return problem;
         }
         (key == QLatin1String("netid") ? device->netId : device->localNetId) = text;
     } else if (key == QLatin1String("mode")) {
@@ -265,17 +266,20 @@ QString addressProblem(const QString& address)
     }
     if (colon > 0 && (address.indexOf(QLatin1Char(':')) != colon || !number(address.mid(colon + 1), 1, 65535, &port) ||
                       address.mid(colon + 1).trimmed() != address.mid(colon + 1))) {
-        return QStringLiteral("the address is HOST[:PORT] with PORT from 1 to 65535, not '%1'").arg(address);
+        // The plug-in's own device error for it, so that both say the same.
+        return QStringLiteral("Invalid address: port must be 1 to 65535, not '%1' (HOST[:PORT])").arg(address);
     }
     return QString();
 }
 
-QString netIdProblem(const QString& netId)
+QString netIdProblem(const QString& netId, bool local)
 {
     if (decimalFields(netId, 6) || decimalFields(netId, 4)) {
         return QString();
     }
-    return QStringLiteral("'%1' is not an AMS NetId (six numbers from 0 to 255 joined by '.')").arg(netId);
+    // The plug-in's own device errors for them, so that both say the same.
+    return QStringLiteral("Invalid %1 AMS Net Id: '%2' is not six numbers from 0 to 255 joined by '.'")
+        .arg(local ? QStringLiteral("local") : QStringLiteral("target"), netId);
 }
 
 void printUsage()

@@ -51,7 +51,7 @@ void printUsage();
 
 // Checks of the texts a device takes; empty when fine, else the reason.
 QString addressProblem(const QString& address);
-QString netIdProblem(const QString& netId);
+QString netIdProblem(const QString& netId, bool local);
 
 QString typeName(int type);
 

@@ -1,0 +1,29 @@
+// Host batches of many items of one PLC variable, for the benchmarks that drive the plug-in.
+#pragma once
+
+#include "host/HostRecords.h"
+
+#include <QString>
+
+namespace bench {
+
+// `items` items numbered from 1, all on `symbol`; a long interval keeps the simulator from
+// checking every item for changes ten times a second: its work is the PLC's, not the plug-in's.
+inline LogList ItemBatch(const DeviceInstancePlugin& device, int items, const QString& symbol = "MAIN.diDint",
+                         const QString& type = "8", const QString& mode = "4", int intervalMs = 60000)
+{
+    LogList list;
+    list.device = device;
+    for (int i = 1; i <= items; ++i) {
+        ItemInstancePlugin item;
+        item.id = i;
+        item.uid = QStringLiteral("item_%1_%2").arg(device.id).arg(i);
+        item.name = QStringLiteral("Item %1").arg(i);
+        item.readIntervalMs = intervalMs;
+        item.config = {{"variable_name", symbol}, {"type", type}, {"notification_transmission_mode", mode}};
+        list.items.append(DataItem(item));
+    }
+    return list;
+}
+
+} // namespace bench
