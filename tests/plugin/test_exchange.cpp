@@ -80,6 +80,22 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
         }
         return true;
     })) << valueOf(list, 9) << " " << valueOf(list, 10);
+
+    // Each sub-result of the sum write is its own item's result.
+    sim->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        using plc::ads::le::Read;
+        if (r.header.cmdId == ADS_CMD_READ_WRITE && Read<uint32_t>(r.data.data()) == 0xF081 &&
+            Read<uint32_t>(r.data.data() + 16) == ADS_IGRP_SYMBOL_VALUE_BY_HANDLE) {
+            return std::vector<uint8_t>{0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0x05, 0x07, 0, 0};
+        }
+        return std::nullopt;
+    });
+    LogList two = list;
+    two.items = list.items.mid(0, 2);
+    ASSERT_TRUE(plugin.writeData(&two));
+    EXPECT_TRUE(two.items[0].item.error.isEmpty());
+    EXPECT_EQ(two.items[1].item.error, "Parameter size not correct");
+    EXPECT_TRUE(two.device.error.isEmpty());
 }
 
 TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
