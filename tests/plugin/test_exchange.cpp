@@ -96,6 +96,25 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
     EXPECT_TRUE(two.items[0].item.error.isEmpty());
     EXPECT_EQ(two.items[1].item.error, "Parameter size not correct");
     EXPECT_TRUE(two.device.error.isEmpty());
+
+    // A PLC that takes the handles in bulk but refuses the sum write gets the values one by one.
+    sim->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        if (r.header.cmdId == ADS_CMD_READ_WRITE && plc::ads::le::Read<uint32_t>(r.data.data()) == 0xF081) {
+            return std::vector<uint8_t>{0x01, 0x07, 0, 0, 0, 0, 0, 0};
+        }
+        return std::nullopt;
+    });
+    sim->ClearRequests();
+    two = list;
+    two.items = list.items.mid(0, 2);
+    two.items[0].values["value"] = "1";
+    two.items[1].values["value"] = "513";
+    ASSERT_TRUE(plugin.writeData(&two));
+    EXPECT_TRUE(two.items[0].item.error.isEmpty() && two.items[1].item.error.isEmpty());
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.bBool"), std::vector<uint8_t>{1});
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.wWord"), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE).size(), 2u);
+    EXPECT_EQ(logsContaining(tavhost::LogLevel::Warning, "Sum commands not usable with Device 1 (write: code 1793)"), 1);
 }
 
 TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
