@@ -1,5 +1,6 @@
 #include "AmsConnection.h"
 
+#include "AdsSum.h"
 #include "LittleEndian.h"
 #include "Log.h"
 
@@ -213,6 +214,7 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
         return nullptr;
     }
     const uint32_t invoke = GetInvokeId();
+    NoteSumAdd(request, invoke);
     EncodeHeaders(request, srcAddr, invoke);
 
     AmsResponse* slot = Reserve(&request, srcAddr.amsPort);
@@ -351,8 +353,14 @@ void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetD
 {
     ++unmatchedReplies;
     constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
-    if (header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || !(header.stateFlags & AoEHeader::RESPONSE_FLAG) ||
-        header.errorCode != 0 || header.length < GRANT) {
+    const bool answer = (header.stateFlags & AoEHeader::RESPONSE_FLAG) && header.errorCode == 0;
+    if (answer && header.cmdId == ADS_CMD_READ_WRITE) {
+        if (const uint32_t count = TakeSumAdd(header)) {
+            DeleteLateSumGrants(header, packetData, count);
+            return;
+        }
+    }
+    if (!answer || header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || header.length < GRANT) {
         ReceiveJunk(packetData);
         return;
     }
@@ -364,6 +372,88 @@ void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetD
     if (result == 0 && handle != 0 && !IsLiveGrant(header, handle)) {
         DeleteLateNotification(header, handle);
     }
+}
+
+void AmsConnection::DeleteLateSumGrants(const AoEHeader& header, size_t packetData, uint32_t count)
+{
+    // A ReadWrite reply: result and length, then exactly one result and handle per sub-request.
+    constexpr size_t PREFIX = 2 * sizeof(uint32_t);
+    std::array<uint8_t, PREFIX + SUM_MAX_SUB_REQUESTS * 2 * sizeof(uint32_t)> bytes;
+    const size_t expected = PREFIX + size_t{count} * 2 * sizeof(uint32_t);
+    if (expected > bytes.size() || header.length != expected) {
+        ReceiveJunk(packetData);
+        return;
+    }
+    Receive(bytes.data(), expected, static_cast<timeval*>(nullptr));
+    ReceiveJunk(packetData - expected);
+    if (le::Read<uint32_t>(bytes.data()) != 0 || le::Read<uint32_t>(bytes.data() + 4) != expected - PREFIX) {
+        return;
+    }
+    try {
+        std::vector<SumGrant> grants;
+        if (DecodeSumAddNotification(bytes.data() + PREFIX, expected - PREFIX, count, grants) != ADS_OK) {
+            return;
+        }
+        for (const SumGrant& grant : grants) {
+            if (grant.result == ADS_OK && !IsLiveGrant(header, grant.handle)) {
+                DeleteLateNotification(header, grant.handle);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("no memory to delete " << count << " notifications granted after their request timed out");
+    }
+}
+
+void AmsConnection::NoteSumAdd(const AmsRequest& request, uint32_t invoke)
+{
+    // Still the bare payload: index group, then the number of sub-requests as index offset.
+    const Frame& payload = request.frame;
+    if (request.cmdId != ADS_CMD_READ_WRITE || payload.size() < 2 * sizeof(uint32_t) ||
+        le::Read<uint32_t>(payload.data()) != ADS_IGRP_SUM_ADD_NOTIFICATION) {
+        return;
+    }
+    const uint32_t count = le::Read<uint32_t>(payload.data() + sizeof(uint32_t));
+    if (count == 0 || count > SUM_MAX_SUB_REQUESTS) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(sumAddsMutex);
+    if (sumAdds[nextSumAdd].invokeId == 0) {
+        ++sumAddsNoted;
+    }
+    sumAdds[nextSumAdd] = SumAdd{DispatcherKey(request.port, request.targetAddr), invoke, count};
+    nextSumAdd = (nextSumAdd + 1) % SUM_ADDS;
+}
+
+void AmsConnection::ForgetSumAdd(uint32_t invoke)
+{
+    if (sumAddsNoted.load() == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(sumAddsMutex);
+    for (SumAdd& noted : sumAdds) {
+        if (noted.invokeId == invoke) {
+            noted = SumAdd();
+            --sumAddsNoted;
+        }
+    }
+}
+
+uint32_t AmsConnection::TakeSumAdd(const AoEHeader& reply)
+{
+    if (sumAddsNoted.load() == 0 || reply.invokeId == 0) {
+        return 0;
+    }
+    const DispatcherKey key(reply.targetPort, reply.Source());
+    std::lock_guard<std::mutex> lock(sumAddsMutex);
+    for (SumAdd& noted : sumAdds) {
+        if (noted.invokeId == reply.invokeId && noted.key == key) {
+            const uint32_t count = noted.count;
+            noted = SumAdd();
+            --sumAddsNoted;
+            return count;
+        }
+    }
+    return 0;
 }
 
 bool AmsConnection::IsLiveGrant(const AoEHeader& reply, uint32_t handle)
@@ -584,6 +674,9 @@ void AmsConnection::Recv()
             LOG_WARN("No response pending");
             HandleUnmatchedReply(header, packetData);
             continue;
+        }
+        if (header.cmdId == ADS_CMD_READ_WRITE) {
+            ForgetSumAdd(header.invokeId);
         }
         switch (header.cmdId) {
         case ADS_CMD_READ:

@@ -142,6 +142,13 @@ private:
     // A handle granted to a waiting request, or held by a live notification of the reply's port.
     bool IsLiveGrant(const plc::ads::AoEHeader& reply, uint32_t handle);
     void RememberGrant(const AmsRequest& request) const;
+    // Sum add-notification requests in flight: their late replies are the only ReadWrite
+    // replies that grant notifications, and a reply does not say which index group it answers.
+    void NoteSumAdd(const AmsRequest& request, uint32_t invoke);
+    void ForgetSumAdd(uint32_t invoke);
+    // The number of sub-requests of the noted request the reply answers (then forgotten); 0 for none.
+    uint32_t TakeSumAdd(const plc::ads::AoEHeader& reply);
+    void DeleteLateSumGrants(const plc::ads::AoEHeader& header, size_t packetData, uint32_t count);
     // Writes a request nobody waits for, within a short bound.
     int32_t SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
@@ -182,6 +189,18 @@ private:
     static constexpr size_t RECENT_GRANTS = 64;
     mutable std::array<Grant, RECENT_GRANTS> recentGrants;
     mutable size_t nextGrant = 0;
+
+    struct SumAdd {
+        DispatcherKey key{0, AmsAddr{AmsNetId(0u), 0}};
+        uint32_t invokeId = 0; // none
+        uint32_t count = 0;
+    };
+    // A bounded record: a reply later than the last few such requests is not recognised.
+    static constexpr size_t SUM_ADDS = 16;
+    std::array<SumAdd, SUM_ADDS> sumAdds;
+    size_t nextSumAdd = 0;
+    std::atomic<size_t> sumAddsNoted{0}; // spares ReadWrite replies the lock while none are noted
+    std::mutex sumAddsMutex;
 
     // Lets tests preset the invoke id counter.
     friend struct AmsConnectionTestAccess;

@@ -192,18 +192,26 @@ bool Ads_Plc::writeData(LogList* list)
     if (!worker) {
         return false;
     }
-    for (DataItem& data : list->items) {
-        const QString deviceError = worker->getDeviceError();
-        if (!deviceError.isEmpty()) {
-            list->device.error = deviceError;
-            return true;
-        }
+    const QString deviceError = worker->getDeviceError();
+    if (!deviceError.isEmpty()) {
+        list->device.error = deviceError;
+        return true;
+    }
+    QList<QPair<ItemInstancePlugin, QString>> writes;
+    QList<int> written;
+    for (int i = 0; i < list->items.size(); ++i) {
+        const DataItem& data = list->items.at(i);
         // Identity values come from the PLC's device information; there is no variable to write.
-        if (isIdentityItem(data)) {
-            continue;
+        if (!isIdentityItem(data)) {
+            writes.append(qMakePair(data.item, data.values.value(QStringLiteral("value"))));
+            written.append(i);
         }
-        if (!worker->writeItemValue(data.item, data.values.value(QStringLiteral("value")))) {
-            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
+    }
+    const std::vector<bool> landed = worker->writeItemValues(writes);
+    for (int k = 0; k < written.size(); ++k) {
+        if (!landed[static_cast<size_t>(k)]) {
+            ItemInstancePlugin& item = list->items[written[k]].item;
+            item.error = worker->getItemError(static_cast<unsigned int>(item.id));
         }
     }
     list->device.error = worker->getDeviceError();

@@ -36,21 +36,6 @@ QString failedText(int32_t code)
     return QStringLiteral("failed. ") + errorToString(code) + QStringLiteral(" Code: ") + QString::number(code);
 }
 
-struct Failure {
-    int32_t code;
-    QString text;    // for item errors
-    QString logText; // "failed. " and the text, with the code of an ADS error
-};
-
-Failure describe(const std::exception& e)
-{
-    if (const auto* ads = dynamic_cast<const AdsException*>(&e)) {
-        return Failure{ads->resultCode, errorToString(ads->resultCode), failedText(ads->resultCode)};
-    }
-    const QString text = QString::fromLocal8Bit(e.what());
-    return Failure{-1, text, QStringLiteral("failed. ") + text};
-}
-
 // The PLC clock counts 100 ns units since 1601-01-01 00:00:00 UTC.
 QDateTime sampleTimeToUtc(uint64_t fileTime)
 {
@@ -65,7 +50,9 @@ Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin
     : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
       deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name),
       subscriptions(NotifyCallback, deviceRecord.name,
-                    [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); })
+                    [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); }),
+      itemWrites(subscriptions,
+                 [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); })
 {
     workerThread = std::thread(&Ads_Plc_Worker::listenToNotifiers, this);
 }
@@ -398,61 +385,55 @@ bool Ads_Plc_Worker::getItemValue(const ItemInstancePlugin& item, AdsValue* out)
     return true;
 }
 
-bool Ads_Plc_Worker::writeItemValue(ItemInstancePlugin item, QString value)
+std::vector<bool> Ads_Plc_Worker::writeItemValues(const QList<QPair<ItemInstancePlugin, QString>>& writes)
 {
+    std::vector<bool> landed(static_cast<size_t>(writes.size()), false);
+    if (writes.isEmpty()) {
+        return landed;
+    }
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
-        return false;
+        return landed;
     }
-    const quint32 itemId = static_cast<quint32>(item.id);
-    const auto refuse = [&](const QString& reason) {
+    std::vector<Item_Writes::Request> requests;
+    for (const auto& write : writes) {
+        const ItemInstancePlugin& item = write.first;
+        const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toInt());
+        const std::string symbol = item.config.value(QStringLiteral("variable_name")).toUtf8().toStdString();
+        const ItemTypeCheck* known = typeChecks.find(static_cast<quint32>(item.id), type, symbol);
+        requests.push_back({item.name, type, symbol, write.second,
+                            known ? std::optional<ItemTypeCheck>(*known) : std::nullopt});
+    }
+    std::vector<Item_Writes::Outcome> outcomes;
+    {
+        std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
+        outcomes = itemWrites.write(*device, requests);
+    }
+    QList<ItemInstancePlugin> lost;
+    QString lostText;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const ItemInstancePlugin& item = writes[static_cast<int>(i)].first;
+        const quint32 itemId = static_cast<quint32>(item.id);
+        const Item_Writes::Outcome& outcome = outcomes[i];
+        if (outcome.typeJudged) {
+            typeChecks.remember(itemId, requests[i].type, requests[i].symbol, outcome.typeCheck);
+        }
+        landed[i] = outcome.code == 0;
+        if (landed[i]) {
+            continue;
+        }
         items.insert(itemId, item);
-        setItemError(itemId, reason);
-        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QStringLiteral(" failed. ") + reason);
-        return false;
-    };
-    const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toInt());
-    if (!hasTextConversion(type)) {
-        return refuse(valueToBytes(value, type, nullptr, 0)); // says why
+        setItemError(itemId, outcome.text);
+        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + outcome.logText);
+        if (isConnectionError(outcome.code)) {
+            lost.append(item);
+            lostText = outcome.text;
+        }
     }
-    const std::string symbol = item.config.value(QStringLiteral("variable_name")).toUtf8().toStdString();
-
-    int32_t code = 0;
-    try {
-        const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
-        std::lock_guard<std::mutex> targetLock(*targetMutex);
-        // Bytes of the wrong size would land in neighbouring PLC memory or in part of the variable.
-        const ItemTypeCheck check = judgeItemType(item, type, symbol);
-        if (!check.fits) {
-            return refuse(check.mismatch);
-        }
-        std::vector<char> buffer(writeLength(type, check.plcSize));
-        const QString refused = valueToBytes(value, type, buffer.data(), static_cast<uint32_t>(buffer.size()));
-        if (!refused.isEmpty()) {
-            return refuse(refused);
-        }
-        writeLogDebug(QStringLiteral("Writing to ") + item.name + QStringLiteral(" at ") +
-                      QString::fromStdString(symbol) + QStringLiteral(" (") + QString::number(type) +
-                      QStringLiteral("). Value: ") + value);
-        const OwnedHandle handle = device->GetHandle(symbol);
-        code = device->WriteReqEx(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *handle, static_cast<uint32_t>(buffer.size()),
-                                  buffer.data());
-        if (code != 0) {
-            throw AdsException(code);
-        }
-    } catch (const std::exception& e) {
-        // Not only ADS errors: nothing may escape towards the host.
-        const Failure failure = describe(e);
-        code = failure.code;
-        items.insert(itemId, item);
-        setItemError(itemId, failure.text);
-        writeLogDebug(QStringLiteral("Error. Writing item ") + item.name + QLatin1Char(' ') + failure.logText);
-        if (isConnectionError(code)) {
-            failAndDisconnect(deviceLock, {item}, failure.text);
-        }
-        return false;
+    if (!lost.isEmpty()) {
+        failAndDisconnect(deviceLock, lost, lostText);
     }
-    return true;
+    return landed;
 }
 
 void Ads_Plc_Worker::setItemError(unsigned int itemId, QString error)

@@ -4,6 +4,7 @@
 
 #include "ads/AdsDevice.h"
 #include "host/PluginInterface.h"
+#include "worker/bulk_writes.h"
 #include "worker/plc_program_watch.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
@@ -73,7 +74,9 @@ public:
 
     // Item reads and writes.
     bool getItemValue(const ItemInstancePlugin& item, AdsValue* out);
-    bool writeItemValue(ItemInstancePlugin item, QString value);
+    // Writes each item's value (in bulk where the PLC allows); whether each landed, in order.
+    // A failed item holds its error.
+    std::vector<bool> writeItemValues(const QList<QPair<ItemInstancePlugin, QString>>& writes);
     void setItemError(unsigned int itemId, QString error);
     QString getItemError(unsigned int itemId);
 
@@ -129,9 +132,6 @@ private:
     void checkBeforeStop();
     bool waitForLoopEnd(std::chrono::milliseconds duration);
     void abortTargetConnection();
-    // How the item's type fits its PLC variable, asking the PLC only for an item not judged on
-    // this connection. Throws AdsException for an unknown symbol or a failed connection.
-    ItemTypeCheck judgeItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol);
     // After a connection-class failure of a subscription or a write: cleans up, then keeps the
     // failure visible on the item and on the device.
     void failAndDisconnect(std::unique_lock<std::mutex>& deviceLock, const QList<ItemInstancePlugin>& failed,
@@ -158,6 +158,7 @@ private:
     std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;
     QMap<quint32, ItemInstancePlugin> items;
     Item_Subscriptions subscriptions; // under deviceMutex and the target mutex
+    Item_Writes itemWrites;           // likewise
     ItemTypeChecks typeChecks;      // under deviceMutex
 
     // Guards deviceRecord.error and targetNetId, which the host thread reads while the

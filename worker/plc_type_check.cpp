@@ -101,49 +101,6 @@ void ItemTypeChecks::remember(uint32_t itemId, DataType type, const std::string&
     entries[itemId] = Entry{type, symbol, check};
 }
 
-// ---------------------------------------------------------------- the worker's check before writing
-
-ItemTypeCheck Ads_Plc_Worker::judgeItemType(const ItemInstancePlugin& item, DataType type, const std::string& symbol)
-{
-    const uint32_t itemId = static_cast<uint32_t>(item.id);
-    if (const ItemTypeCheck* known = typeChecks.find(itemId, type, symbol)) {
-        return *known;
-    }
-    if (subscriptions.symbolInfoMissing()) {
-        return ItemTypeCheck();
-    }
-    plc::ads::SymbolEntry entry;
-    const int32_t code = plc::ads::ReadSymbolInfoByName(device->GetLocalPort(), &device->Address(), symbol, &entry);
-    switch (code) {
-    case ADS_OK:
-        break;
-    case ADSERR_DEVICE_SRVNOTSUPP:
-    case ADSERR_DEVICE_INVALIDGRP:
-    case ADSERR_DEVICE_INVALIDOFFSET:
-        subscriptions.noteSymbolInfoMissing(code);
-        return ItemTypeCheck();
-    case ADSERR_DEVICE_SYMBOLNOTFOUND:
-        throw AdsException(code);
-    default:
-        if (isConnectionError(code)) {
-            throw AdsException(code);
-        }
-        // An answer the check cannot use must not keep an item from being read or written as before.
-        writeLogDebug(QStringLiteral("Symbol information for ") + item.name +
-                      QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code));
-        return ItemTypeCheck();
-    }
-    const QString plcType = QString::fromStdString(entry.typeName);
-    ItemTypeCheck check;
-    check.plcSize = entry.size;
-    check.fits = plcTypeFits(type, plcType, entry.size);
-    if (!check.fits) {
-        check.mismatch = typeMismatchText(type, plcType, entry.size);
-    }
-    typeChecks.remember(itemId, type, symbol, check);
-    return check;
-}
-
 // ---------------------------------------------------------------- the check before subscribing
 
 Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry)

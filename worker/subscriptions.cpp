@@ -5,23 +5,13 @@
 #include "ads/LittleEndian.h"
 #include "worker/ads_error_texts.h"
 #include "worker/ads_plc_worker.h"
+#include "worker/item_steps.h"
 #include "worker/plc_type_check.h"
 
 #include <algorithm>
 #include <limits>
 
 using namespace plc::ads;
-
-namespace {
-// Room for a symbol entry's type name, comment and what newer runtimes append; an entry that
-// does not fit is asked for again on its own.
-constexpr uint32_t SYMBOL_INFO_SPARE = 1024;
-
-std::vector<uint8_t> bytesOf(const std::string& text)
-{
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-}
 
 struct Item_Subscriptions::Pending {
     Request request;
@@ -44,61 +34,7 @@ struct Item_Subscriptions::Pending {
     }
 };
 
-namespace {
-// After a connection-class failure every item still going fails alike, without a request.
-template <typename Items>
-bool connectionLost(Items& items)
-{
-    int32_t lost = 0;
-    for (const auto& item : items) {
-        if (item.failed() && Ads_Plc_Worker::isConnectionError(item.outcome.code)) {
-            lost = item.outcome.code;
-        }
-    }
-    for (auto& item : items) {
-        if (lost != 0 && !item.failed()) {
-            item.fail(lost);
-        }
-    }
-    return lost != 0;
-}
-
-// One item at a time: `each` does the item's step; what it throws is the item's failure.
-template <typename Items, typename Each>
-void oneByOne(Items& items, Each&& each)
-{
-    for (auto& item : items) {
-        if (connectionLost(items)) {
-            return;
-        }
-        if (item.failed()) {
-            continue;
-        }
-        try {
-            each(item);
-        } catch (const AdsException& e) {
-            item.fail(e.resultCode);
-        } catch (const std::exception& e) {
-            // Not only ADS errors (a dispatcher thread that cannot start): nothing may escape towards the host.
-            item.fail(QString::fromLocal8Bit(e.what()));
-        }
-    }
-}
-
-// The items of a sum request in order: served ones take their sub-result, the rest the whole
-// request's failure unless the request was refused (they are then served one by one).
-template <typename Items>
-std::vector<size_t> going(const Items& items)
-{
-    std::vector<size_t> indices;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (!items[i].failed()) {
-            indices.push_back(i);
-        }
-    }
-    return indices;
-}
-}
+using namespace item_steps;
 
 Item_Subscriptions::Item_Subscriptions(PAdsNotificationFuncEx notifyCallback, QString name, Log logLine)
     : callback(notifyCallback), deviceName(std::move(name)), log(std::move(logLine))
@@ -161,24 +97,24 @@ void Item_Subscriptions::takeHandles(const AdsDevice& device, std::vector<Pendin
 {
     const std::vector<size_t> indices = going(items);
     if (sumUsable(indices.size())) {
-        std::vector<SumReadWriteRequest> subs;
+        std::vector<std::string> symbols;
         for (const size_t i : indices) {
-            subs.push_back(SumReadWriteRequest{ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, 4, bytesOf(items[i].request.symbol)});
+            symbols.push_back(items[i].request.symbol);
         }
-        std::vector<SumReadWriteResult> results;
-        const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
-        for (size_t k = 0; k < results.size(); ++k) {
+        std::vector<std::pair<int32_t, OwnedHandle>> answers;
+        const int32_t status = sumSymbolHandles(device, symbols, answers);
+        for (size_t k = 0; k < answers.size(); ++k) {
             Pending& item = items[indices[k]];
-            if (results[k].result != ADS_OK || results[k].data.size() != sizeof(uint32_t)) {
-                item.fail(results[k].result != ADS_OK ? results[k].result : int32_t{ADS_ERR_INVALID_SIZE});
+            if (answers[k].first != ADS_OK) {
+                item.fail(answers[k].first);
             } else {
-                item.symbolHandle = device.AdoptSymbolHandle(le::Read<uint32_t>(results[k].data.data()));
+                item.symbolHandle = std::move(answers[k].second);
             }
         }
         if (SumRefused(status)) {
             refuseSum("handles by name", status);
         } else {
-            for (size_t k = results.size(); k < indices.size(); ++k) {
+            for (size_t k = answers.size(); k < indices.size(); ++k) {
                 items[indices[k]].fail(status);
             }
         }
@@ -233,29 +169,22 @@ void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending
     }
     const std::vector<size_t> indices = going(items);
     if (sumUsable(indices.size())) {
-        std::vector<SumReadWriteRequest> subs;
+        std::vector<std::string> symbols;
         for (const size_t i : indices) {
-            const std::string& symbol = items[i].request.symbol;
-            const uint32_t room = static_cast<uint32_t>(SYMBOL_ENTRY_HEADER_SIZE + 3 + symbol.size()) + SYMBOL_INFO_SPARE;
-            subs.push_back(SumReadWriteRequest{ADS_IGRP_SYMBOL_INFO_BY_NAME, 0, room, bytesOf(symbol)});
+            symbols.push_back(items[i].request.symbol);
         }
-        std::vector<SumReadWriteResult> results;
-        const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
-        for (size_t k = 0; k < results.size(); ++k) {
-            SymbolEntry entry;
-            size_t consumed = 0;
-            const int32_t code = results[k].result != ADS_OK
-                                     ? results[k].result
-                                     : DecodeSymbolEntry(results[k].data.data(), results[k].data.size(), entry, consumed);
-            // An entry larger than the room it was given is asked for again on its own.
+        std::vector<std::pair<int32_t, SymbolEntry>> answers;
+        const int32_t status = sumSymbolInfos(device, symbols, answers);
+        for (size_t k = 0; k < answers.size(); ++k) {
+            const int32_t code = answers[k].first;
             if (code != ADS_ERR_INVALID_SIZE && code != ADS_ERR_INVALID_RESPONSE) {
-                judge(items[indices[k]], code, entry);
+                judge(items[indices[k]], code, answers[k].second);
             }
         }
         if (SumRefused(status)) {
             refuseSum("symbol information", status);
         } else {
-            for (size_t k = results.size(); k < indices.size(); ++k) {
+            for (size_t k = answers.size(); k < indices.size(); ++k) {
                 items[indices[k]].fail(status);
             }
         }
@@ -360,3 +289,55 @@ void Item_Subscriptions::release(const AdsDevice& device, const std::vector<AdsN
         device.DeleteSymbolHandle(h);
     }
 }
+
+namespace item_steps {
+namespace {
+// Room for a symbol entry's type name, comment and what newer runtimes append; an entry that
+// does not fit is asked for again on its own.
+constexpr uint32_t SYMBOL_INFO_SPARE = 1024;
+
+std::vector<uint8_t> bytesOf(const std::string& text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+}
+
+int32_t sumSymbolHandles(const AdsDevice& device, const std::vector<std::string>& symbols,
+                         std::vector<std::pair<int32_t, OwnedHandle>>& answers)
+{
+    std::vector<SumReadWriteRequest> subs;
+    for (const std::string& symbol : symbols) {
+        subs.push_back(SumReadWriteRequest{ADS_IGRP_SYMBOL_HANDLE_BY_NAME, 0, 4, bytesOf(symbol)});
+    }
+    std::vector<SumReadWriteResult> results;
+    const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+    for (const SumReadWriteResult& r : results) {
+        if (r.result != ADS_OK || r.data.size() != sizeof(uint32_t)) {
+            answers.emplace_back(r.result != ADS_OK ? r.result : int32_t{ADS_ERR_INVALID_SIZE}, OwnedHandle());
+        } else {
+            answers.emplace_back(ADS_OK, device.AdoptSymbolHandle(le::Read<uint32_t>(r.data.data())));
+        }
+    }
+    return status;
+}
+
+int32_t sumSymbolInfos(const AdsDevice& device, const std::vector<std::string>& symbols,
+                       std::vector<std::pair<int32_t, SymbolEntry>>& answers)
+{
+    std::vector<SumReadWriteRequest> subs;
+    for (const std::string& symbol : symbols) {
+        const uint32_t room = static_cast<uint32_t>(SYMBOL_ENTRY_HEADER_SIZE + 3 + symbol.size()) + SYMBOL_INFO_SPARE;
+        subs.push_back(SumReadWriteRequest{ADS_IGRP_SYMBOL_INFO_BY_NAME, 0, room, bytesOf(symbol)});
+    }
+    std::vector<SumReadWriteResult> results;
+    const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+    for (const SumReadWriteResult& r : results) {
+        SymbolEntry entry;
+        size_t consumed = 0;
+        const int32_t code =
+            r.result != ADS_OK ? r.result : DecodeSymbolEntry(r.data.data(), r.data.size(), entry, consumed);
+        answers.emplace_back(code, std::move(entry));
+    }
+    return status;
+}
+} // namespace item_steps

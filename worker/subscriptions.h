@@ -54,11 +54,13 @@ public:
     // Mode, sampling period and length of an item's notification (the period clamped to 32 bits).
     static AdsNotificationAttrib attributesFor(const ItemInstancePlugin& item, DataType type);
 
-private:
-    struct Pending; // an item on its way through the steps
+    // Whether `count` items go in a sum request; shared with the bulk writes of the device.
     bool sumUsable(size_t count) const { return !sumRefused && count > 1; }
     // After a refused or invalid sum reply the rest of the connection is served item by item.
     void refuseSum(const char* command, int32_t code);
+
+private:
+    struct Pending; // an item on its way through the steps
     void takeHandles(const AdsDevice& device, std::vector<Pending>& items);
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);

@@ -113,6 +113,25 @@ TEST_F(Sum, MixedSubResultsSplitRequestsAndTheSimulatorsRefusals)
     EXPECT_EQ((std::vector<int32_t>{0, 0, ADSERR_DEVICE_NOTIFYHNDINVALID}), deleted);
     EXPECT_EQ(0u, sim->NotificationCount());
 
+    // Grants in bulk that come after their request timed out are deleted again; the port's live
+    // notification stays. Cyclic samples to another port keep the connection alive meanwhile.
+    const AdsNotificationAttrib cyclic{4, ADS_TRANS_SERVER_CYCLE, 0, 100000};
+    uint32_t busy = 0;
+    ASSERT_EQ(ADS_OK, AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &cyclic, &Recorder::Callback, 7, &busy));
+    const int32_t hurried = OpenPort(100);
+    std::vector<SumGrant> live;
+    ASSERT_EQ(ADS_OK, SumAddDeviceNotifications(hurried, &plc, {subs[0]}, &live));
+    sim->InjectReplyFault(plcsim::ReplyFault::Delay(1000ms).For(ADS_CMD_READ_WRITE));
+    std::vector<SumGrant> late;
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, SumAddDeviceNotifications(hurried, &plc, {subs[0], subs[2]}, &late));
+    EXPECT_EQ(4u, sim->NotificationCount());
+    EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 2; }, 3s));
+    deleted.clear();
+    EXPECT_EQ(ADS_OK, SumDelDeviceNotifications(hurried, &plc, {live[0].handle}, &deleted));
+    EXPECT_EQ((std::vector<int32_t>{0}), deleted);
+    EXPECT_EQ(ADS_OK, AdsSyncDelDeviceNotificationReqEx(port, &plc, busy));
+    EXPECT_EQ(0u, sim->NotificationCount());
+
     // 1,001 handles go out in three requests of at most 500 and come back in bulk.
     sim->ClearRequests();
     std::vector<SumReadWriteRequest> many(1001, byName[0]);

@@ -20,11 +20,6 @@ int threadCount()
     return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
-size_t handleRequests(const PlcSimulator& sim)
-{
-    return requestsOf(sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_HANDLE_BY_NAME).size();
-}
-
 TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
 {
     auto sim = startSimulator("  Line 4 PLC ");
@@ -51,7 +46,8 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
     EXPECT_EQ(identity, QStringList({"identity_1_firmware=3.1.4024", "identity_1_model=Line 4 PLC",
                                      "identity_1_vendor=ADS"}));
 
-    // Every type lands; each write fetches and releases a handle; the identity items are skipped.
+    // Every type lands; the handles, the values and the releases go in one sum command each;
+    // the identity items are skipped.
     sim->ClearRequests();
     for (size_t i = 0; i < kTyped.size(); ++i) {
         list.items[i].values["value"] = QString::fromUtf8(kTyped[i].write);
@@ -65,9 +61,11 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
     for (const DataItem& item : list.items) {
         EXPECT_TRUE(item.item.error.isEmpty()) << item.item.uid;
     }
-    EXPECT_EQ(handleRequests(*sim), kTyped.size());
-    EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE).size(), kTyped.size());
-    EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_RELEASE_HANDLE).size(), kTyped.size());
+    EXPECT_EQ(lengthsTo(*sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_HANDLE_BY_NAME).size(), kTyped.size());
+    EXPECT_EQ(lengthsTo(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE).size(), kTyped.size());
+    EXPECT_EQ(lengthsTo(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_RELEASE_HANDLE).size(), kTyped.size());
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, 0xF082).size(), 1u);
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, 0xF081).size(), 2u);
     EXPECT_EQ(sim->OpenHandleCount(), kTyped.size()); // only the subscriptions' handles are left
     EXPECT_TRUE(list.device.error.isEmpty());
     // The written values come back through the subscriptions as the texts written.
@@ -82,13 +80,45 @@ TEST_F(ExchangeTest, ReadsAndWritesEveryTypeWithThePlcTimeStampAndTheIdentity)
         }
         return true;
     })) << valueOf(list, 9) << " " << valueOf(list, 10);
+
+    // Each sub-result of the sum write is its own item's result.
+    sim->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        using plc::ads::le::Read;
+        if (r.header.cmdId == ADS_CMD_READ_WRITE && Read<uint32_t>(r.data.data()) == 0xF081 &&
+            Read<uint32_t>(r.data.data() + 16) == ADS_IGRP_SYMBOL_VALUE_BY_HANDLE) {
+            return std::vector<uint8_t>{0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0x05, 0x07, 0, 0};
+        }
+        return std::nullopt;
+    });
+    LogList two = list;
+    two.items = list.items.mid(0, 2);
+    ASSERT_TRUE(plugin.writeData(&two));
+    EXPECT_TRUE(two.items[0].item.error.isEmpty());
+    EXPECT_EQ(two.items[1].item.error, "Parameter size not correct");
+    EXPECT_TRUE(two.device.error.isEmpty());
+
+    // A PLC that takes the handles in bulk but refuses the sum write gets the values one by one.
+    sim->SetRequestHook([](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
+        if (r.header.cmdId == ADS_CMD_READ_WRITE && plc::ads::le::Read<uint32_t>(r.data.data()) == 0xF081) {
+            return std::vector<uint8_t>{0x01, 0x07, 0, 0, 0, 0, 0, 0};
+        }
+        return std::nullopt;
+    });
+    sim->ClearRequests();
+    two = list;
+    two.items = list.items.mid(0, 2);
+    two.items[0].values["value"] = "1";
+    two.items[1].values["value"] = "513";
+    ASSERT_TRUE(plugin.writeData(&two));
+    EXPECT_TRUE(two.items[0].item.error.isEmpty() && two.items[1].item.error.isEmpty());
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.bBool"), std::vector<uint8_t>{1});
+    EXPECT_EQ(sim->GetSymbolValue("MAIN.wWord"), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE).size(), 2u);
+    EXPECT_EQ(logsContaining(tavhost::LogLevel::Warning, "Sum commands not usable with Device 1 (write: code 1793)"), 1);
 }
 
 TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
 {
-    auto sim = startSimulator();
-    sim->AddSymbol("MAIN.sShort", std::vector<uint8_t>(11, 'x'), plcsim::Behaviour::Constant, "STRING(10)");
-    sim->SetSymbolValue("MAIN.bBool", {0});
     const struct {
         const char* symbol;
         int type;
@@ -106,30 +136,41 @@ TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
         {"MAIN.sText", STRING, QString(81, 'y'), "Value '" + QString(81, 'y') + "' is too long for STRING(80) (81 bytes)"},
         {"MAIN.diDint", TIME, "5", "Type 13 cannot be written"}, // asks the PLC nothing
         {"MAIN.sShort", STRING, "abc", "", {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0}}, // all 11 bytes of a STRING(10)
+        {"MAIN.nope", DINT, "1", "Symbol not found"},
         {"MAIN.bBool", BOOL, "TRUE", "", {1}},
     };
-    LogList list = batchFor(deviceFor(50, *sim), {});
-    std::vector<std::vector<uint8_t>> expected;
-    for (const auto& w : writes) {
-        list.items.append(itemFor(list.items.size() + 1, w.symbol, w.type));
-        list.items.back().values["value"] = w.text;
-        expected.push_back(w.after.empty() ? sim->GetSymbolValue(w.symbol) : w.after);
-    }
-    // Twice: the second time every item has been judged and its type costs no request.
-    for (size_t round = 0; round < 2; ++round) {
-        sim->ClearRequests();
-        ASSERT_TRUE(plugin.writeData(&list));
-        for (size_t i = 0; i < std::size(writes); ++i) {
-            EXPECT_EQ(list.items[i].item.error, writes[i].error);
-            EXPECT_EQ(sim->GetSymbolValue(writes[i].symbol), expected[i]) << writes[i].symbol;
+    // With sum commands the batch goes out as one write of every value; without, item by item.
+    for (const bool sum : {true, false}) {
+        auto sim = startSimulator("PLC Simulator", sum);
+        sim->AddSymbol("MAIN.sShort", std::vector<uint8_t>(11, 'x'), plcsim::Behaviour::Constant, "STRING(10)");
+        sim->SetSymbolValue("MAIN.bBool", {0});
+        LogList list = batchFor(deviceFor(sum ? 50 : 51, *sim), {});
+        std::vector<std::vector<uint8_t>> expected;
+        for (const auto& w : writes) {
+            list.items.append(itemFor(list.items.size() + 1, w.symbol, w.type));
+            list.items.back().values["value"] = w.text;
+            expected.push_back(w.after.empty() && sim->HasSymbol(w.symbol) ? sim->GetSymbolValue(w.symbol) : w.after);
         }
-        std::vector<uint32_t> lengths;
-        for (const plcsim::Request& r : requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE)) {
-            lengths.push_back(plc::ads::le::Read<uint32_t>(r.data.data() + 8));
+        // Twice: the second time every item has been judged and its type costs no request.
+        for (size_t round = 0; round < 2; ++round) {
+            sim->ClearRequests();
+            ASSERT_TRUE(plugin.writeData(&list));
+            for (size_t i = 0; i < std::size(writes); ++i) {
+                EXPECT_EQ(list.items[i].item.error, writes[i].error);
+                if (sim->HasSymbol(writes[i].symbol)) {
+                    EXPECT_EQ(sim->GetSymbolValue(writes[i].symbol), expected[i]) << writes[i].symbol;
+                }
+            }
+            EXPECT_EQ(lengthsTo(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE), (std::vector<uint32_t>{11, 1}));
+            EXPECT_EQ(requestsOf(*sim, ADS_CMD_WRITE, ADS_IGRP_SYMBOL_VALUE_BY_HANDLE).size(), sum ? 0u : 2u);
+            // The symbol not found is asked for again each time; without sum commands the first
+            // request in bulk is refused, then each item is asked for alone.
+            const size_t judged = round == 0 ? std::size(writes) - 1 : 1u;
+            EXPECT_EQ(lengthsTo(*sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_INFO_BY_NAME).size(),
+                      sum || round > 0 ? judged : 2 * judged);
+            EXPECT_EQ(sim->OpenHandleCount(), 0u);
         }
-        EXPECT_EQ(lengths, (std::vector<uint32_t>{11, 1}));
-        EXPECT_EQ(requestsOf(*sim, ADS_CMD_READ_WRITE, ADS_IGRP_SYMBOL_INFO_BY_NAME).size(),
-                  round == 0 ? std::size(writes) - 1 : 0u);
+        EXPECT_TRUE(list.device.error.isEmpty());
     }
 }
 

@@ -151,6 +151,28 @@ inline std::vector<plcsim::Request> requestsOf(const PlcSimulator& sim, uint16_t
     return out;
 }
 
+// The lengths of the requests to `group` the simulator received, alone or inside sum commands:
+// a write's length for ADS_CMD_WRITE, a read-write's write length for ADS_CMD_READ_WRITE.
+inline std::vector<uint32_t> lengthsTo(const PlcSimulator& sim, uint16_t command, uint32_t group)
+{
+    using plc::ads::le::Read;
+    const bool write = command == ADS_CMD_WRITE;
+    std::vector<uint32_t> out;
+    for (const plcsim::Request& r : requestsOf(sim, command, group)) {
+        out.push_back(Read<uint32_t>(r.data.data() + (write ? 8 : 12)));
+    }
+    const size_t stride = write ? 12 : 16;
+    for (const plcsim::Request& r : requestsOf(sim, ADS_CMD_READ_WRITE, write ? 0xF081 : 0xF082)) {
+        for (uint32_t i = 0; i < Read<uint32_t>(r.data.data() + 4); ++i) {
+            const uint8_t* sub = r.data.data() + 16 + i * stride;
+            if (Read<uint32_t>(sub) == group) {
+                out.push_back(Read<uint32_t>(sub + stride - 4));
+            }
+        }
+    }
+    return out;
+}
+
 // A socket bound to an ephemeral port of 127.0.0.1: without listen() it refuses every
 // connection; with a backlog of 0 and one connection nobody accepts, later connects hang.
 struct LocalSocket {

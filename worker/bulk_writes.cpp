@@ -1,0 +1,247 @@
+#include "worker/bulk_writes.h"
+
+#include "ads/AdsSum.h"
+#include "ads/AdsSymbols.h"
+#include "worker/ads_error_texts.h"
+#include "worker/item_steps.h"
+
+using namespace plc::ads;
+using namespace item_steps;
+
+struct Item_Writes::Pending {
+    Request request;
+    std::optional<ItemTypeCheck> check; // set once judged, or known to stay unchecked
+    std::vector<uint8_t> bytes;
+    OwnedHandle symbolHandle;
+    bool written = false;
+    Outcome outcome;
+
+    bool failed() const { return outcome.code != 0; }
+    void fail(int32_t code)
+    {
+        outcome.code = code;
+        outcome.text = errorToString(code);
+        outcome.logText = QStringLiteral("failed. ") + outcome.text + QStringLiteral(" Code: ") + QString::number(code);
+    }
+    void fail(const QString& text)
+    {
+        outcome.code = -1;
+        outcome.text = text;
+        outcome.logText = QStringLiteral("failed. ") + text;
+    }
+};
+
+Item_Writes::Item_Writes(Item_Subscriptions& subs, Item_Subscriptions::Log logLine)
+    : subscriptions(subs), log(std::move(logLine))
+{
+}
+
+std::vector<Item_Writes::Outcome> Item_Writes::write(const AdsDevice& device, std::vector<Request> requests)
+{
+    std::vector<Pending> items(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        items[i].request = std::move(requests[i]);
+        items[i].check = items[i].request.known;
+        // A type without a text conversion is refused without asking the PLC.
+        if (!hasTextConversion(items[i].request.type)) {
+            items[i].fail(valueToBytes(items[i].request.value, items[i].request.type, nullptr, 0));
+        }
+    }
+    judgeTypes(device, items);
+    convert(items);
+    takeHandles(device, items);
+    writeValues(device, items);
+    releaseHandles(device, items);
+    std::vector<Outcome> outcomes;
+    for (Pending& item : items) {
+        outcomes.push_back(std::move(item.outcome));
+    }
+    return outcomes;
+}
+
+void Item_Writes::judge(Pending& item, int32_t code, const SymbolEntry& entry)
+{
+    const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry);
+    item.check = ItemTypeCheck();
+    if (code == ADS_OK) {
+        item.outcome.typeJudged = true;
+        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), entry.size, check.mismatch};
+        item.check = item.outcome.typeCheck;
+    }
+    switch (check.outcome) {
+    case Symbol_Check::Fail:
+        if (check.code != 0) {
+            item.fail(check.code);
+        }
+        break; // a mismatch is refused with the conversion
+    case Symbol_Check::InfoMissing:
+        subscriptions.noteSymbolInfoMissing(code);
+        break;
+    case Symbol_Check::Unchecked:
+        // An answer the check cannot use must not keep an item from being written as before.
+        log(QStringLiteral("Symbol information for ") + item.request.itemName +
+                QStringLiteral(" unusable, type not checked. Code: ") + QString::number(code),
+            false);
+        break;
+    case Symbol_Check::Watch:
+        break;
+    }
+}
+
+void Item_Writes::judgeTypes(const AdsDevice& device, std::vector<Pending>& items)
+{
+    const auto unjudged = [](const Pending& item) { return !item.check; };
+    const std::vector<size_t> indices = going(items, unjudged);
+    if (!subscriptions.symbolInfoMissing() && subscriptions.sumUsable(indices.size())) {
+        std::vector<std::string> symbols;
+        for (const size_t i : indices) {
+            symbols.push_back(items[i].request.symbol);
+        }
+        std::vector<std::pair<int32_t, SymbolEntry>> answers;
+        const int32_t status = sumSymbolInfos(device, symbols, answers);
+        for (size_t k = 0; k < answers.size(); ++k) {
+            const int32_t code = answers[k].first;
+            // An entry larger than the room it was given is asked for again on its own.
+            if (code != ADS_ERR_INVALID_SIZE && code != ADS_ERR_INVALID_RESPONSE) {
+                judge(items[indices[k]], code, answers[k].second);
+            }
+        }
+        if (SumRefused(status)) {
+            subscriptions.refuseSum("symbol information", status);
+        } else {
+            for (size_t k = answers.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](Pending& item) {
+        if (item.check) {
+            return;
+        }
+        if (subscriptions.symbolInfoMissing()) {
+            item.check = ItemTypeCheck();
+            return;
+        }
+        SymbolEntry entry;
+        const int32_t code =
+            ReadSymbolInfoByName(device.GetLocalPort(), &device.Address(), item.request.symbol, &entry);
+        judge(item, code, entry);
+    });
+}
+
+void Item_Writes::convert(std::vector<Pending>& items)
+{
+    for (Pending& item : items) {
+        if (item.failed()) {
+            continue;
+        }
+        const Request& r = item.request;
+        const ItemTypeCheck check = item.check.value_or(ItemTypeCheck());
+        // Bytes of the wrong size would land in neighbouring PLC memory or in part of the variable.
+        if (!check.fits) {
+            item.fail(check.mismatch);
+            continue;
+        }
+        std::vector<uint8_t> bytes(writeLength(r.type, check.plcSize));
+        const QString refused =
+            valueToBytes(r.value, r.type, reinterpret_cast<char*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+        if (!refused.isEmpty()) {
+            item.fail(refused);
+            continue;
+        }
+        item.bytes = std::move(bytes);
+        log(QStringLiteral("Writing to ") + r.itemName + QStringLiteral(" at ") + QString::fromStdString(r.symbol) +
+                QStringLiteral(" (") + QString::number(r.type) + QStringLiteral("). Value: ") + r.value,
+            false);
+    }
+}
+
+void Item_Writes::takeHandles(const AdsDevice& device, std::vector<Pending>& items)
+{
+    const std::vector<size_t> indices = going(items);
+    if (subscriptions.sumUsable(indices.size())) {
+        std::vector<std::string> symbols;
+        for (const size_t i : indices) {
+            symbols.push_back(items[i].request.symbol);
+        }
+        std::vector<std::pair<int32_t, OwnedHandle>> answers;
+        const int32_t status = sumSymbolHandles(device, symbols, answers);
+        for (size_t k = 0; k < answers.size(); ++k) {
+            Pending& item = items[indices[k]];
+            if (answers[k].first != ADS_OK) {
+                item.fail(answers[k].first);
+            } else {
+                item.symbolHandle = std::move(answers[k].second);
+            }
+        }
+        if (SumRefused(status)) {
+            subscriptions.refuseSum("handles by name", status);
+        } else {
+            for (size_t k = answers.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](Pending& item) {
+        if (!item.symbolHandle) {
+            item.symbolHandle = device.GetHandle(item.request.symbol);
+        }
+    });
+}
+
+void Item_Writes::writeValues(const AdsDevice& device, std::vector<Pending>& items)
+{
+    const std::vector<size_t> indices = going(items);
+    if (subscriptions.sumUsable(indices.size())) {
+        std::vector<SumWriteRequest> subs;
+        for (const size_t i : indices) {
+            subs.push_back(SumWriteRequest{ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *items[i].symbolHandle, items[i].bytes});
+        }
+        std::vector<int32_t> results;
+        const int32_t status = SumWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+        for (size_t k = 0; k < results.size(); ++k) {
+            Pending& item = items[indices[k]];
+            if (results[k] != ADS_OK) {
+                item.fail(results[k]);
+            } else {
+                item.written = true;
+            }
+        }
+        // A refused request wrote nothing; an invalid reply is followed by the same values again.
+        if (SumRefused(status)) {
+            subscriptions.refuseSum("write", status);
+        } else {
+            for (size_t k = results.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](Pending& item) {
+        if (item.written) {
+            return;
+        }
+        const int32_t code = device.WriteReqEx(ADS_IGRP_SYMBOL_VALUE_BY_HANDLE, *item.symbolHandle,
+                                               static_cast<uint32_t>(item.bytes.size()), item.bytes.data());
+        if (code != ADS_OK) {
+            throw AdsException(code);
+        }
+        item.written = true;
+    });
+}
+
+void Item_Writes::releaseHandles(const AdsDevice& device, std::vector<Pending>& items)
+{
+    std::vector<AdsNotification::Handles> handles;
+    bool lost = false;
+    for (Pending& item : items) {
+        lost = lost || Ads_Plc_Worker::isConnectionError(item.outcome.code);
+        const std::unique_ptr<uint32_t> raw(item.symbolHandle.release());
+        if (raw) {
+            handles.push_back(AdsNotification::Handles{*raw, 0});
+        }
+    }
+    // A silent PLC would let the release wait out another time-out; the connection goes down anyway.
+    if (!lost) {
+        subscriptions.release(device, handles);
+    }
+}
