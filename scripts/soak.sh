@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Leak and descriptor soak: runs ads-plc-driver under valgrind memcheck against the PLC
-# simulator, which restarts every second, until the simulator has restarted RESTARTS times
+# simulator, which restarts every two seconds, until the simulator has restarted RESTARTS times
 # (default 50). Fails on any definitely or indirectly lost byte, and when the driver's open
 # descriptors or threads at the end exceed those at the start.
 # Usage: scripts/soak.sh [RESTARTS] [BUILD_DIR]
@@ -22,7 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/tools/sim/ads-plc-sim" --listen 127.0.0.1:0 --tick 50 --restart-every 1 --downtime 200 >"$work/sim.log" 2>&1 &
+"$build/tools/sim/ads-plc-sim" --listen 127.0.0.1:0 --tick 50 --restart-every 2 --downtime 200 >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 1 100); do
   grep -q '^listening on ' "$work/sim.log" && break
@@ -31,11 +31,13 @@ done
 address="$(sed -n 's/^listening on //p' "$work/sim.log" | head -n 1)"
 [[ -n "$address" ]] || { cat "$work/sim.log" >&2; echo "soak: the simulator did not start" >&2; exit 1; }
 
-# The driver stops by itself a little after the simulator's last counted restart.
+# The driver stops by itself a little after the simulator's last counted restart. It tries again
+# every second: against restarts every two seconds its tries alternate between two phases, so the
+# 200 ms downtime can never catch them all (a period equal to the restarts' could).
 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
   --errors-for-leak-kinds=definite,indirect --error-exitcode=99 --log-file="$work/valgrind.log" \
   "$build/tools/driver/ads-plc-driver" --address "$address" --netid 127.0.0.1.1.1 --ads-port 851 --timeout 1000 \
-  --cycle 100 --refresh 250 --error-wait 1 --seconds $((restarts + 3)) \
+  --cycle 100 --refresh 250 --error-wait 1 --seconds $((2 * restarts + 3)) \
   --item MAIN.udiCounter:UDINT --item MAIN.rSine:REAL --item MAIN.sText:STRING --item MAIN.down:INT \
   >"$work/driver.log" 2>&1 &
 driver_pid=$!

@@ -37,8 +37,8 @@ run_suite armhf-qemu build/armhf 300 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DADS_PLC
 
 start=$SECONDS
 result=passed
-bash scripts/soak.sh 50 build/plain || { result=FAILED; status=1; }
-summary+=("$(printf '%-24s %-12s %4d s' "valgrind soak (50)" "$result" $((SECONDS - start)))")
+bash scripts/soak.sh 30 build/plain || { result=FAILED; status=1; }
+summary+=("$(printf '%-24s %-12s %4d s' "valgrind soak (30)" "$result" $((SECONDS - start)))")
 
 echo "=== stages"
 printf '%s\n' "${summary[@]}"

@@ -16,19 +16,9 @@ struct Item_Writes::Pending {
     bool written = false;
     Outcome outcome;
 
-    bool failed() const { return outcome.code != 0; }
-    void fail(int32_t code)
-    {
-        outcome.code = code;
-        outcome.text = errorToString(code);
-        outcome.logText = QStringLiteral("failed. ") + outcome.text + QStringLiteral(" Code: ") + QString::number(code);
-    }
-    void fail(const QString& text)
-    {
-        outcome.code = -1;
-        outcome.text = text;
-        outcome.logText = QStringLiteral("failed. ") + text;
-    }
+    bool failed() const { return outcome.failed(); }
+    void fail(int32_t code) { outcome.fail(code); }
+    void fail(const QString& text) { outcome.fail(text); }
 };
 
 Item_Writes::Item_Writes(Item_Subscriptions& subs, Item_Subscriptions::Log logLine)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ads/AdsDevice.h"
+#include "worker/item_outcome.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
 #include "worker/subscriptions.h"
@@ -25,13 +26,7 @@ public:
         QString value;
         std::optional<ItemTypeCheck> known; // the type verdict already reached on this connection
     };
-    struct Outcome {
-        int32_t code = 0; // ADS code of the failure; -1 for a refused value or type
-        QString text;     // the item's error text
-        QString logText;  // "failed. " and the text, with the code of an ADS error
-        bool typeJudged = false; // the PLC's symbol information was read: `typeCheck` holds its verdict
-        ItemTypeCheck typeCheck;
-    };
+    using Outcome = Item_Outcome;
 
     // Shares the connection's sum-command and symbol-information findings with the subscriptions.
     Item_Writes(Item_Subscriptions& subscriptions, Item_Subscriptions::Log log);

@@ -19,19 +19,9 @@ struct Item_Subscriptions::Pending {
     bool typeChecked = false;
     Outcome outcome;
 
-    bool failed() const { return outcome.code != 0; }
-    void fail(int32_t code)
-    {
-        outcome.code = code;
-        outcome.text = errorToString(code);
-        outcome.logText = QStringLiteral("failed. ") + outcome.text + QStringLiteral(" Code: ") + QString::number(code);
-    }
-    void fail(const QString& text)
-    {
-        outcome.code = -1;
-        outcome.text = text;
-        outcome.logText = QStringLiteral("failed. ") + text;
-    }
+    bool failed() const { return outcome.failed(); }
+    void fail(int32_t code) { outcome.fail(code); }
+    void fail(const QString& text) { outcome.fail(text); }
 };
 
 using namespace item_steps;

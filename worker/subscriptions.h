@@ -7,6 +7,7 @@
 #include "ads/AdsDevice.h"
 #include "ads/AdsSymbols.h"
 #include "host/PluginInterface.h"
+#include "worker/item_outcome.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
 
@@ -28,13 +29,8 @@ public:
         uint32_t userValue;
     };
     // A subscribed item holds its notification; a failed one its error.
-    struct Outcome {
+    struct Outcome : Item_Outcome {
         std::unique_ptr<AdsNotification> notification;
-        int32_t code = 0; // ADS code of the failure; -1 for a type mismatch
-        QString text;     // the item's error text
-        QString logText;  // "failed. " and the text, with the code of an ADS error
-        bool typeJudged = false; // the PLC's symbol information was read: `typeCheck` holds its verdict
-        ItemTypeCheck typeCheck;
     };
     using Log = std::function<void(const QString& line, bool warning)>;
 
