@@ -139,23 +139,23 @@ bool Ads_Plc::readData(LogList* list)
     tav_identity::publishValues(&pluginInterface, list, worker->getIdentityValues(), nullptr);
 
     // All items that need subscribing go out together; each keeps its own result.
-    QList<ItemInstancePlugin> batch;
-    for (const DataItem& data : list->items) {
+    std::vector<const ItemInstancePlugin*> batch;
+    batch.reserve(static_cast<size_t>(list->items.size()));
+    for (const DataItem& data : qAsConst(list->items)) {
         if (!isIdentityItem(data)) {
-            batch.append(data.item);
+            batch.push_back(&data.item);
         }
     }
     worker->addItemsToNotifier(batch);
-    for (DataItem& data : list->items) {
-        if (!isIdentityItem(data) && !worker->itemExistsAsNotifier(data.item)) {
-            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
-        }
-    }
     list->device.error = worker->getDeviceError();
 
     const bool serverTimestamp = list->device.config.value(QStringLiteral("timestamp")).toUInt() == 1;
     for (DataItem& data : list->items) {
-        if (isIdentityItem(data) || !worker->itemExistsAsNotifier(data.item)) {
+        if (isIdentityItem(data)) {
+            continue;
+        }
+        if (!worker->itemExistsAsNotifier(data.item)) {
+            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
             continue;
         }
         Ads_Plc_Worker::AdsValue sample;

@@ -495,14 +495,19 @@ bool Ads_Plc_Worker::itemExistsAsNotifier(const ItemInstancePlugin& item)
     return notifiers.count(static_cast<quint32>(item.id)) != 0;
 }
 
-void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
+void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list)
 {
     // The host asks for every item on every read: items already subscribed are answered
     // without waiting for the device, which a status read or a write may hold for a time-out.
-    const auto needed = [&](const ItemInstancePlugin& item) { return !itemExistsAsNotifier(item); };
-    if (state.load() == Connected && std::none_of(list.begin(), list.end(), needed)) {
-        return;
+    if (state.load() == Connected) {
+        std::lock_guard<std::mutex> lock(notifiersMutex);
+        if (std::all_of(list.begin(), list.end(), [this](const ItemInstancePlugin* item) {
+                return notifiers.count(static_cast<quint32>(item->id)) != 0;
+            })) {
+            return;
+        }
     }
+    const auto needed = [&](const ItemInstancePlugin& item) { return !itemExistsAsNotifier(item); };
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
         return;
@@ -512,7 +517,8 @@ void Ads_Plc_Worker::addItemsToNotifier(const QList<ItemInstancePlugin>& list)
     QList<ItemInstancePlugin> wanted;
     QSet<quint32> wantedIds;
     std::vector<Item_Subscriptions::Request> requests;
-    for (const ItemInstancePlugin& item : list) {
+    for (const ItemInstancePlugin* listed : list) {
+        const ItemInstancePlugin& item = *listed;
         const quint32 itemId = static_cast<quint32>(item.id);
         // A symbol that does not exist would cost requests on every read: its error stays
         // until the error wait time has passed.

@@ -82,7 +82,7 @@ public:
 
     // Subscriptions.
     // Subscribes every item of the list that needs it in one pass; each keeps its own result.
-    void addItemsToNotifier(const QList<ItemInstancePlugin>& list);
+    void addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list);
     bool itemExistsAsNotifier(const ItemInstancePlugin& item);
     static uint32_t registerCallbackHandle(quint32 deviceId, quint32 itemId);
     static void unregisterCallbackHandle(uint32_t userValue);
