@@ -48,7 +48,7 @@ QDateTime sampleTimeToUtc(uint64_t fileTime)
 
 Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin deviceInstance)
     : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
-      deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name),
+      deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name, std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds())),
       subscriptions(NotifyCallback, deviceRecord.name,
                     [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); }),
       itemWrites(subscriptions,

@@ -1,5 +1,6 @@
 #include "worker/plc_program_watch.h"
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
@@ -18,7 +19,8 @@ bool isDeviceError(int32_t code)
 }
 }
 
-Plc_Program_Watch::Plc_Program_Watch(QString name) : deviceName(std::move(name))
+Plc_Program_Watch::Plc_Program_Watch(QString name, std::chrono::seconds interval)
+    : deviceName(std::move(name)), checkInterval(std::max(interval, std::chrono::seconds(1)))
 {
 }
 
@@ -114,7 +116,8 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
     int current = notified ? notified->load() : -1;
     // A PLC may drop the notification on the version together with the old program's, so the
     // read stays as a check behind it.
-    if ((current < 0 || current == version) && !versionUnknown && Clock::now() - lastRead >= READ_INTERVAL) {
+    const Clock::duration readInterval = notified ? Clock::duration(checkInterval) : Clock::duration(READ_INTERVAL);
+    if ((current < 0 || current == version) && !versionUnknown && Clock::now() - lastRead >= readInterval) {
         current = readVersion(device);
     }
     if (current >= 0 && current != version) {

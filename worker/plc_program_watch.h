@@ -1,7 +1,7 @@
 // Notices that a PLC loaded another program while the connection stayed up, after which every
 // symbol handle and notification of the old program is gone: its symbol version moved (told at
-// once by a notification on it, and read at most once a second in case that notification went
-// with the old program or was refused), or it left RUN and came back.
+// once by a notification on it, and read now and then in case that notification went with the old
+// program, or once a second where the PLC refused it), or it left RUN and came back.
 #pragma once
 
 #include "ads/AdsDevice.h"
@@ -21,7 +21,9 @@ public:
         bool resubscribe = false; // the old program's handles and notifications are gone
     };
 
-    explicit Plc_Program_Watch(QString deviceName);
+    // Behind a live notification on the version, the version is read only every `checkInterval`
+    // (the device's error wait time): values are back within that and the time to subscribe.
+    Plc_Program_Watch(QString deviceName, std::chrono::seconds checkInterval);
     ~Plc_Program_Watch();
     Plc_Program_Watch(const Plc_Program_Watch&) = delete;
     Plc_Program_Watch& operator=(const Plc_Program_Watch&) = delete;
@@ -43,6 +45,7 @@ private:
 
     using Clock = std::chrono::steady_clock;
     const QString deviceName;
+    const std::chrono::seconds checkInterval;
     bool begun = false;
     bool versionUnknown = false; // the PLC offers no symbol version
     int version = -1;            // the version acted on last
