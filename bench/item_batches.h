@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <algorithm>
+
 namespace bench {
 
 // `items` items numbered from 1, all on `symbol`; a long interval keeps the simulator from
@@ -24,6 +26,13 @@ inline LogList ItemBatch(const DeviceInstancePlugin& device, int items, const QS
         list.items.append(DataItem(item));
     }
     return list;
+}
+
+// Whether every item of the batch came back with a value.
+inline bool AllValuesSet(const LogList& list)
+{
+    return std::all_of(list.items.begin(), list.items.end(),
+                       [](const DataItem& item) { return !item.values.value("value").isEmpty(); });
 }
 
 } // namespace bench

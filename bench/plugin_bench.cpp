@@ -56,15 +56,9 @@ DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSec
     return device;
 }
 
-bool AllValuesSet(const LogList& list)
-{
-    return std::all_of(list.items.begin(), list.items.end(),
-                       [](const DataItem& item) { return !item.values.value("value").isEmpty(); });
-}
-
 bool ReadUntilAllSet(Ads_Plc& plugin, LogList& list)
 {
-    return plcsim::WaitUntil([&] { return plugin.readData(&list) && AllValuesSet(list); }, 120s);
+    return plcsim::WaitUntil([&] { return plugin.readData(&list) && bench::AllValuesSet(list); }, 120s);
 }
 
 QString StoredValue(const Ads_Plc_Worker::ValueKey& key)

@@ -36,12 +36,6 @@ DeviceInstancePlugin DeviceFor(int id, const std::string& host)
     return device;
 }
 
-bool AllValuesSet(const LogList& list)
-{
-    return std::all_of(list.items.begin(), list.items.end(),
-                       [](const DataItem& item) { return !item.values.value("value").isEmpty(); });
-}
-
 double MsSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -63,7 +57,7 @@ void BM_SubscribeThousand(benchmark::State& state)
         // The other device: a counter sampled every 10 ms, subscribed before the PLC turns slow.
         Ads_Plc plugin;
         LogList other = bench::ItemBatch(DeviceFor(2, sim.HostString()), 1, "MAIN.udiCounter", "9", "3", 10);
-        if (!plcsim::WaitUntil([&] { return plugin.readData(&other) && AllValuesSet(other); }, 10s)) {
+        if (!plcsim::WaitUntil([&] { return plugin.readData(&other) && bench::AllValuesSet(other); }, 10s)) {
             state.SkipWithError("other device not subscribed");
             return;
         }
@@ -75,7 +69,7 @@ void BM_SubscribeThousand(benchmark::State& state)
         double longestPause = 0;
         const auto start = Clock::now();
         double firstRead = 0;
-        while (!AllValuesSet(list) && MsSince(start) < 60000) {
+        while (!bench::AllValuesSet(list) && MsSince(start) < 60000) {
             plugin.readData(&list);
             firstRead = firstRead == 0 ? MsSince(start) : firstRead;
             plugin.readData(&other);
@@ -88,7 +82,7 @@ void BM_SubscribeThousand(benchmark::State& state)
         }
         const double firstValues = MsSince(start);
         longestPause = std::max(longestPause, MsSince(lastChange));
-        if (!AllValuesSet(list)) {
+        if (!bench::AllValuesSet(list)) {
             state.SkipWithError("items without values after 60 s");
         }
         // A write of every item in one writeData.

@@ -39,7 +39,7 @@ std::vector<Item_Writes::Outcome> Item_Writes::write(const AdsDevice& device, st
     }
     judgeTypes(device, items);
     convert(items);
-    takeHandles(device, items);
+    takeHandles(device, items, subscriptions);
     writeValues(device, items);
     releaseHandles(device, items);
     std::vector<Outcome> outcomes;
@@ -144,39 +144,6 @@ void Item_Writes::convert(std::vector<Pending>& items)
                 QStringLiteral(" (") + QString::number(r.type) + QStringLiteral("). Value: ") + r.value,
             false);
     }
-}
-
-void Item_Writes::takeHandles(const AdsDevice& device, std::vector<Pending>& items)
-{
-    const std::vector<size_t> indices = going(items);
-    if (subscriptions.sumUsable(indices.size())) {
-        std::vector<std::string> symbols;
-        for (const size_t i : indices) {
-            symbols.push_back(items[i].request.symbol);
-        }
-        std::vector<std::pair<int32_t, OwnedHandle>> answers;
-        const int32_t status = sumSymbolHandles(device, symbols, answers);
-        for (size_t k = 0; k < answers.size(); ++k) {
-            Pending& item = items[indices[k]];
-            if (answers[k].first != ADS_OK) {
-                item.fail(answers[k].first);
-            } else {
-                item.symbolHandle = std::move(answers[k].second);
-            }
-        }
-        if (SumRefused(status)) {
-            subscriptions.refuseSum("handles by name", status);
-        } else {
-            for (size_t k = answers.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
-    }
-    oneByOne(items, [&](Pending& item) {
-        if (!item.symbolHandle) {
-            item.symbolHandle = device.GetHandle(item.request.symbol);
-        }
-    });
 }
 
 void Item_Writes::writeValues(const AdsDevice& device, std::vector<Pending>& items)

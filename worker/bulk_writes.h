@@ -39,7 +39,6 @@ private:
     void judgeTypes(const AdsDevice& device, std::vector<Pending>& items);
     void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
     void convert(std::vector<Pending>& items);
-    void takeHandles(const AdsDevice& device, std::vector<Pending>& items);
     void writeValues(const AdsDevice& device, std::vector<Pending>& items);
     void releaseHandles(const AdsDevice& device, std::vector<Pending>& items);
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ads/AdsDevice.h"
+#include "ads/AdsSum.h"
 #include "ads/AdsSymbols.h"
 #include "worker/ads_plc_worker.h"
 
@@ -85,5 +86,42 @@ int32_t sumSymbolHandles(const AdsDevice& device, const std::vector<std::string>
 // ADS_ERR_INVALID_RESPONSE and is to be asked for again on its own.
 int32_t sumSymbolInfos(const AdsDevice& device, const std::vector<std::string>& symbols,
                        std::vector<std::pair<int32_t, plc::ads::SymbolEntry>>& answers);
+
+// Symbol handles by name for every item still going: in sum requests while `subscriptions`
+// allows them, then one by one for whatever is left. An item type has `request.symbol` and
+// `symbolHandle` besides what the templates above need.
+template <typename Items>
+void takeHandles(const AdsDevice& device, Items& items, Item_Subscriptions& subscriptions)
+{
+    const std::vector<size_t> indices = going(items);
+    if (subscriptions.sumUsable(indices.size())) {
+        std::vector<std::string> symbols;
+        for (const size_t i : indices) {
+            symbols.push_back(items[i].request.symbol);
+        }
+        std::vector<std::pair<int32_t, OwnedHandle>> answers;
+        const int32_t status = sumSymbolHandles(device, symbols, answers);
+        for (size_t k = 0; k < answers.size(); ++k) {
+            auto& item = items[indices[k]];
+            if (answers[k].first != ADS_OK) {
+                item.fail(answers[k].first);
+            } else {
+                item.symbolHandle = std::move(answers[k].second);
+            }
+        }
+        if (plc::ads::SumRefused(status)) {
+            subscriptions.refuseSum("handles by name", status);
+        } else {
+            for (size_t k = answers.size(); k < indices.size(); ++k) {
+                items[indices[k]].fail(status);
+            }
+        }
+    }
+    oneByOne(items, [&](auto& item) {
+        if (!item.symbolHandle) {
+            item.symbolHandle = device.GetHandle(item.request.symbol);
+        }
+    });
+}
 
 } // namespace item_steps

@@ -72,7 +72,7 @@ std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::subscribe(const Ads
     for (size_t i = 0; i < requests.size(); ++i) {
         items[i].request = std::move(requests[i]);
     }
-    takeHandles(device, items);
+    takeHandles(device, items, *this);
     checkTypes(device, items);
     addNotifications(device, items);
     std::vector<Outcome> outcomes;
@@ -81,39 +81,6 @@ std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::subscribe(const Ads
     }
     // Handles of failed items are released here, when `items` ends.
     return outcomes;
-}
-
-void Item_Subscriptions::takeHandles(const AdsDevice& device, std::vector<Pending>& items)
-{
-    const std::vector<size_t> indices = going(items);
-    if (sumUsable(indices.size())) {
-        std::vector<std::string> symbols;
-        for (const size_t i : indices) {
-            symbols.push_back(items[i].request.symbol);
-        }
-        std::vector<std::pair<int32_t, OwnedHandle>> answers;
-        const int32_t status = sumSymbolHandles(device, symbols, answers);
-        for (size_t k = 0; k < answers.size(); ++k) {
-            Pending& item = items[indices[k]];
-            if (answers[k].first != ADS_OK) {
-                item.fail(answers[k].first);
-            } else {
-                item.symbolHandle = std::move(answers[k].second);
-            }
-        }
-        if (SumRefused(status)) {
-            refuseSum("handles by name", status);
-        } else {
-            for (size_t k = answers.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
-    }
-    oneByOne(items, [&](Pending& item) {
-        if (!item.symbolHandle) {
-            item.symbolHandle = device.GetHandle(item.request.symbol);
-        }
-    });
 }
 
 void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& entry)

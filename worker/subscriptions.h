@@ -57,7 +57,6 @@ public:
 
 private:
     struct Pending; // an item on its way through the steps
-    void takeHandles(const AdsDevice& device, std::vector<Pending>& items);
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
     void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
