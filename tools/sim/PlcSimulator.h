@@ -38,7 +38,7 @@
 //     its layout exactly for n = index offset (n >= 1) answers 0x705 as a whole.
 //   - The symbol version (one byte, index group 0xF008, offset 0) starts at 1 and counts up with
 //     every ChangeProgram(); notifications on it outlive program changes.
-//   - Limits: 65536 symbol handles and notifications (then 0x712), 256 connections,
+//   - Limits: 65536 symbol handles (then 0x712) and notifications (then 0x716), 256 connections,
 //     AMS/TCP packets up to 4 MiB (a longer one closes that connection); a client
 //     that stops reading for 3 s while the simulator sends loses its connection.
 #pragma once
@@ -132,7 +132,7 @@ struct SimOptions {
     std::chrono::milliseconds tickPeriod{100};
     bool symbolInfo = true; // serve the symbol-information services
     bool sumCommands = true; // serve the sum commands 0xF080-0xF082, 0xF085, 0xF086 (else 0x701)
-    uint32_t maxNotificationsPerClient = 0; // more are refused with 0x712; 0: no limit of its own
+    uint32_t maxNotificationsPerClient = 0; // more are refused with 0x716; 0: no limit of its own
 };
 
 // One packet as the simulator received it.

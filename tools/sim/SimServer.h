@@ -45,6 +45,7 @@ constexpr uint32_t kErrInvalidOffset = 0x703;
 constexpr uint32_t kErrInvalidSize = 0x705;
 constexpr uint32_t kErrInvalidParameter = 0x70B;
 constexpr uint32_t kErrNoMoreHandles = 0x712;
+constexpr uint32_t kErrNoMoreNotifications = 0x716;
 constexpr uint32_t kErrSymbolNotFound = 0x710;
 constexpr uint32_t kErrNotifyHandleInvalid = 0x714;
 constexpr uint32_t kErrInvalidWatchSize = 0x717;
