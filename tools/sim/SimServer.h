@@ -357,7 +357,7 @@ struct PlcSimulator::Impl {
     std::vector<Outgoing> CollectSamplesLocked(Clock::time_point now);
 
     // Fault injection (Faults.cpp).
-    std::optional<ReplyFault> TakeFault(uint16_t cmdId);
+    std::optional<ReplyFault> TakeFault(uint16_t cmdId, const std::vector<uint8_t>& request);
     bool SendReply(Connection& c, AoEHeader h, std::vector<uint8_t> data, const std::optional<ReplyFault>& fault,
                    const std::vector<uint32_t>& arm);
 
