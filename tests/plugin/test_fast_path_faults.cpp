@@ -148,6 +148,18 @@ TEST_F(ExchangeTest, HandlesGrantedAfterTheirTimeOutAndAfterAnUnansweredDeleteAr
     ASSERT_TRUE(readUntil(b, [](const LogList& l) { return allValuesSet(l) && l.device.error.isEmpty(); }, 5s));
     EXPECT_TRUE(WaitUntil([&] { return sim->OpenHandleCount() == 1 + 3; }, 2s)) << sim->OpenHandleCount();
 
+    // A sum write that is never answered: the device reconnects, and the write's handles are
+    // released all the same, since the connection lives on for device 75.
+    sim->InjectReplyFault(ReplyFault::Drop().ForGroup(0xF081));
+    LogList writes = batchFor(b.device, {kTyped[1], kTyped[5], kTyped[9]});
+    for (int i = 0; i < writes.items.size(); ++i) {
+        writes.items[i].values.insert("value", QString::number(i + 1));
+    }
+    ASSERT_TRUE(plugin.writeData(&writes));
+    EXPECT_EQ(writes.items[2].item.error, "Timeout elapsed");
+    ASSERT_TRUE(readUntil(b, [](const LogList& l) { return allValuesSet(l) && l.device.error.isEmpty(); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return sim->OpenHandleCount() == 1 + 3; }, 2s)) << sim->OpenHandleCount();
+
     // A sum delete the PLC never answers: the symbol handles are released all the same.
     sim->InjectReplyFault(ReplyFault::Drop().ForGroup(0xF086));
     ASSERT_TRUE(plugin.stopPlugin());
