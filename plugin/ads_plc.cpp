@@ -2,6 +2,7 @@
 
 #include "plugin/tav_identity.h"
 #include "worker/ads_plc_worker.h"
+#include "worker/read_modes.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -107,6 +108,21 @@ bool Ads_Plc::init()
     deviceColumns.append(udpPorts);
     deviceColumns.append(tcpPorts);
 
+    // How the items are read; appended, so that stored configurations keep their notifications.
+    Column readMode(QStringLiteral("Read_Mode"), Column::SizedText, 16, QStringLiteral("notifications"),
+                    QStringLiteral("How the items are read: notifications (one ADS device notification each), polled "
+                                   "(cyclic sum reads of at most 500 items per request, at each item's read interval) "
+                                   "or automatic (notifications until the PLC has none left or Max_Notifications is "
+                                   "reached, the items beyond polled)."));
+    readMode.insertSelectionValues(QStringLiteral("Notifications"), QStringLiteral("notifications"));
+    readMode.insertSelectionValues(QStringLiteral("Polled"), QStringLiteral("polled"));
+    readMode.insertSelectionValues(QStringLiteral("Automatic"), QStringLiteral("automatic"));
+    deviceColumns.append(readMode);
+    deviceColumns.append(Column(QStringLiteral("Max_Notifications"), Column::Integer, 0, QStringLiteral("400"),
+                                QStringLiteral("Automatic read mode: at most this many items of the device are read "
+                                               "by notification, leaving the PLC's other notifications to its other "
+                                               "clients. 0 or empty means 400.")));
+
     Column mode(QStringLiteral("notification_transmission_mode"), Column::Integer, 16, QStringLiteral("4"),
                 QStringLiteral("ADS Transmission mode for notifications"));
     mode.insertSelectionValues(QStringLiteral("On value change"), QStringLiteral("4"));
@@ -146,7 +162,7 @@ bool Ads_Plc::readData(LogList* list)
             batch.push_back(&data.item);
         }
     }
-    worker->addItemsToNotifier(batch);
+    worker->addItemsToNotifier(batch, Read_Mode::fromConfig(list->device.config));
     list->device.error = worker->getDeviceError();
 
     const bool serverTimestamp = list->device.config.value(QStringLiteral("timestamp")).toUInt() == 1;
@@ -157,6 +173,11 @@ bool Ads_Plc::readData(LogList* list)
         if (!worker->itemExistsAsNotifier(data.item)) {
             data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
             continue;
+        }
+        // A polled item's read can fail while it stays polled: its error shows with each read.
+        QString pollError;
+        if (worker->polledItemError(data.item, &pollError)) {
+            data.item.error = pollError;
         }
         Ads_Plc_Worker::AdsValue sample;
         if (!worker->getItemValue(data.item, &sample)) {

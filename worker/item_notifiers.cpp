@@ -16,19 +16,29 @@ bool Item_Notifiers::has(quint32 itemId) const
     return notifiers.count(itemId) != 0;
 }
 
-bool Item_Notifiers::hasAll(const std::vector<const ItemInstancePlugin*>& list) const
+size_t Item_Notifiers::count() const
 {
     std::lock_guard<std::mutex> lock(notifiersMutex);
-    return std::all_of(list.begin(), list.end(), [this](const ItemInstancePlugin* item) {
-        return notifiers.count(static_cast<quint32>(item->id)) != 0;
-    });
+    return notifiers.size();
+}
+
+std::vector<const ItemInstancePlugin*> Item_Notifiers::missing(const std::vector<const ItemInstancePlugin*>& list) const
+{
+    std::vector<const ItemInstancePlugin*> out;
+    std::lock_guard<std::mutex> lock(notifiersMutex);
+    for (const ItemInstancePlugin* item : list) {
+        if (notifiers.count(static_cast<quint32>(item->id)) == 0) {
+            out.push_back(item);
+        }
+    }
+    return out;
 }
 
 Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mutex& targetMutex,
                                                Item_Subscriptions& subscriptions,
                                                const std::vector<const ItemInstancePlugin*>& list,
                                                std::chrono::seconds errorWait, Items& items,
-                                               ItemTypeChecks& typeChecks)
+                                               ItemTypeChecks& typeChecks, const Overflow& overflow)
 {
     QList<ItemInstancePlugin> wanted;
     QSet<quint32> wantedIds;
@@ -83,13 +93,14 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
         }
     }
     for (size_t i = 0; i < outcomes.size(); ++i) {
-        adopt(wanted[static_cast<int>(i)], requests[i], outcomes[i], lost, typeChecks);
+        adopt(wanted[static_cast<int>(i)], requests[i], outcomes[i], lost, typeChecks, overflow);
     }
     return lost;
 }
 
 void Item_Notifiers::adopt(const ItemInstancePlugin& item, const Item_Subscriptions::Request& request,
-                           Item_Subscriptions::Outcome& outcome, Lost& lost, ItemTypeChecks& typeChecks)
+                           Item_Subscriptions::Outcome& outcome, Lost& lost, ItemTypeChecks& typeChecks,
+                           const Overflow& overflow)
 {
     const quint32 itemId = static_cast<quint32>(item.id);
     if (outcome.typeJudged) {
@@ -107,6 +118,10 @@ void Item_Notifiers::adopt(const ItemInstancePlugin& item, const Item_Subscripti
         return;
     }
     forgetValue(itemId, request.userValue);
+    if (overflow && outcome.outOfNotifications()) {
+        overflow(item, outcome);
+        return;
+    }
     setError(itemId, outcome.text);
     log(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
     if (Ads_Plc_Worker::isConnectionError(outcome.code)) {
@@ -136,6 +151,26 @@ std::vector<AdsNotification::Handles> Item_Notifiers::takeAll()
     for (auto& entry : removed) {
         Ads_Plc_Worker::unregisterCallbackHandle(entry.second->callbackHandle);
         released.push_back(entry.second->notification->Release());
+    }
+    return released;
+}
+
+std::vector<AdsNotification::Handles> Item_Notifiers::take(const std::vector<quint32>& itemIds)
+{
+    std::vector<AdsNotification::Handles> released;
+    for (const quint32 itemId : itemIds) {
+        std::unique_ptr<AdsNotificationTAV> entry;
+        {
+            std::lock_guard<std::mutex> lock(notifiersMutex);
+            const auto it = notifiers.find(itemId);
+            if (it == notifiers.end()) {
+                continue;
+            }
+            entry = std::move(it->second);
+            notifiers.erase(it);
+        }
+        forgetValue(itemId, entry->callbackHandle);
+        released.push_back(entry->notification->Release());
     }
     return released;
 }

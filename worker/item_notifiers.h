@@ -42,7 +42,9 @@ public:
     Item_Notifiers(quint32 deviceId, SetError setError, Log log);
 
     bool has(quint32 itemId) const;
-    bool hasAll(const std::vector<const ItemInstancePlugin*>& list) const;
+    size_t count() const;
+    // The items of the list without a notification, in order.
+    std::vector<const ItemInstancePlugin*> missing(const std::vector<const ItemInstancePlugin*>& list) const;
 
     // The items of the list that need a subscription, each tried once per error wait time
     // after a failure, subscribed in one pass with `subscriptions` under the target mutex.
@@ -51,13 +53,18 @@ public:
         QList<ItemInstancePlugin> items;
         QString text;
     };
+    // `overflow`, when set, takes the items the PLC had no notification left for (their outcome
+    // keeps the symbol handle); otherwise they fail like any other.
+    using Overflow = std::function<void(const ItemInstancePlugin& item, Item_Subscriptions::Outcome& outcome)>;
     Lost subscribe(const AdsDevice& device, std::mutex& targetMutex, Item_Subscriptions& subscriptions,
                    const std::vector<const ItemInstancePlugin*>& list, std::chrono::seconds errorWait, Items& items,
-                   ItemTypeChecks& typeChecks);
+                   ItemTypeChecks& typeChecks, const Overflow& overflow = nullptr);
 
     // Gives every notification up (their user values first, so that a sample in flight is
     // dropped) and returns their handles for a release in bulk; failures are forgotten too.
     std::vector<AdsNotification::Handles> takeAll();
+    // The same for the given items only (they are to be read another way).
+    std::vector<AdsNotification::Handles> take(const std::vector<quint32>& itemIds);
     // Gives up the notifications the PLC took back (it granted their handles again) without
     // deleting them, releases their symbol handles and drops their values; their items are
     // subscribed again by the next read. Returns those items.
@@ -65,7 +72,7 @@ public:
 
 private:
     void adopt(const ItemInstancePlugin& item, const Item_Subscriptions::Request& request,
-               Item_Subscriptions::Outcome& outcome, Lost& lost, ItemTypeChecks& typeChecks);
+               Item_Subscriptions::Outcome& outcome, Lost& lost, ItemTypeChecks& typeChecks, const Overflow& overflow);
     void forgetValue(quint32 itemId, uint32_t userValue);
 
     const quint32 deviceId;

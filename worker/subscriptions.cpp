@@ -77,10 +77,39 @@ std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::subscribe(const Ads
     addNotifications(device, items);
     std::vector<Outcome> outcomes;
     for (Pending& item : items) {
+        if (item.outcome.outOfNotifications()) {
+            item.outcome.symbolHandle = std::move(item.symbolHandle);
+            item.outcome.readLength = item.request.attributes.watchedLength;
+        }
         outcomes.push_back(std::move(item.outcome));
     }
-    // Handles of failed items are released here, when `items` ends.
+    // Handles of other failed items are released here, when `items` ends.
     return outcomes;
+}
+
+std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::prepareReads(const AdsDevice& device,
+                                                                          std::vector<Request> requests)
+{
+    std::vector<Pending> items(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        items[i].request = std::move(requests[i]);
+    }
+    takeHandles(device, items, *this);
+    checkTypes(device, items);
+    std::vector<Outcome> outcomes;
+    for (Pending& item : items) {
+        if (!item.failed()) {
+            item.outcome.symbolHandle = std::move(item.symbolHandle);
+            item.outcome.readLength = item.request.attributes.watchedLength;
+        }
+        outcomes.push_back(std::move(item.outcome));
+    }
+    return outcomes;
+}
+
+bool Item_Subscriptions::Outcome::outOfNotifications() const
+{
+    return code == ADSERR_DEVICE_NOMOREHDLS || code == ADSERR_DEVICE_NOMEMORY;
 }
 
 void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& entry)

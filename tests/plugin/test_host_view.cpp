@@ -128,7 +128,10 @@ TEST_F(HostViewTest, InitDeclaresTheSchemaAndTheOptions)
                                        {"timeout_ms", 0, 0, "60000", marks},
                                        {"network_interface", 8, 64, "eth0", "All IPv4 interfaces=,eth0=eth0,wlan0=wlan0," + marks},
                                        {"udp_ports", 8, 256, "48898-48899", marks},
-                                       {"tcp_ports", 8, 256, "48898-48899", marks}});
+                                       {"tcp_ports", 8, 256, "48898-48899", marks},
+                                       {"Read_Mode", 8, 16, "notifications",
+                                        "Notifications=notifications,Polled=polled,Automatic=automatic"},
+                                       {"Max_Notifications", 0, 0, "400", ""}});
     // Spot checks of the descriptions the host shows.
     EXPECT_EQ(call.deviceColumns[1].description, "AMS NetId of target PLC. E.g. 192.168.1.20.1.1");
     EXPECT_EQ(call.deviceColumns[2].description, "Sets a determistic local AMS NetId on TAV. Not required!");
