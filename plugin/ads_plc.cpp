@@ -318,6 +318,19 @@ Ads_Plc_Worker* Ads_Plc::connectedWorker(LogList* list)
     return worker;
 }
 
+Ads_Plc::ReadCounts Ads_Plc::readCounts(int deviceId)
+{
+    ReadCounts counts;
+    QMutexLocker lock(&connectionsMutex);
+    if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(deviceId), nullptr)) {
+        counts.notified = worker->notifiedCount();
+        counts.polled = worker->polledCount();
+        counts.skippedPolls = worker->skippedPolls();
+        counts.pollRequests = worker->pollRequests();
+    }
+    return counts;
+}
+
 Ads_Plc_Worker* Ads_Plc::findWorker(int deviceId)
 {
     QMutexLocker lock(&connectionsMutex);
