@@ -227,13 +227,28 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
         << "a symbol file replaces the built-in table";
     EXPECT_NE(run.out.find("write: MAIN.down = 5: failed: Symbol not found"), std::string::npos) << run.out;
     const std::regex losses("losses of ADS Test device: receive buffer full [0-9]+, unknown handle [0-9]+, "
-                            "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n");
+                            "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+, skipped polls 0\n");
     EXPECT_TRUE(std::regex_search(run.out, losses)) << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
     const std::string note = "Symbol information not offered by ADS Test device";
     EXPECT_TRUE(run.err.find(note) != std::string::npos && run.err.find(note) == run.err.rfind(note))
         << "once: " << run.err;
     std::remove(path.c_str());
+}
+
+// In automatic mode at a PLC's limit of notifications the driver shows every item and how each is read.
+TEST(Programs, DriverInAutomaticModeAtThePlcsLimitOfNotifications)
+{
+    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--max-notifications", "3"});
+    const Outcome run = Driver(Address(sim), {"--read-mode", "automatic", "--item", "MAIN.iInt:INT", "--item",
+                                              "MAIN.udiCounter:UDINT", "--item", "MAIN.rReal:REAL", "--item",
+                                              ".count:UINT", "--cycle", "200", "--seconds", "1.2", "--refresh", "300"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("items of ADS Test device: 2 by notification, 2 polled\n"), std::string::npos) << run.out;
+    EXPECT_EQ(Values(run.out, "MAIN.iInt"), std::set<std::string>{"-12345"});
+    EXPECT_GE(Values(run.out, ".count").size(), 2u) << "the polled counter moves";
+    ::kill(sim.pid, SIGTERM);
+    sim.Wait();
 }
 
 // The simulator program's program changes reach the driver's view without a reconnection, and a

@@ -18,7 +18,7 @@ constexpr int TYPE_COUNT = sizeof(TYPE_NAMES) / sizeof(TYPE_NAMES[0]);
 
 // Keys a device takes, in a configuration section and (with dashes) on the command line.
 const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "error_wait", "local_netid",
-                                   "items", "writes", "mode", "cycle"};
+                                   "items", "writes", "mode", "cycle", "read_mode", "max_notifications"};
 
 int parseType(const QString& text)
 {
@@ -99,9 +99,27 @@ struct Defaults {
     int cycleMs = 5000;
 };
 
+// The keys of how the items are read; empty when `key` is none of them or its value is fine.
+QString applyReadKey(const QString& key, const QString& text, DeviceOption* device)
+{
+    if (key == QLatin1String("read_mode")) {
+        const QStringList modes = {QStringLiteral("notifications"), QStringLiteral("polled"), QStringLiteral("automatic")};
+        if (!modes.contains(text)) {
+            return QStringLiteral("the read mode must be notifications, polled or automatic, not '%1'").arg(text);
+        }
+        device->readMode = text;
+    } else if (key == QLatin1String("max_notifications") && !number(text, 1, 1000000, &device->maxNotifications)) {
+        return QStringLiteral("the number of notifications must be a positive number, not '%1'").arg(text);
+    }
+    return QString();
+}
+
 QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* device, Defaults* defaults)
 {
     const QString text = value.trimmed();
+    if (key == QLatin1String("read_mode") || key == QLatin1String("max_notifications")) {
+        return applyReadKey(key, text, device);
+    }
     struct Number {
         const char* key;
         int min, max;
@@ -291,7 +309,8 @@ void printUsage()
         "succeeded; 1 otherwise (the summary says why); 2 for bad options.\n\n"
         "  --config FILE          run the devices of an INI file, one section per device (keys:\n"
         "                         address netid ads_port timeout error_wait local_netid mode cycle\n"
-        "                         items writes); the device options below are then refused\n"
+        "                         items writes read_mode max_notifications); the device options\n"
+        "                         below are then refused\n"
         "  --address HOST[:PORT]  PLC address (default 127.0.0.1; PORT defaults to 48898)\n"
         "  --netid NETID          target AMS NetId (default: the IPv4 address followed by .1.1)\n"
         "  --ads-port N           ADS port of the PLC runtime (default 801)\n"
@@ -305,6 +324,11 @@ void printUsage()
         "  --cycle MS             notification cycle of items that name none (default 5000)\n"
         "  --write SYMBOL=VALUE   write VALUE to the item with this symbol once connected; repeatable,\n"
         "                         applied in order\n"
+        "  --read-mode notifications|polled|automatic\n"
+        "                         how the items are read: a notification each, polled sum reads at\n"
+        "                         their cycle, or notifications until the PLC has none left or\n"
+        "                         --max-notifications is reached, the rest polled (default notifications)\n"
+        "  --max-notifications N  automatic mode: at most N items by notification (default 400)\n"
         "  --format table|csv|json  output: a table per view, CSV rows, or one JSON object per view\n"
         "  --seconds S            how long to run (default 10); Ctrl-C or SIGTERM end the run early\n"
         "  --refresh MS           how often the view is printed (default 1000)\n"

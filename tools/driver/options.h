@@ -30,6 +30,10 @@ struct DeviceOption {
     QString localNetId;
     QList<ItemOption> items;
     QList<WriteOption> writes; // applied in this order once the device is connected
+
+    // How the plug-in reads the items: notifications, polled or automatic (its device columns).
+    QString readMode = QStringLiteral("notifications");
+    int maxNotifications = 0; // automatic mode; 0 leaves the plug-in's default
 };
 
 struct Options {

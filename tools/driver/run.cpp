@@ -34,6 +34,9 @@ LogList buildBatch(const DeviceOption& device, int id)
     list.device.config.insert(QStringLiteral("Local_AMS_NetId"), device.localNetId);
     list.device.config.insert(QStringLiteral("Timeout"), QString::number(device.timeoutMs));
     list.device.config.insert(QStringLiteral("timestamp"), QStringLiteral("1"));
+    list.device.config.insert(QStringLiteral("Read_Mode"), device.readMode);
+    list.device.config.insert(QStringLiteral("Max_Notifications"),
+                              device.maxNotifications > 0 ? QString::number(device.maxNotifications) : QString());
     int itemId = 0;
     for (const ItemOption& option : device.items) {
         ItemInstancePlugin item;
@@ -185,22 +188,28 @@ QStringList shortcomings(const DeviceRun& run)
 }
 
 // Summary lines: on stdout with the table, on stderr beside machine-readable output.
-int summarize(const Options& options, const QList<DeviceRun>& runs)
+int summarize(const Options& options, const QList<DeviceRun>& runs, Ads_Plc& plugin)
 {
     QString out;
     int failed = 0;
     for (const DeviceRun& run : runs) {
         const DeviceOption& device = *run.view.device;
+        const Ads_Plc::ReadCounts reads = plugin.readCounts(run.view.batch.device.id);
+        out += QStringLiteral("items of %1: %2 by notification, %3 polled\n")
+                   .arg(device.name)
+                   .arg(reads.notified)
+                   .arg(reads.polled);
         const plc::ads::ConnectionCounters losses =
             plc::ads::GetConnectionCounters(AmsNetId(device.netId.toStdString()));
         out += QStringLiteral("losses of %1: receive buffer full %2, unknown handle %3, size mismatch %4, "
-                              "unmatched replies %5, reconnections %6\n")
+                              "unmatched replies %5, reconnections %6, skipped polls %7\n")
                    .arg(device.name)
                    .arg(losses.ringFull)
                    .arg(losses.unknownHandle)
                    .arg(losses.sizeMismatch)
                    .arg(losses.unmatchedReplies)
-                   .arg(losses.reconnections);
+                   .arg(losses.reconnections)
+                   .arg(reads.skippedPolls);
         const QStringList reasons = shortcomings(run);
         failed += reasons.isEmpty() ? 0 : 1;
         out += QStringLiteral("summary of %1: %2\n")
@@ -291,7 +300,7 @@ int run(const Options& options)
     }
     shared.wake.notify_all();
     reader.join();
-    const int status = summarize(options, shared.devices);
+    const int status = summarize(options, shared.devices, plugin);
     plugin.stopPlugin();
     qWarning("DONE RUNNIPNG");
     return status;
