@@ -170,14 +170,13 @@ bool Ads_Plc::readData(LogList* list)
         if (isIdentityItem(data)) {
             continue;
         }
-        if (!worker->itemExistsAsNotifier(data.item)) {
-            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
-            continue;
-        }
         // A polled item's read can fail while it stays polled: its error shows with each read.
         QString pollError;
         if (worker->polledItemError(data.item, &pollError)) {
             data.item.error = pollError;
+        } else if (!worker->itemExistsAsNotifier(data.item)) {
+            data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
+            continue;
         }
         Ads_Plc_Worker::AdsValue sample;
         if (!worker->getItemValue(data.item, &sample)) {
