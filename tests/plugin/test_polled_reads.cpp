@@ -3,6 +3,8 @@
 // the PLC's limit, a failing sub-read, a port that stops answering, late rounds and the stop.
 #include "plugin/support/exchange_fixture.h"
 
+#include <map>
+
 using namespace exchange_test;
 using plcsim::ReplyFault;
 
@@ -162,6 +164,28 @@ TEST_F(ExchangeTest, APortThatStopsAnsweringEndsItsPollWithTheTimeOutAndTheOther
     sim->SetSilentPort(851, false);
     const QString stale = valueOf(polled, 0);
     EXPECT_TRUE(readUntil(polled, [&](const LogList& l) { return l.device.error.isEmpty() && valueOf(l, 0) != stale; }));
+}
+
+TEST_F(ExchangeTest, DevicesPollingOnePlcTakeTurnsOverTheInterval)
+{
+    auto sim = startSimulator();
+    std::vector<LogList> lists;
+    for (int id : {87, 88}) {
+        lists.push_back(batchFor(withMode(deviceFor(id, *sim, "300", id == 87 ? "851" : "852"), "polled"), {kCounter}));
+        lists.back().items[0].item.readIntervalMs = 400;
+        ASSERT_TRUE(readUntil(lists.back()));
+    }
+    sim->ClearRequests();
+    ASSERT_TRUE(WaitUntil([&] { return requestsOf(*sim, ADS_CMD_READ_WRITE, kSumRead).size() >= 8; }, 3s));
+    // Each device's reads fall on its own half of the 400 ms.
+    std::map<uint16_t, std::vector<Clock::time_point>> byDevice;
+    for (const plcsim::Request& r : requestsOf(*sim, ADS_CMD_READ_WRITE, kSumRead)) {
+        byDevice[r.header.targetPort].push_back(r.received);
+    }
+    ASSERT_EQ(byDevice.size(), 2u);
+    const auto gap = (byDevice[852].back() - byDevice[851].back()) % 400ms;
+    const auto offset = std::chrono::abs(std::chrono::duration_cast<std::chrono::milliseconds>(gap));
+    EXPECT_TRUE(offset > 120ms && offset < 280ms) << offset.count() << " ms apart";
 }
 
 TEST_F(ExchangeTest, ARoundStillRunningWhenTheNextIsDueSkipsItAndTheStopDoesNotWaitForIt)
