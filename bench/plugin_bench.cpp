@@ -41,17 +41,7 @@ std::unique_ptr<plcsim::PlcSimulator> StartSimulator(const AmsNetId& netId = kPl
 
 DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSeconds = 1, const AmsNetId& netId = kPlc)
 {
-    DeviceInstancePlugin device;
-    device.id = id;
-    device.name = QStringLiteral("Device %1").arg(id);
-    device.address = QString::fromStdString(host);
-    device.errorWaitTimeSeconds = errorWaitSeconds;
-    device.config = {{"Ads_Port", "851"},
-                     {"Target_AMS_NetId", QString::fromStdString(netId.ToString())},
-                     {"Local_AMS_NetId", ""},
-                     {"Timeout", "5000"},
-                     {"timestamp", "0"}};
-    return device;
+    return bench::DeviceFor(id, host, netId, errorWaitSeconds);
 }
 
 bool ReadUntilAllSet(Ads_Plc& plugin, LogList& list)

@@ -7,7 +7,6 @@
 #include "bench_support.h"
 #include "child_simulator.h"
 #include "item_batches.h"
-#include "ads/AdsRequests.h"
 #include "host/HostState.h"
 #include "plugin/ads_plc.h"
 
@@ -31,18 +30,9 @@ const std::pair<const char*, const char*> kSymbols[] = {
 
 DeviceInstancePlugin DeviceFor(int id, const std::string& host, const QString& mode, const QString& max = "")
 {
-    DeviceInstancePlugin device;
-    device.id = id;
-    device.name = QStringLiteral("Device %1").arg(id);
-    device.address = QString::fromStdString(host);
-    device.errorWaitTimeSeconds = 1;
-    device.config = {{"Ads_Port", "851"},
-                     {"Target_AMS_NetId", QString::fromStdString(kPlc.ToString())},
-                     {"Local_AMS_NetId", ""},
-                     {"Timeout", "5000"},
-                     {"timestamp", "0"},
-                     {"Read_Mode", mode},
-                     {"Max_Notifications", max}};
+    DeviceInstancePlugin device = bench::DeviceFor(id, host, kPlc);
+    device.config["Read_Mode"] = mode;
+    device.config["Max_Notifications"] = max;
     return device;
 }
 
@@ -161,14 +151,4 @@ void BM_AutomaticTwoThousand(benchmark::State& state)
 BENCHMARK(BM_PolledTenThousand)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AutomaticTwoThousand)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    plc::ads::SetConnectTimeout(1000);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_MAIN();

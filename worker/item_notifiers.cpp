@@ -40,24 +40,11 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
                                                std::chrono::seconds errorWait, Items& items,
                                                ItemTypeChecks& typeChecks, const Overflow& overflow)
 {
-    QList<ItemInstancePlugin> wanted;
-    QSet<quint32> wantedIds;
+    const QList<ItemInstancePlugin> wanted =
+        item_pass::due(list, [this](quint32 itemId) { return has(itemId); }, failedSubscriptions, errorWait, items);
     std::vector<Item_Subscriptions::Request> requests;
-    const auto now = std::chrono::steady_clock::now();
-    for (const ItemInstancePlugin* listed : list) {
-        const ItemInstancePlugin& item = *listed;
+    for (const ItemInstancePlugin& item : wanted) {
         const quint32 itemId = static_cast<quint32>(item.id);
-        // A symbol that does not exist would cost requests on every read: its error stays
-        // until the error wait time has passed.
-        const auto failed = failedSubscriptions.constFind(itemId);
-        if (has(itemId) || wantedIds.contains(itemId) ||
-            (failed != failedSubscriptions.constEnd() && now - *failed < errorWait)) {
-            continue;
-        }
-        failedSubscriptions.remove(itemId);
-        const QString previousError = items.value(itemId).error;
-        items.insert(itemId, item);
-        items[itemId].error = previousError;
         const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
         const QString symbol = item.config.value(QStringLiteral("variable_name"));
         log(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
@@ -70,8 +57,6 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
             Ads_Plc_Worker::values.insert(Ads_Plc_Worker::ValueKey(deviceId, itemId),
                                           Ads_Plc_Worker::AdsValue{Ads_Plc_Worker::placeholderValue(), type, QDateTime()});
         }
-        wanted.append(item);
-        wantedIds.insert(itemId);
         requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
                             Item_Subscriptions::attributesFor(item, type), userValue});
     }
@@ -79,19 +64,9 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
     if (requests.empty()) {
         return lost;
     }
-    std::vector<Item_Subscriptions::Outcome> outcomes;
-    try {
-        // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
-        std::lock_guard<std::mutex> targetLock(targetMutex);
-        outcomes = subscriptions.subscribe(device, requests);
-    } catch (const std::exception& e) {
-        // Nothing may escape towards the host; every item of the pass keeps the failure.
-        outcomes.clear();
-        outcomes.resize(requests.size());
-        for (Item_Subscriptions::Outcome& outcome : outcomes) {
-            outcome.fail(QString::fromLocal8Bit(e.what()));
-        }
-    }
+    // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
+    std::vector<Item_Subscriptions::Outcome> outcomes =
+        item_pass::inBulk(targetMutex, requests.size(), [&] { return subscriptions.subscribe(device, requests); });
     for (size_t i = 0; i < outcomes.size(); ++i) {
         adopt(wanted[static_cast<int>(i)], requests[i], outcomes[i], lost, typeChecks, overflow);
     }
@@ -122,14 +97,7 @@ void Item_Notifiers::adopt(const ItemInstancePlugin& item, const Item_Subscripti
         overflow(item, outcome);
         return;
     }
-    setError(itemId, outcome.text);
-    log(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
-    if (Ads_Plc_Worker::isConnectionError(outcome.code)) {
-        lost.items.append(item);
-        lost.text = outcome.text;
-    } else {
-        failedSubscriptions.insert(itemId, std::chrono::steady_clock::now());
-    }
+    item_pass::fail(item, outcome, setError, log, lost, failedSubscriptions);
 }
 
 void Item_Notifiers::forgetValue(quint32 itemId, uint32_t userValue)
@@ -209,3 +177,59 @@ std::vector<quint32> Item_Notifiers::dropLost(const AdsDevice& device,
     }
     return dropped;
 }
+
+namespace item_pass {
+
+QList<ItemInstancePlugin> due(const std::vector<const ItemInstancePlugin*>& list,
+                              const std::function<bool(quint32 itemId)>& held, Failures& failures,
+                              std::chrono::seconds errorWait, Item_Notifiers::Items& items)
+{
+    QList<ItemInstancePlugin> wanted;
+    QSet<quint32> wantedIds;
+    const auto now = std::chrono::steady_clock::now();
+    for (const ItemInstancePlugin* listed : list) {
+        const quint32 itemId = static_cast<quint32>(listed->id);
+        const auto failed = failures.constFind(itemId);
+        if (held(itemId) || wantedIds.contains(itemId) || (failed != failures.constEnd() && now - *failed < errorWait)) {
+            continue;
+        }
+        failures.remove(itemId);
+        const QString previousError = items.value(itemId).error;
+        items.insert(itemId, *listed);
+        items[itemId].error = previousError;
+        wanted.append(*listed);
+        wantedIds.insert(itemId);
+    }
+    return wanted;
+}
+
+std::vector<Item_Subscriptions::Outcome> inBulk(std::mutex& targetMutex, size_t count,
+                                                const std::function<std::vector<Item_Subscriptions::Outcome>()>& request)
+{
+    try {
+        std::lock_guard<std::mutex> targetLock(targetMutex);
+        return request();
+    } catch (const std::exception& e) {
+        std::vector<Item_Subscriptions::Outcome> outcomes(count);
+        for (Item_Subscriptions::Outcome& outcome : outcomes) {
+            outcome.fail(QString::fromLocal8Bit(e.what()));
+        }
+        return outcomes;
+    }
+}
+
+void fail(const ItemInstancePlugin& item, const Item_Subscriptions::Outcome& outcome,
+          const Item_Notifiers::SetError& setError, const Item_Notifiers::Log& log, Item_Notifiers::Lost& lost,
+          Failures& failures)
+{
+    setError(static_cast<quint32>(item.id), outcome.text);
+    log(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
+    if (Ads_Plc_Worker::isConnectionError(outcome.code)) {
+        lost.items.append(item);
+        lost.text = outcome.text;
+    } else {
+        failures.insert(static_cast<quint32>(item.id), std::chrono::steady_clock::now());
+    }
+}
+
+} // namespace item_pass

@@ -85,3 +85,23 @@ private:
     // Subscriptions that failed, with when: tried again only after the error wait time.
     QHash<quint32, std::chrono::steady_clock::time_point> failedSubscriptions;
 };
+
+// Steps shared by the passes of the notified and the polled items.
+namespace item_pass {
+using Failures = QHash<quint32, std::chrono::steady_clock::time_point>;
+// The items of `list` to take on now: not `held`, each once, and not within the error wait time
+// of their last failure (a symbol that does not exist would cost requests on every read). Each
+// is recorded in `items`, keeping its earlier error.
+QList<ItemInstancePlugin> due(const std::vector<const ItemInstancePlugin*>& list,
+                              const std::function<bool(quint32 itemId)>& held, Failures& failures,
+                              std::chrono::seconds errorWait, Item_Notifiers::Items& items);
+// The pass's request under the target mutex; whatever it throws is every item's failure, since
+// nothing may escape towards the host.
+std::vector<Item_Subscriptions::Outcome> inBulk(std::mutex& targetMutex, size_t count,
+                                                const std::function<std::vector<Item_Subscriptions::Outcome>()>& request);
+// A failed item: its error shown and logged; a connection-class failure joins `lost`, any other
+// one is remembered so that the item waits out the error wait time.
+void fail(const ItemInstancePlugin& item, const Item_Subscriptions::Outcome& outcome,
+          const Item_Notifiers::SetError& setError, const Item_Notifiers::Log& log, Item_Notifiers::Lost& lost,
+          Failures& failures);
+} // namespace item_pass

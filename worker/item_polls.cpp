@@ -103,28 +103,14 @@ Item_Polls::Lost Item_Polls::add(const AdsDevice& device, std::mutex& targetMute
                                  const std::vector<const ItemInstancePlugin*>& list, std::chrono::seconds errorWait,
                                  Items& items, ItemTypeChecks& typeChecks)
 {
-    QList<ItemInstancePlugin> wanted;
-    QSet<quint32> wantedIds;
+    const QList<ItemInstancePlugin> wanted = item_pass::due(
+        list, [this](quint32 itemId) { return polled.count(itemId) != 0; }, failedAdds, errorWait, items);
     std::vector<Item_Subscriptions::Request> requests;
-    const auto now = Clock::now();
-    for (const ItemInstancePlugin* listed : list) {
-        const ItemInstancePlugin& item = *listed;
-        const quint32 itemId = static_cast<quint32>(item.id);
-        const auto failed = failedAdds.constFind(itemId);
-        if (polled.count(itemId) != 0 || wantedIds.contains(itemId) ||
-            (failed != failedAdds.constEnd() && now - *failed < errorWait)) {
-            continue;
-        }
-        failedAdds.remove(itemId);
-        const QString previousError = items.value(itemId).error;
-        items.insert(itemId, item);
-        items[itemId].error = previousError;
+    for (const ItemInstancePlugin& item : wanted) {
         const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
         const QString symbol = item.config.value(QStringLiteral("variable_name"));
         log(QStringLiteral("Adding poll for ") + item.name + QStringLiteral(". Address: ") + symbol +
-            QStringLiteral(" ID: ") + QString::number(itemId));
-        wanted.append(item);
-        wantedIds.insert(itemId);
+            QStringLiteral(" ID: ") + QString::number(item.id));
         requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
                             Item_Subscriptions::attributesFor(item, type), 0});
     }
@@ -132,17 +118,8 @@ Item_Polls::Lost Item_Polls::add(const AdsDevice& device, std::mutex& targetMute
     if (requests.empty()) {
         return lost;
     }
-    std::vector<Item_Subscriptions::Outcome> outcomes;
-    try {
-        std::lock_guard<std::mutex> targetLock(targetMutex);
-        outcomes = subscriptions.prepareReads(device, requests);
-    } catch (const std::exception& e) {
-        outcomes.clear();
-        outcomes.resize(requests.size());
-        for (Item_Subscriptions::Outcome& outcome : outcomes) {
-            outcome.fail(QString::fromLocal8Bit(e.what()));
-        }
-    }
+    std::vector<Item_Subscriptions::Outcome> outcomes =
+        item_pass::inBulk(targetMutex, requests.size(), [&] { return subscriptions.prepareReads(device, requests); });
     for (size_t i = 0; i < outcomes.size(); ++i) {
         const ItemInstancePlugin& item = wanted[static_cast<int>(i)];
         const quint32 itemId = static_cast<quint32>(item.id);
@@ -150,17 +127,10 @@ Item_Polls::Lost Item_Polls::add(const AdsDevice& device, std::mutex& targetMute
         if (outcome.typeJudged) {
             typeChecks.remember(itemId, requests[i].type, requests[i].symbol, outcome.typeCheck);
         }
-        if (!outcome.failed()) {
-            adopt(item, outcome);
-            continue;
-        }
-        setError(itemId, outcome.text);
-        log(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
-        if (Ads_Plc_Worker::isConnectionError(outcome.code)) {
-            lost.items.append(item);
-            lost.text = outcome.text;
+        if (outcome.failed()) {
+            item_pass::fail(item, outcome, setError, log, lost, failedAdds);
         } else {
-            failedAdds.insert(itemId, Clock::now());
+            adopt(item, outcome);
         }
     }
     return lost;

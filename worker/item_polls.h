@@ -122,7 +122,7 @@ private:
     std::unordered_map<quint32, Polled> polled;
     std::map<qint32, Group> groups; // by read interval
     Round round;                    // intervalMs 0: none under way
-    QHash<quint32, Clock::time_point> failedAdds;
+    item_pass::Failures failedAdds;
     bool shared = false;            // registered among the target's polling devices
 
     mutable std::mutex idsMutex; // guards `errors`: look-ups never wait for the PLC

@@ -64,6 +64,7 @@ public:
 
 private:
     struct Pending; // an item on its way through the steps
+    std::vector<Outcome> run(const AdsDevice& device, std::vector<Request> requests, bool notify);
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
     void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
