@@ -525,7 +525,6 @@ void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlug
     if (!device || state.load() != Connected) {
         return;
     }
-    placedMode = mode;
     placedKind = mode.kind;
     placedMax = mode.maxNotifications;
     const Read_Placement placement =

@@ -167,7 +167,7 @@ private:
     Plc_Program_Watch programWatch; // worker thread and deviceMutex; ends before `device` goes
     Item_Notifiers notifiers;       // subscribing under deviceMutex; looking up from any thread
     Item_Polls polls;               // likewise; its rounds run on the worker thread
-    Read_Mode placedMode;           // under deviceMutex: the mode the items were placed by
+    // The read mode the items were last placed by: a read in another mode places them anew.
     std::atomic<int> placedKind{Read_Mode::Notifications};
     std::atomic<size_t> placedMax{0};
     bool notificationsRefused = false; // under deviceMutex: the PLC had no notification left

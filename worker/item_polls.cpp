@@ -127,6 +127,9 @@ Item_Polls::Lost Item_Polls::add(const AdsDevice& device, std::mutex& targetMute
         if (outcome.typeJudged) {
             typeChecks.remember(itemId, requests[i].type, requests[i].symbol, outcome.typeCheck);
         }
+        if (!outcome.failed() && outcome.readLength == 0) {
+            outcome.fail(ADSERR_DEVICE_INVALIDWATCHSIZE); // as a notification of no bytes is refused
+        }
         if (outcome.failed()) {
             item_pass::fail(item, outcome, setError, log, lost, failedAdds);
         } else {
