@@ -33,7 +33,7 @@ constexpr auto STOP_GRACE = std::chrono::milliseconds(1000);
 
 QString failedText(int32_t code)
 {
-    return QStringLiteral("failed. ") + errorToString(code) + QStringLiteral(" Code: ") + QString::number(code);
+    return QStringLiteral("failed. ") + withErrorCode(errorToString(code), code);
 }
 
 // The PLC clock counts 100 ns units since 1601-01-01 00:00:00 UTC.
@@ -723,8 +723,7 @@ void Ads_Plc_Worker::listenToNotifiers()
                 } else {
                     setDeviceError(text);
                     writeLogDebug(QStringLiteral("Error. Status for route ") + deviceRecord.name + QStringLiteral(" - ") +
-                                  deviceRecord.address + QStringLiteral(" failed. ") + text +
-                                  QStringLiteral(" Code: ") + QString::number(code));
+                                  deviceRecord.address + QStringLiteral(" failed. ") + withErrorCode(text, code));
                     const bool broken = isConnectionError(code);
                     if (broken) {
                         connectionSuspect = true;
