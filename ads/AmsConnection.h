@@ -80,6 +80,7 @@ public:
 
     int32_t AdsRequest(AmsRequest& request, uint32_t timeoutMs);
     bool IsConnectedTo(const addrinfo* targetAddresses) const;
+    std::string PeerText() const { return socket.PeerText(); }
     // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT
     // (ADS_ERR_CONNECTION_CLOSED when the peer closed or reset it first).
     void Abort();

@@ -56,7 +56,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
         lock.lock();
         pendingAttempts.erase(ams);
         attemptFinished.notify_all();
-        throw std::exception();
+        throw;
     }
 
     lock.lock();
@@ -156,6 +156,12 @@ std::shared_ptr<AmsConnection> AmsRouter::GetConnection(const AmsNetId& ams)
     Lock lock(routerMutex);
     const auto it = routeTable.find(ams);
     return it == routeTable.end() ? nullptr : it->second.connection;
+}
+
+std::string AmsRouter::RouteAddress(const AmsNetId& ams)
+{
+    const std::shared_ptr<AmsConnection> connection = GetConnection(ams);
+    return connection ? connection->PeerText() : std::string();
 }
 
 uint16_t AmsRouter::OpenPort()

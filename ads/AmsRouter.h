@@ -28,14 +28,16 @@ public:
     AmsRouter(const AmsRouter&) = delete;
     AmsRouter& operator=(const AmsRouter&) = delete;
 
-    // Throws the resolver's exception for an unknown host and a plain std::exception
-    // when no connection can be built.
+    // Throws the resolver's exception for an unknown host and, when no connection can be
+    // built, what stopped it (a plc::ads::ConnectError when the TCP connect failed).
     // A non-zero `connectLimit` shortens the TCP connect bound for this route's attempt.
     int32_t AddRoute(AmsNetId ams, const std::string& host,
                      std::chrono::milliseconds connectLimit = std::chrono::milliseconds(0));
     int32_t AddRoute(AmsNetId ams, const IpV4& ip);
     void DelRoute(const AmsNetId& ams);
     std::shared_ptr<AmsConnection> GetConnection(const AmsNetId& ams);
+    // The address of the PLC ("10.1.2.3:48898") whose connection serves the NetId; empty for none.
+    std::string RouteAddress(const AmsNetId& ams);
 
     uint16_t OpenPort();
     int32_t ClosePort(uint16_t port);

@@ -285,9 +285,10 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
         device.reset(created);
     }
     if (error != 0) {
+        const QString text = setUpFailure.isEmpty() ? errorToString(error) : setUpFailure;
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
-                      address + QLatin1Char(' ') + failedText(error));
-        setDeviceError(errorToString(error));
+                      address + QStringLiteral(" failed. ") + withErrorCode(text, error));
+        setDeviceError(text);
         state = Disconnected;
         disconnectCleanup();
         return false;
@@ -311,10 +312,14 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
 namespace {
 // The error value of a set-up step that failed with something other than an AdsException:
 // a system error keeps its code, any other standard exception counts as an unreachable target.
-int32_t setUpFailureCode()
+// A TCP connection that could not be made also gives its text, which names address and reason.
+int32_t setUpFailureCode(QString* text)
 {
     try {
         throw;
+    } catch (const plc::ads::ConnectError& e) {
+        *text = QString::fromLocal8Bit(e.what());
+        return e.code().value() != 0 ? e.code().value() : ADS_ERR_TARGET_PORT_NOT_FOUND;
     } catch (const std::system_error& e) {
         return e.code().value();
     } catch (const std::exception&) {
@@ -323,12 +328,25 @@ int32_t setUpFailureCode()
         return -1;
     }
 }
+
+// The router refuses a second address for a NetId it already routes elsewhere.
+QString netIdInUseText(const AmsNetId& netId)
+{
+    const std::string other = plc::ads::GetRouteAddress(netId);
+    if (other.empty()) {
+        return errorToString(ROUTERERR_PORTALREADYINUSE);
+    }
+    return QStringLiteral("AMS NetId ") + QString::fromStdString(netId.ToString()) +
+           QStringLiteral(" is already in use for the PLC at ") + QString::fromStdString(other) +
+           QStringLiteral("; each PLC needs its own AMS NetId");
+}
 }
 
 AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint16_t port, int32_t* error,
                                           uint32_t timeoutMs)
 {
     *error = 0;
+    setUpFailure.clear();
     const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
     std::lock_guard<std::mutex> targetLock(*targetMutex);
 
@@ -339,11 +357,16 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
         created->GetState();
     } catch (const AdsException& e) {
         *error = e.resultCode;
+        if (e.resultCode == ROUTERERR_PORTALREADYINUSE) {
+            setUpFailure = netIdInUseText(netId);
+        }
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
-                      address + QLatin1Char(' ') + failedText(e.resultCode));
+                      address + QStringLiteral(" failed. ") +
+                      withErrorCode(setUpFailure.isEmpty() ? errorToString(e.resultCode) : setUpFailure,
+                                    e.resultCode));
         return nullptr;
     } catch (...) {
-        *error = setUpFailureCode();
+        *error = setUpFailureCode(&setUpFailure);
         return nullptr;
     }
 
@@ -361,7 +384,7 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
     } catch (const AdsException& e) {
         writeLogDebug(QStringLiteral("ADS GetDeviceInfo ") + failedText(e.resultCode));
     } catch (...) {
-        *error = setUpFailureCode();
+        *error = setUpFailureCode(&setUpFailure);
         return nullptr;
     }
     return created.release();

@@ -172,6 +172,8 @@ private:
     std::chrono::steady_clock::time_point stopRequestedAt;
     std::atomic<bool> connectionSuspect{false};
 
+    // The device error of the last failed set-up when its code alone cannot tell it (worker thread).
+    QString setUpFailure;
     // Identity of the connection the subscriptions were made on (worker thread and deviceMutex).
     uint64_t subscribedConnection = 0;
     // Subscriptions that failed, with when: tried again only after the error wait time (deviceMutex).

@@ -2,6 +2,7 @@
 
 #include "ads/AdsDevice.h"
 #include "ads/AdsSymbols.h"
+#include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
 #include "worker/plc_type_check.h"
 
@@ -50,6 +51,9 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
         }
     } catch (const AdsException& e) {
         return failed(e.resultCode);
+    } catch (const plc::ads::ConnectError& e) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", e.what());
+        return 1;
     } catch (const std::exception&) {
         // As when the plug-in connects: a failed set-up is an unreachable target.
         return failed(ADS_ERR_TARGET_PORT_NOT_FOUND);
