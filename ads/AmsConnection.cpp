@@ -351,6 +351,10 @@ ConnectionCounters AmsConnection::Counters()
 
 void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetData)
 {
+    if ((header.stateFlags & AoEHeader::RESPONSE_FLAG) && TakeUnawaited(header.invokeId)) {
+        ReceiveJunk(packetData);
+        return;
+    }
     ++unmatchedReplies;
     constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
     const bool answer = (header.stateFlags & AoEHeader::RESPONSE_FLAG) && header.errorCode == 0;
@@ -497,7 +501,10 @@ int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr
     if (lost.load() || aborted.load()) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
-    EncodeHeaders(request, srcAddr, GetInvokeId());
+    const uint32_t invoke = GetInvokeId();
+    EncodeHeaders(request, srcAddr, invoke);
+    // Noted before the write, so that no reply can come first.
+    unawaitedIds[nextUnawaited.fetch_add(1) % UNAWAITED].store(invoke);
     std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
     if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
         return ADS_ERR_SYNC_TIMEOUT;
@@ -508,6 +515,17 @@ int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr
         return ADS_ERR_SYNC_TIMEOUT;
     }
     return 0;
+}
+
+bool AmsConnection::TakeUnawaited(uint32_t invoke)
+{
+    for (std::atomic<uint32_t>& noted : unawaitedIds) {
+        uint32_t expected = invoke;
+        if (invoke != 0 && noted.compare_exchange_strong(expected, 0)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -674,6 +692,9 @@ void AmsConnection::Recv()
             LOG_WARN("No response pending");
             HandleUnmatchedReply(header, packetData);
             continue;
+        }
+        if (header.errorCode == 0) {
+            served.store(true, std::memory_order_relaxed);
         }
         if (header.cmdId == ADS_CMD_READ_WRITE) {
             ForgetSumAdd(header.invokeId);

@@ -85,6 +85,8 @@ public:
     // (ADS_ERR_CONNECTION_CLOSED when the peer closed or reset it first).
     void Abort();
     bool IsLost() const { return lost.load(); }
+    // Whether the connection carried an answer without a router error: the PLC was reachable on it.
+    bool HasServed() const { return served.load(); }
     // Unique in the process, never 0.
     uint64_t Id() const { return id; }
     // Drop counters of this connection and of its dispatchers (no reconnections, no id).
@@ -152,6 +154,8 @@ private:
     void DeleteLateSumGrants(const plc::ads::AoEHeader& header, size_t packetData, uint32_t count);
     // Writes a request nobody waits for, within a short bound.
     int32_t SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr);
+    // Whether the reply answers one of the latest requests sent without waiting (then forgotten).
+    bool TakeUnawaited(uint32_t invoke);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};
@@ -165,6 +169,11 @@ private:
     std::atomic<int64_t> lastActivityNs{0};
     std::atomic<uint64_t> ringFull{0};
     std::atomic<uint64_t> unmatchedReplies{0};
+    std::atomic<bool> served{false};
+    // Invoke ids of the latest requests sent without waiting: their replies are expected, not unmatched.
+    static constexpr size_t UNAWAITED = 32;
+    std::array<std::atomic<uint32_t>, UNAWAITED> unawaitedIds{};
+    std::atomic<size_t> nextUnawaited{0};
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
     SendQueue sendQueue;

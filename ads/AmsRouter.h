@@ -92,11 +92,15 @@ private:
     std::set<AmsNetId> pendingAttempts;
     std::unordered_set<std::shared_ptr<AmsConnection>> openConnections;
     std::map<AmsNetId, Route> routeTable;
-    // Per NetId: the connection it was last mapped to, and how often that changed.
+    // Per NetId: the connection it was last mapped to, whether that one served answers, and how
+    // often a connection that had served was followed by a new one (attempts that never got an
+    // answer do not count).
     struct History {
         uint64_t connection = 0;
+        bool served = false;
         uint64_t reconnections = 0;
     };
+    void NoteServed(const AmsNetId& ams, const AmsConnection& connection);
     std::map<AmsNetId, History> history;
     std::chrono::milliseconds connectTimeout{5000};
     // A port being closed stays out of OpenPort until its notifications are deleted.
