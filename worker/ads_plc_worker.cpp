@@ -3,6 +3,7 @@
 #include "ads/AdsRequests.h"
 #include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
+#include "worker/device_statistics.h"
 
 #include <QtGlobal>
 
@@ -84,6 +85,7 @@ Ads_Plc_Worker::~Ads_Plc_Worker()
         workerThread.join();
     }
     disconnectCleanup(connectionSuspect.load());
+    Device_Statistics::forget(static_cast<quint32>(deviceRecord.id));
 }
 
 void Ads_Plc_Worker::requestStop()
@@ -656,6 +658,7 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
     if (it != Ads_Plc_Worker::values.end()) {
         it->value = bytesToValue(data, it->type, pNotification->dataSize);
         it->timestamp = timestamp;
+        Device_Statistics::noteSample(deviceId, itemId);
     } else if (firstWarningFor(hUser)) {
         qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier returned a value. DeviceID: ") +
                                   QString::number(deviceId) + QStringLiteral(" ItemID: ") + QString::number(itemId)));
@@ -717,7 +720,11 @@ void Ads_Plc_Worker::listenToNotifiers()
                 QString text;
                 uint16_t adsState = ADSSTATE_RUN;
                 try {
+                    const auto pollStart = std::chrono::steady_clock::now();
                     adsState = device->GetState().adsState;
+                    Device_Statistics::noteStatePoll(static_cast<quint32>(deviceRecord.id),
+                                                     std::chrono::duration_cast<std::chrono::microseconds>(
+                                                         std::chrono::steady_clock::now() - pollStart));
                 } catch (const AdsException& e) {
                     code = e.resultCode;
                     text = errorToString(code);
