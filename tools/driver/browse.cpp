@@ -26,8 +26,14 @@ QString printable(const std::string& text)
 
 int failed(int32_t code)
 {
-    std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(errorToString(code)),
-                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    const QString text = errorToString(code);
+    // The text of an unknown code already names it.
+    if (withErrorCode(text, code) == text) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", qPrintable(text));
+    } else {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(text),
+                     static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    }
     return 1;
 }
 }

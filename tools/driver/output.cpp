@@ -237,7 +237,7 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
             const ItemStatistics stats = view.itemStatistics.value(data.item.id);
             item.insert(QStringLiteral("samples"), static_cast<double>(stats.samples));
             item.insert(QStringLiteral("age_s"), stats.ageSeconds < 0 ? QJsonValue(QJsonValue::Null)
-                                                                      : QJsonValue(stats.ageSeconds));
+                                                                      : QJsonValue(std::round(stats.ageSeconds * 1000) / 1000));
         }
         items.append(item);
     }

@@ -6,7 +6,6 @@
 #include "tools/driver/device_run.h"
 #include "tools/driver/output.h"
 
-
 #include <pthread.h>
 #include <signal.h>
 
@@ -162,15 +161,14 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
 
 // Summary lines: on stdout with the table, on stderr beside machine-readable output. The exit
 // status judges the end of the run; what failed on the way is named besides.
-int summarize(const Options& options, const QList<DeviceRun>& runs)
+int summarize(const Options& options, const QList<DeviceRun>& runs, std::chrono::steady_clock::time_point endedAt)
 {
-    const auto now = std::chrono::steady_clock::now();
     QString out;
     int failed = 0;
     for (const DeviceRun& run : runs) {
         const QString name = run.view().device->name;
         out += run.lossesLine() + QLatin1Char('\n');
-        out += run.statisticsLines(now).join(QLatin1Char('\n')) + QLatin1Char('\n');
+        out += run.statisticsLines(endedAt).join(QLatin1Char('\n')) + QLatin1Char('\n');
         if (const QStringList troubles = run.failedOnTheWay(); !troubles.isEmpty()) {
             out += QStringLiteral("failed on the way at %1: %2\n").arg(name, troubles.join(QStringLiteral("; ")));
         }
@@ -254,6 +252,13 @@ int run(const Options& options)
         printer.print(views, elapsed);
     }
     qWarning("%s", qPrintable(QStringLiteral("And we are done after %1s").arg(elapsed)));
+    // Judged as the last view showed it: reads while the plug-in stops tell nothing of the plant.
+    QList<DeviceRun> ended;
+    const auto endedAt = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        ended = shared.devices;
+    }
 
     // The plug-in must not be stopped while a read is running; one waiting for a connection is cut short.
     plugin.requestStop();
@@ -263,7 +268,7 @@ int run(const Options& options)
     }
     shared.wake.notify_all();
     reader.join();
-    const int status = summarize(options, shared.devices);
+    const int status = summarize(options, ended, endedAt);
     plugin.stopPlugin();
     qWarning("DONE RUNNIPNG");
     return status;
