@@ -324,7 +324,9 @@ TEST_F(HostViewTest, TheReadmeTypeTableSaysWhatTheCodeDoes)
     Ads_Plc plugin;
     ASSERT_TRUE(plugin.init());
     int offered = 0;
-    for (const DatabaseColumnStructure& column : host().initPluginCalls().first().itemColumns) {
+    const QList<tavhost::InitPluginCall> calls = host().initPluginCalls();
+    ASSERT_EQ(calls.size(), 1);
+    for (const DatabaseColumnStructure& column : calls.first().itemColumns) {
         for (const auto& choice : column.name == "type" ? column.selectionValues : decltype(column.selectionValues)()) {
             ++offered;
             EXPECT_EQ(documented.value(choice.value.toInt()), choice.label) << "a row for every type the host offers";
