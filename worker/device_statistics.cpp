@@ -55,7 +55,10 @@ Device_Statistics::Snapshot Device_Statistics::snapshot(quint32 deviceId, uint64
     if (it == state().devices.constEnd()) {
         return out;
     }
-    out.samples = it->samples;
+    out.samples.reserve(static_cast<size_t>(it->samples.size()));
+    for (auto sample = it->samples.constBegin(); sample != it->samples.constEnd(); ++sample) {
+        out.samples.emplace_back(sample.key(), sample.value());
+    }
     out.polls = it->polls;
     const uint64_t kept = it->polls > ROUND_TRIPS ? it->polls - ROUND_TRIPS : 0;
     for (uint64_t poll = std::max(since, kept); poll < it->polls; ++poll) {

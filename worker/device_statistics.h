@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 class Device_Statistics {
@@ -15,7 +16,9 @@ public:
     static constexpr size_t ROUND_TRIPS = 64;
 
     struct Snapshot {
-        QHash<quint32, quint64> samples; // by item id, over the worker's life
+        // (item id, samples over the worker's life); a plain copy, shared with nothing the
+        // dispatcher threads write.
+        std::vector<std::pair<quint32, quint64>> samples;
         std::vector<uint32_t> roundTripsUs; // of the polls from `since` on that are still kept, oldest first
         uint64_t polls = 0;                 // state polls so far: the `since` of the next snapshot
     };

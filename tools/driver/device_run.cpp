@@ -111,10 +111,10 @@ void DeviceRun::noteStatistics(quint32 deviceId, const plc::ads::ConnectionCount
         }
         roundTripsUs.push_back(us);
     }
-    for (auto it = snapshot.samples.constBegin(); it != snapshot.samples.constEnd(); ++it) {
-        ItemTrack& item = items[static_cast<int>(it.key())];
-        if (it.value() > item.samples) {
-            item.samples = it.value();
+    for (const auto& [itemId, samples] : snapshot.samples) {
+        ItemTrack& item = items[static_cast<int>(itemId)];
+        if (samples > item.samples) {
+            item.samples = samples;
             item.arrived = true;
             item.latest = now;
         }
