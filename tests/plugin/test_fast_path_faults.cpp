@@ -128,7 +128,7 @@ TEST_F(ExchangeTest, GrantsInRepliesNobodyCanUseAreReleasedAndTheItemsServedOneB
         EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCountFor(client) == items.size() + 1 + 1; }, 2s))
             << sim->NotificationCountFor(client) << " notifications for 3 items, the version and the hidden grant";
         ASSERT_TRUE(plugin.stopPlugin());
-        EXPECT_EQ(sim->NotificationCount() + sim->OpenHandleCount(), 0u);
+        EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() + sim->OpenHandleCount() == 0; }, 2s));
     }
     EXPECT_EQ(countersOf(*sim).unmatchedReplies, 0u);
 }
