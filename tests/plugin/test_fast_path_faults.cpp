@@ -219,6 +219,24 @@ TEST_F(ExchangeTest, AHandleGrantedTwiceServesNeitherItemWithTheOthersValues)
     EXPECT_EQ(sim->OpenHandleCount(), 0u);
 }
 
+TEST_F(ExchangeTest, ASymbolHandleGrantedForTwoVariablesServesNeither)
+{
+    auto sim = startSimulator();
+    // The first sum of handles names the first variable's handle for the second one as well.
+    sim->InjectReplyFault(ReplyFault::Edit([](std::vector<uint8_t>& data) {
+                              std::copy_n(data.begin() + 8 + 3 * 8, 4, data.begin() + 8 + 3 * 8 + 4);
+                          }).ForGroup(0xF082));
+    const std::vector<TypedSymbol> items = {kTyped[5], kTyped[6], kTyped[9]};
+    LogList list = batchFor(deviceFor(80, *sim), items);
+    ASSERT_TRUE(plugin.readData(&list));
+    EXPECT_EQ(list.items[0].item.error, "Invalid response received");
+    EXPECT_EQ(list.items[1].item.error, "Invalid response received");
+    EXPECT_TRUE(readUntil(list, [&](const LogList& l) { return ownValues(l, items) && allValuesSet(l); }, 3s));
+    ASSERT_TRUE(plugin.stopPlugin());
+    // Only the second variable's own handle stays, which the edited reply hid from the plug-in.
+    EXPECT_EQ(sim->OpenHandleCount(), 1u);
+}
+
 TEST_F(ExchangeTest, AThreadThatCannotStartFailsTheItemsButNeverTheHost)
 {
 #ifndef ADS_PLC_THREADS_REFUSABLE
