@@ -163,6 +163,8 @@ private:
     // expected and dropped): one write of all the requests, within a short bound.
     int32_t SendReleases(uint16_t localPort, const AmsAddr& target, const AmsAddr& srcAddr,
                          const plc::ads::GrantReleases& releases);
+    // Writes frames nobody waits for, whole or not at all, within a short bound.
+    int32_t WriteUnawaited(const uint8_t* data, size_t size);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};

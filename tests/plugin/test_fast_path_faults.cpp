@@ -128,7 +128,7 @@ TEST_F(ExchangeTest, GrantsInRepliesNobodyCanUseAreReleasedAndTheItemsServedOneB
         EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCountFor(client) == items.size() + 1 + 1; }, 2s))
             << sim->NotificationCountFor(client) << " notifications for 3 items, the version and the hidden grant";
         ASSERT_TRUE(plugin.stopPlugin());
-        EXPECT_EQ(sim->NotificationCount() + sim->OpenHandleCount(), 0u);
+        EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() + sim->OpenHandleCount() == 0; }, 2s));
     }
     EXPECT_EQ(countersOf(*sim).unmatchedReplies, 0u);
 }
@@ -145,6 +145,18 @@ TEST_F(ExchangeTest, HandlesGrantedAfterTheirTimeOutAndAfterAnUnansweredDeleteAr
     LogList b = batchFor(deviceFor(74, *sim, "300", "852"), {kTyped[1], kTyped[5], kTyped[9]});
     EXPECT_FALSE(readUntil(b, allValuesSet, 200ms));
     // The late handles are released once they arrive; the device reconnects and is served.
+    ASSERT_TRUE(readUntil(b, [](const LogList& l) { return allValuesSet(l) && l.device.error.isEmpty(); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return sim->OpenHandleCount() == 1 + 3; }, 2s)) << sim->OpenHandleCount();
+
+    // A sum write that is never answered: the device reconnects, and the write's handles are
+    // released all the same, since the connection lives on for device 75.
+    sim->InjectReplyFault(ReplyFault::Drop().ForGroup(0xF081));
+    LogList writes = batchFor(b.device, {kTyped[1], kTyped[5], kTyped[9]});
+    for (int i = 0; i < writes.items.size(); ++i) {
+        writes.items[i].values.insert("value", QString::number(i + 1));
+    }
+    ASSERT_TRUE(plugin.writeData(&writes));
+    EXPECT_EQ(writes.items[2].item.error, "Timeout elapsed");
     ASSERT_TRUE(readUntil(b, [](const LogList& l) { return allValuesSet(l) && l.device.error.isEmpty(); }, 5s));
     EXPECT_TRUE(WaitUntil([&] { return sim->OpenHandleCount() == 1 + 3; }, 2s)) << sim->OpenHandleCount();
 
@@ -205,6 +217,24 @@ TEST_F(ExchangeTest, AHandleGrantedTwiceServesNeitherItemWithTheOthersValues)
     ASSERT_TRUE(readUntil(list, [&](const LogList& l) { return ownValues(l, both) && allValuesSet(l); }, 4s));
     ASSERT_TRUE(plugin.stopPlugin());
     EXPECT_EQ(sim->OpenHandleCount(), 0u);
+}
+
+TEST_F(ExchangeTest, ASymbolHandleGrantedForTwoVariablesServesNeither)
+{
+    auto sim = startSimulator();
+    // The first sum of handles names the first variable's handle for the second one as well.
+    sim->InjectReplyFault(ReplyFault::Edit([](std::vector<uint8_t>& data) {
+                              std::copy_n(data.begin() + 8 + 3 * 8, 4, data.begin() + 8 + 3 * 8 + 4);
+                          }).ForGroup(0xF082));
+    const std::vector<TypedSymbol> items = {kTyped[5], kTyped[6], kTyped[9]};
+    LogList list = batchFor(deviceFor(80, *sim), items);
+    ASSERT_TRUE(plugin.readData(&list));
+    EXPECT_EQ(list.items[0].item.error, "Invalid response received");
+    EXPECT_EQ(list.items[1].item.error, "Invalid response received");
+    EXPECT_TRUE(readUntil(list, [&](const LogList& l) { return ownValues(l, items) && allValuesSet(l); }, 3s));
+    ASSERT_TRUE(plugin.stopPlugin());
+    // Only the second variable's own handle stays, which the edited reply hid from the plug-in.
+    EXPECT_EQ(sim->OpenHandleCount(), 1u);
 }
 
 TEST_F(ExchangeTest, AThreadThatCannotStartFailsTheItemsButNeverTheHost)
