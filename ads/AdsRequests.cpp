@@ -256,9 +256,16 @@ int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutM
         return GetRouter().AddRoute(netId, std::string(host), std::chrono::milliseconds(connectTimeoutMs));
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
+    } catch (const ConnectError&) {
+        throw; // its text names the address and the reason, which a code cannot
     } catch (const std::runtime_error&) {
         return ADS_ERR_TARGET_PORT_NOT_FOUND;
     }
+}
+
+std::string GetRouteAddress(AmsNetId netId)
+{
+    return GetRouter().RouteAddress(netId);
 }
 
 void DelLocalRoute(AmsNetId netId)

@@ -6,6 +6,7 @@
 #include "ConnectionCounters.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 int32_t AdsPortOpenEx();
@@ -34,7 +35,11 @@ int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 namespace plc::ads {
 // Adds a route to the NetId over the host ("10.1.2.3", "plc.local", "127.0.0.1:48898", "[::1]:851").
 // A non-zero connectTimeoutMs bounds this route's TCP connect when it is below the default bound.
+// Throws a ConnectError (ads/Sockets.h) naming the address and the reason when the TCP
+// connection cannot be made.
 int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs = 0);
+// The address ("10.1.2.3:48898") of the PLC whose connection serves the NetId; empty for none.
+std::string GetRouteAddress(AmsNetId netId);
 void DelLocalRoute(AmsNetId netId);
 void SetLocalAddress(AmsNetId netId);
 // Upper bound of one TCP connect attempt to a remote router (default 5000 ms).

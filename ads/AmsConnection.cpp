@@ -543,6 +543,9 @@ void AmsConnection::Recv()
             HandleUnmatchedReply(header, packetData);
             continue;
         }
+        if (header.errorCode == 0) {
+            served.store(true, std::memory_order_relaxed);
+        }
         switch (header.cmdId) {
         case ADS_CMD_READ:
         case ADS_CMD_READ_WRITE:

@@ -82,10 +82,13 @@ public:
 
     int32_t AdsRequest(AmsRequest& request, uint32_t timeoutMs);
     bool IsConnectedTo(const addrinfo* targetAddresses) const;
+    std::string PeerText() const { return socket.PeerText(); }
     // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT
     // (ADS_ERR_CONNECTION_CLOSED when the peer closed or reset it first).
     void Abort();
     bool IsLost() const { return lost.load(); }
+    // Whether the connection carried an answer without a router error: the PLC was reachable on it.
+    bool HasServed() const { return served.load(); }
     // Unique in the process, never 0.
     uint64_t Id() const { return id; }
     // Drop counters of this connection and of its dispatchers (no reconnections, no id).
@@ -175,6 +178,7 @@ private:
     std::atomic<int64_t> lastActivityNs{0};
     std::atomic<uint64_t> ringFull{0};
     std::atomic<uint64_t> unmatchedReplies{0};
+    std::atomic<bool> served{false};
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
     SendQueue sendQueue;

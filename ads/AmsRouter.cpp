@@ -56,7 +56,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
         lock.lock();
         pendingAttempts.erase(ams);
         attemptFinished.notify_all();
-        throw std::exception();
+        throw;
     }
 
     lock.lock();
@@ -81,6 +81,7 @@ void AmsRouter::MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnectio
         it = routeTable.emplace(ams, Route{connection, 0}).first;
     } else if (it->second.connection != connection) {
         const std::shared_ptr<AmsConnection> previous = it->second.connection;
+        NoteServed(ams, *previous);
         previous->routeCount -= it->second.count;
         connection->routeCount += it->second.count;
         it->second.connection = connection;
@@ -89,10 +90,21 @@ void AmsRouter::MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnectio
     ++it->second.count;
     ++connection->routeCount;
     History& past = history[ams];
-    if (past.connection != 0 && past.connection != connection->Id()) {
+    if (past.connection != 0 && past.connection != connection->Id() && past.served) {
         ++past.reconnections;
     }
+    if (past.connection != connection->Id()) {
+        past.served = false;
+    }
     past.connection = connection->Id();
+}
+
+void AmsRouter::NoteServed(const AmsNetId& ams, const AmsConnection& connection)
+{
+    History& past = history[ams];
+    if (past.connection == connection.Id()) {
+        past.served = past.served || connection.HasServed();
+    }
 }
 
 void AmsRouter::AwaitConnectionAttempts(const AmsNetId& ams, Lock& lock)
@@ -113,6 +125,7 @@ void AmsRouter::DelRoute(const AmsNetId& ams)
     const std::shared_ptr<AmsConnection> connection = it->second.connection;
     --connection->routeCount;
     if (--it->second.count == 0) {
+        NoteServed(ams, *connection);
         routeTable.erase(it);
         DeleteIfLastConnection(connection, doomed);
     }
@@ -156,6 +169,12 @@ std::shared_ptr<AmsConnection> AmsRouter::GetConnection(const AmsNetId& ams)
     Lock lock(routerMutex);
     const auto it = routeTable.find(ams);
     return it == routeTable.end() ? nullptr : it->second.connection;
+}
+
+std::string AmsRouter::RouteAddress(const AmsNetId& ams)
+{
+    const std::shared_ptr<AmsConnection> connection = GetConnection(ams);
+    return connection ? connection->PeerText() : std::string();
 }
 
 uint16_t AmsRouter::OpenPort()

@@ -7,7 +7,8 @@ set -euo pipefail
 native="$(dpkg --print-architecture)"
 packages=()
 for p in cmake ninja-build g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev \
-         clang libclang-rt-14-dev valgrind g++-arm-linux-gnueabihf qemu-user; do
+         clang libclang-rt-14-dev valgrind g++-arm-linux-gnueabihf qemu-user \
+         dpkg-dev file; do
   packages+=("$p:$native")
 done
 # 32-bit ARM libraries for the cross build that runs under qemu-arm.

@@ -166,6 +166,8 @@ private:
     std::chrono::steady_clock::time_point stopRequestedAt;
     std::atomic<bool> connectionSuspect{false};
 
+    // The device error of the last failed set-up when its code alone cannot tell it (worker thread).
+    QString setUpFailure;
     // Identity of the connection the subscriptions were made on (worker thread and deviceMutex).
     uint64_t subscribedConnection = 0;
     // Loss counters last warned about, and when (worker thread).

@@ -114,8 +114,10 @@ void Item_Subscriptions::noteSymbolInfoMissing(int32_t code)
 {
     if (!infoMissing) {
         log(QStringLiteral("Symbol information not offered by ") + deviceName +
-                QStringLiteral(": item types are not checked. Code: ") + QString::number(code),
-            false);
+                QStringLiteral(": item types cannot be checked; an item whose type does not fit its PLC "
+                               "variable shows wrong values. ") +
+                withErrorCode(errorToString(code), code),
+            true);
     }
     infoMissing = true;
 }

@@ -2,6 +2,7 @@
 
 #include "ads/AdsDevice.h"
 #include "ads/AdsSymbols.h"
+#include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
 #include "worker/plc_type_check.h"
 
@@ -25,8 +26,14 @@ QString printable(const std::string& text)
 
 int failed(int32_t code)
 {
-    std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(errorToString(code)),
-                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    const QString text = errorToString(code);
+    // The text of an unknown code already names it.
+    if (withErrorCode(text, code) == text) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", qPrintable(text));
+    } else {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(text),
+                     static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    }
     return 1;
 }
 }
@@ -50,6 +57,9 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
         }
     } catch (const AdsException& e) {
         return failed(e.resultCode);
+    } catch (const plc::ads::ConnectError& e) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", e.what());
+        return 1;
     } catch (const std::exception&) {
         // As when the plug-in connects: a failed set-up is an unreachable target.
         return failed(ADS_ERR_TARGET_PORT_NOT_FOUND);

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <cstdio>
+
 int main(int argc, char** argv)
 {
     QStringList args;
@@ -19,6 +21,10 @@ int main(int argc, char** argv)
     }
     if (options.help) {
         driver::printUsage();
+        return 0;
+    }
+    if (options.version) {
+        std::printf("ads-plc-driver %s\n", ADS_PLC_VERSION);
         return 0;
     }
     if (options.browse) {

@@ -27,7 +27,7 @@ const char* const kUsage =
     "                           another NetId get the router's error 0x7\n"
     "  --ports N[,N...]         ADS ports served (default all); others get error 0x6\n"
     "  --name TEXT              device name reported by device info (at most 16 bytes are sent)\n"
-    "  --version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
+    "  --device-version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
     "  --state N                initial ADS state (default 5, run)\n"
     "  --symbols FILE           symbol table to use instead of the built-in one; one symbol per line:\n"
     "                             name TYPE initial behaviour [comment]\n"
@@ -48,6 +48,7 @@ const char* const kUsage =
     "  --stop-ms MS             how long a program change shows STOP (default 500; 0 for none)\n"
     "  --symbols-next FILE      symbol table of every other program change (the first one loads it)\n"
     "  -v, --verbose            log every request\n"
+    "  --version                print the simulator's version and exit\n"
     "  -h, --help               show this help and exit\n";
 
 struct UsageError : std::runtime_error {
@@ -148,17 +149,18 @@ int main(int argc, char** argv)
             } else if (arg == "--name") {
                 options.deviceName = value();
             } else if (arg == "--version") {
+                std::cout << "ads-plc-sim " << ADS_PLC_VERSION << "\n";
+                return 0;
+            } else if (arg == "--device-version") {
                 const std::string v = value();
                 const size_t a = v.find('.');
                 const size_t b = a == std::string::npos ? a : v.find('.', a + 1);
                 if (b == std::string::npos) {
-                    throw UsageError("--version: expected MAJ.MIN.BUILD, got '" + v + "'");
+                    throw UsageError(arg + ": expected MAJ.MIN.BUILD, got '" + v + "'");
                 }
-                options.version.majorVersion = static_cast<uint8_t>(ParseNumber("--version", v.substr(0, a), 255));
-                options.version.minorVersion =
-                    static_cast<uint8_t>(ParseNumber("--version", v.substr(a + 1, b - a - 1), 255));
-                options.version.buildNumber =
-                    static_cast<uint16_t>(ParseNumber("--version", v.substr(b + 1), 65535));
+                options.version.majorVersion = static_cast<uint8_t>(ParseNumber(arg, v.substr(0, a), 255));
+                options.version.minorVersion = static_cast<uint8_t>(ParseNumber(arg, v.substr(a + 1, b - a - 1), 255));
+                options.version.buildNumber = static_cast<uint16_t>(ParseNumber(arg, v.substr(b + 1), 65535));
             } else if (arg == "--state") {
                 options.adsState = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
             } else if (arg == "--no-symbol-info") {
