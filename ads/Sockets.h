@@ -38,6 +38,13 @@ uint32_t getIpv4(const std::string& addr);
 // The calling thread's TCP connects give up soon after `*flag` becomes true (set from any
 // thread; null for none): a thread being stopped must not wait out a peer that never accepts.
 void SetConnectCancelFlag(const std::atomic<bool>* flag);
+// Whether the calling thread's flag asks its connects to give up now.
+bool ConnectCancelRequested();
+
+// One poll() of `fd` for `events`; a given time-out is reduced by the time spent (null: no limit).
+int PollFor(int fd, short events, timeval* timeout, short& revents);
+// The host of a host text, without a port or brackets ("10.1.2.3:851" gives 10.1.2.3).
+std::string HostPart(const std::string& hostAddr);
 
 } // namespace plc::ads
 
@@ -82,6 +89,8 @@ public:
     // Select); returns the bytes sent, which may be fewer than the frame holds.
     size_t write(const Frame& frame, timeval* timeout) const;
     size_t write(const uint8_t* data, size_t size, timeval* timeout) const;
+    // For a layer that runs its own protocol over the connected descriptor.
+    int Descriptor() const { return descriptor; }
 
 protected:
     int descriptor;

@@ -3,6 +3,7 @@
 #include "ads/AdsRequests.h"
 #include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
+#include "worker/secure_transport.h"
 
 #include <QtGlobal>
 
@@ -251,6 +252,13 @@ AdsDevice* Ads_Plc_Worker::connectToAds()
         writeLogDebug(QStringLiteral("Invalid target AMS Net Id."));
         return nullptr;
     }
+    const secure_transport::Choice transport = secure_transport::fromConfig(config);
+    if (!transport.error.isEmpty()) {
+        setDeviceError(transport.error);
+        writeLogDebug(transport.error + QLatin1Char('.'));
+        return nullptr;
+    }
+    secureTransport = transport.settings;
 
     const QString routeTail = deviceRecord.name + QStringLiteral(" to address: ") + address +
                               QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
@@ -285,9 +293,12 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
         device.reset(created);
     }
     if (error != 0) {
+        // A secure set-up's own text says what to check.
+        const QString text = secureFailure.isEmpty() ? errorToString(error) : secureFailure;
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
-                      address + QLatin1Char(' ') + failedText(error));
-        setDeviceError(errorToString(error));
+                      address + QStringLiteral(" failed. ") + text + QStringLiteral(" Code: ") +
+                      QString::number(error));
+        setDeviceError(text);
         state = Disconnected;
         disconnectCleanup();
         return false;
@@ -329,18 +340,24 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
                                           uint32_t timeoutMs)
 {
     *error = 0;
+    secureFailure.clear();
     const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
     std::lock_guard<std::mutex> targetLock(*targetMutex);
 
     std::unique_ptr<AdsDevice> created;
     try {
-        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs));
+        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs,
+                                    secureTransport ? &*secureTransport : nullptr));
         created->SetTimeout(timeoutMs);
         created->GetState();
     } catch (const AdsException& e) {
         *error = e.resultCode;
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
                       address + QLatin1Char(' ') + failedText(e.resultCode));
+        return nullptr;
+    } catch (const plc::ads::SecureConnectError& e) {
+        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
+        secureFailure = QString::fromStdString(e.what());
         return nullptr;
     } catch (...) {
         *error = setUpFailureCode();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ads/AdsDevice.h"
+#include "ads/SecureSettings.h"
 #include "host/PluginInterface.h"
 #include "worker/bulk_writes.h"
 #include "worker/plc_program_watch.h"
@@ -24,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -180,4 +182,9 @@ private:
     uint64_t warnedDrops = 0;
     std::chrono::steady_clock::time_point lastLossWarning{};
     bool lossWarned = false;
+
+    // The secure transport of the next connection, when configured, and why its last set-up
+    // failed (worker thread).
+    std::optional<plc::ads::SecureSettings> secureTransport;
+    QString secureFailure;
 };
