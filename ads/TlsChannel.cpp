@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +38,63 @@ int64_t MicrosOf(const timeval& t)
     return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
 }
 
+// The library's own socket layer writes with write(), which raises SIGPIPE on a connection the
+// peer has closed; this one sends with MSG_NOSIGNAL, so a closed peer is an error like any other.
+intptr_t Descriptor(BIO* bio)
+{
+    return reinterpret_cast<intptr_t>(BIO_get_data(bio));
+}
+
+int BioWrite(BIO* bio, const char* data, int size)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t sent = ::send(static_cast<int>(Descriptor(bio)), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_write(bio);
+    }
+    return static_cast<int>(sent);
+}
+
+int BioRead(BIO* bio, char* data, int size)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t count = ::recv(static_cast<int>(Descriptor(bio)), data, static_cast<size_t>(size), 0);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_read(bio);
+    }
+    return static_cast<int>(count);
+}
+
+long BioControl(BIO*, int command, long, void*)
+{
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int BioCreate(BIO* bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO* NewSocketBio(int fd)
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ads socket");
+        if (m) {
+            BIO_meth_set_write(m, BioWrite);
+            BIO_meth_set_read(m, BioRead);
+            BIO_meth_set_ctrl(m, BioControl);
+            BIO_meth_set_create(m, BioCreate);
+        }
+        return m;
+    }();
+    BIO* bio = method ? BIO_new(method) : nullptr;
+    if (bio) {
+        BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    }
+    return bio;
+}
+
 bool Retry(int error)
 {
     return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
@@ -56,9 +114,12 @@ std::string FailureReason(int error)
 TlsChannel::TlsChannel(int fd_, SslPtr session_, Role role) : fd(fd_), session(std::move(session_))
 {
     const int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || SSL_set_fd(session.get(), fd) != 1) {
+    BIO* bio = NewSocketBio(fd);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || !bio) {
+        BIO_free(bio);
         throw SecureConnectError("Cannot set up TLS on the connection: " + TlsErrorQueue());
     }
+    SSL_set_bio(session.get(), bio, bio);
     SSL_set_mode(session.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (role == Role::Client) {
         SSL_set_connect_state(session.get());

@@ -174,14 +174,15 @@ void LoadCertificateAndKey(SSL_CTX* ctx, const std::string& certificateFile, con
         throw SecureConnectError("Cannot use the certificate file '" + certificateFile + "': " + TlsErrorQueue() +
                                  " (check Tls_Certificate_File: a PEM certificate)");
     }
-    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx) != 1) {
+        if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+            ERR_clear_error();
+            throw SecureConnectError("The key file '" + keyFile + "' does not belong to the certificate '" +
+                                     certificateFile + "' (check Tls_Key_File)");
+        }
         throw SecureConnectError("Cannot use the key file '" + keyFile + "': " + TlsErrorQueue() +
                                  " (check Tls_Key_File: an unencrypted PEM key)");
-    }
-    if (SSL_CTX_check_private_key(ctx) != 1) {
-        ERR_clear_error();
-        throw SecureConnectError("The key file '" + keyFile + "' does not belong to the certificate '" +
-                                 certificateFile + "' (check Tls_Key_File)");
     }
 }
 

@@ -11,6 +11,14 @@ namespace plc::ads {
 namespace {
 // Offset of the data length inside the 32-byte AMS header.
 constexpr size_t AMS_LENGTH_OFFSET = 20;
+
+// memcpy must not see a null pointer, even for no bytes.
+void Copy(uint8_t* to, const uint8_t* from, size_t count)
+{
+    if (count) {
+        std::memcpy(to, from, count);
+    }
+}
 }
 
 void TunnelEncoder::Encode(const uint8_t* data, size_t size, std::vector<uint8_t>& out)
@@ -66,7 +74,7 @@ size_t TunnelDecoder::Decode(const uint8_t* in, size_t inSize, size_t& consumed,
     consumed = 0;
     if (TUNNEL_KEEPS_TCP_HEADER) {
         const size_t count = std::min(inSize, outMax);
-        std::memcpy(out, in, count);
+        Copy(out, in, count);
         consumed = count;
         return count;
     }
@@ -74,7 +82,7 @@ size_t TunnelDecoder::Decode(const uint8_t* in, size_t inSize, size_t& consumed,
     while (produced < outMax) {
         if (phase == Phase::Collect) {
             const size_t take = std::min(AoEHeader::SIZE - have, inSize - consumed);
-            std::memcpy(head + AmsTcpHeader::SIZE + have, in + consumed, take);
+            Copy(head + AmsTcpHeader::SIZE + have, in + consumed, take);
             have += take;
             consumed += take;
             if (have < AoEHeader::SIZE) {
@@ -93,7 +101,7 @@ size_t TunnelDecoder::Decode(const uint8_t* in, size_t inSize, size_t& consumed,
         }
         if (phase == Phase::Header) {
             const size_t take = std::min(sizeof(head) - have, outMax - produced);
-            std::memcpy(out + produced, head + have, take);
+            Copy(out + produced, head + have, take);
             have += take;
             produced += take;
             if (have < sizeof(head)) {
@@ -105,7 +113,7 @@ size_t TunnelDecoder::Decode(const uint8_t* in, size_t inSize, size_t& consumed,
         if (phase == Phase::Body) {
             const size_t take =
                 static_cast<size_t>(std::min<uint64_t>(bodyLeft, std::min(inSize - consumed, outMax - produced)));
-            std::memcpy(out + produced, in + consumed, take);
+            Copy(out + produced, in + consumed, take);
             produced += take;
             consumed += take;
             bodyLeft -= take;
