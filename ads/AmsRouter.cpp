@@ -51,7 +51,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
     pendingAttempts.insert(ams);
     const std::chrono::milliseconds timeout =
         connectLimit.count() > 0 ? std::min(connectTimeout, connectLimit) : connectTimeout;
-    const SecureStream::Peer peer{plc::ads::HostPart(host), ams, localNetId};
+    const SecureStream::Peer peer{host, plc::ads::HostPart(host), ams, localNetId};
     lock.unlock();
 
     const auto endAttempt = [&] {
@@ -62,7 +62,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
     std::shared_ptr<AmsConnection> connection;
     try {
         connection = secure ? std::make_shared<AmsConnection>(
-                                  *this, std::make_unique<SecureStream>(addresses.get(), timeout, *secure, peer))
+                                  *this, SecureStream::Open(addresses.get(), timeout, *secure, peer))
                             : std::make_shared<AmsConnection>(*this, addresses.get(), timeout);
     } catch (const plc::ads::SecureConnectError&) {
         endAttempt();

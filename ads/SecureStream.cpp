@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -51,6 +52,14 @@ std::string PinKey(const std::string& host, SSL_CTX* context)
     return host + '|' + CertificateFingerprint(SSL_CTX_get0_certificate(context));
 }
 
+// Failed set-ups by PLC and settings, with when: repeated within the hold-off.
+struct Failure {
+    Clock::time_point at;
+    std::string text;
+};
+std::mutex failuresMutex;
+std::map<std::string, Failure> failures;
+
 std::string OwnHostName()
 {
     char name[256] = {};
@@ -60,6 +69,30 @@ std::string OwnHostName()
     return name;
 }
 } // namespace
+
+std::unique_ptr<SecureStream> SecureStream::Open(const addrinfo* candidates, std::chrono::milliseconds timeout,
+                                                 const SecureSettings& settings, const Peer& peer)
+{
+    const std::string key = peer.endpoint + '|' + settings.SharingKey();
+    {
+        std::lock_guard<std::mutex> lock(failuresMutex);
+        const auto it = failures.find(key);
+        if (it != failures.end() && Clock::now() - it->second.at < HOLD_OFF) {
+            throw SecureConnectError(it->second.text);
+        }
+    }
+    try {
+        return std::make_unique<SecureStream>(candidates, timeout, settings, peer);
+    } catch (const SecureConnectError& e) {
+        std::lock_guard<std::mutex> lock(failuresMutex);
+        const auto now = Clock::now();
+        for (auto it = failures.begin(); it != failures.end();) {
+            it = now - it->second.at >= HOLD_OFF ? failures.erase(it) : std::next(it);
+        }
+        failures[key] = Failure{now, e.what()};
+        throw;
+    }
+}
 
 SecureStream::SecureStream(const addrinfo* candidates, std::chrono::milliseconds timeout,
                            const SecureSettings& settings, const Peer& peer_)

@@ -17,12 +17,19 @@
 class SecureStream : public ByteStream {
 public:
     struct Peer {
-        std::string host;        // as configured, without a port: the name the PLC's certificate must carry
+        std::string endpoint;    // the host text as configured, a port included
+        std::string host;        // without a port: the name the PLC's certificate must carry
         AmsNetId target{0u};     // the route's NetId
         AmsNetId localNetId{0u}; // ours; unset takes the connection's local address
     };
     // Each phase (TCP connect, then handshake with connect info) is bounded by `timeout`.
     // Throws SecureConnectError naming what to check, or the socket's errors for the TCP connect.
+    // Some PLCs refuse connections in quick succession: within HOLD_OFF of a failed set-up to
+    // the same PLC with the same settings (by any device) the failure is repeated without a try.
+    static std::unique_ptr<SecureStream> Open(const addrinfo* candidates, std::chrono::milliseconds timeout,
+                                              const plc::ads::SecureSettings& settings, const Peer& peer);
+    static constexpr std::chrono::milliseconds HOLD_OFF{1000};
+
     SecureStream(const addrinfo* candidates, std::chrono::milliseconds timeout,
                  const plc::ads::SecureSettings& settings, const Peer& peer);
     ~SecureStream() override;

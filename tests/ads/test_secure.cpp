@@ -233,6 +233,11 @@ TEST_F(SecureTest, WrongPreSharedKeysAndMissingFilesAreRefusedWithTheirOwnTexts)
     for (const SecureSettings& wrong : {Psk("Gateway7", "guess"), Psk("Intruder", "s3cret")}) {
         EXPECT_THAT(Connect(wrong), HasSubstr("TLS handshake with the PLC failed: "));
     }
+    // Tried again at once, the failure repeats without a connection the PLC might hold against us.
+    const uint64_t accepted = sim->SecureAcceptedCount();
+    EXPECT_EQ(2u, accepted);
+    EXPECT_THAT(Connect(Psk("Gateway7", "guess")), HasSubstr("TLS handshake with the PLC failed: "));
+    EXPECT_EQ(accepted, sim->SecureAcceptedCount());
     EXPECT_THAT(Connect(Psk("")), HasSubstr("set Tls_Psk_Identity"));
     SecureSettings noCa = Certificates(Mode::SharedCa, "missing");
     EXPECT_THAT(Connect(noCa), HasSubstr("Cannot read the CA file '" + pki.Path("missing.pem") +

@@ -289,6 +289,8 @@ public:
     std::string SecureHostString() const;
     // The secure clients that sent a connect info, oldest first.
     std::vector<SecureClient> SecureClients() const;
+    // TCP connections the secure port accepted, whatever became of them.
+    uint64_t SecureAcceptedCount() const;
     // Self-signed: the fingerprints pinned now, those of the options included.
     std::vector<std::string> PinnedFingerprints() const;
     // SHA-256 of the simulator's own certificate ("AB:CD:..."); empty without one.

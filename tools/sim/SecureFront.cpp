@@ -115,7 +115,6 @@ public:
         std::list<Relay> ending;
         {
             std::lock_guard<std::mutex> lock(mtx);
-            stopping = true;
             for (Relay& relay : relays) {
                 ::shutdown(relay.fd, SHUT_RDWR);
             }
@@ -135,6 +134,12 @@ public:
     {
         std::lock_guard<std::mutex> lock(mtx);
         return clients;
+    }
+
+    uint64_t Accepted() const
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        return accepted;
     }
 
     std::string OwnFingerprint() const
@@ -222,6 +227,7 @@ private:
             ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
             const std::string peerText = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)) + " (TLS)";
             std::lock_guard<std::mutex> lock(mtx);
+            ++accepted;
             // The plain port being down (a restart) takes the secure one down with it.
             if (!sim.IsListeningNow() || relays.size() >= kMaxConnections) {
                 ::close(fd);
@@ -424,7 +430,7 @@ private:
     uint16_t boundPort = 0;
     std::thread acceptThread;
     mutable std::mutex mtx;
-    bool stopping = false;
+    uint64_t accepted = 0;
     std::list<Relay> relays;
     std::vector<SecureClient> clients;
     std::set<std::string> pinned;
@@ -465,6 +471,12 @@ std::vector<std::string> PlcSimulator::PinnedFingerprints() const
 {
     std::lock_guard<std::mutex> api(impl->apiMtx);
     return impl->secure ? impl->secure->Pinned() : std::vector<std::string>();
+}
+
+uint64_t PlcSimulator::SecureAcceptedCount() const
+{
+    std::lock_guard<std::mutex> api(impl->apiMtx);
+    return impl->secure ? impl->secure->Accepted() : 0;
 }
 
 std::string PlcSimulator::SecureCertificateFingerprint() const
