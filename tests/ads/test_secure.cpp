@@ -211,6 +211,7 @@ TEST_F(SecureTest, PreSharedKeyCarriesRequestsAndNotificationsAfterALeanClientHe
     uint32_t handle = 0;
     ASSERT_EQ(0, AdsSyncAddDeviceNotificationReqEx(ports[0], &plc, kGroup, 0, &attrib, &Recorder::Callback, 7,
                                                    &handle));
+    ASSERT_TRUE(Recorder::WaitForCount(1));
     sim->SetMemory(kGroup, 0, Words({0xBEEF}));
     ASSERT_TRUE(Recorder::WaitForCount(2));
     EXPECT_EQ(0xBEEFu, le::Read<uint32_t>(Recorder::Samples().back().data.data()));
