@@ -1,5 +1,7 @@
 #include "tools/driver/options.h"
 
+#include "tools/driver/secure_options.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -18,7 +20,11 @@ constexpr int TYPE_COUNT = sizeof(TYPE_NAMES) / sizeof(TYPE_NAMES[0]);
 
 // Keys a device takes, in a configuration section and (with dashes) on the command line.
 const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "error_wait", "local_netid",
-                                   "items", "writes", "mode", "cycle"};
+                                   "items", "writes", "mode", "cycle",
+                                   // Secure ADS, applied by applySecureKey (secure_options.h).
+                                   "transport", "tls_port", "tls_mode", "psk_identity", "psk_password", "ca_file",
+                                   "certificate_file", "key_file", "plc_fingerprint", "plc_user", "plc_password",
+                                   "ignore_common_name"};
 
 int parseType(const QString& text)
 {
@@ -131,6 +137,8 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
             return problem;
         }
         (key == QLatin1String("netid") ? device->netId : device->localNetId) = text;
+    } else if (isSecureKey(key)) {
+        return applySecureKey(key, value, &device->secureColumns);
     } else if (key == QLatin1String("mode")) {
         defaults->mode = parseMode(text);
         if (defaults->mode < 0) {
@@ -291,7 +299,8 @@ void printUsage()
         "succeeded; 1 otherwise (the summary says why); 2 for bad options.\n\n"
         "  --config FILE          run the devices of an INI file, one section per device (keys:\n"
         "                         address netid ads_port timeout error_wait local_netid mode cycle\n"
-        "                         items writes); the device options below are then refused\n"
+        "                         items writes, and those of secure ADS below); the device options\n"
+        "                         are then refused\n"
         "  --address HOST[:PORT]  PLC address (default 127.0.0.1; PORT defaults to 48898)\n"
         "  --netid NETID          target AMS NetId (default: the IPv4 address followed by .1.1)\n"
         "  --ads-port N           ADS port of the PLC runtime (default 801)\n"
@@ -312,7 +321,8 @@ void printUsage()
         "  --browse [PREFIX]      list the PLC's variables whose names start with PREFIX (any case)\n"
         "                         with type, size and comment, and an --item line for each readable one\n"
         "  --verbose              echo the plug-in's log lines to stderr\n"
-        "  --help                 show this text\n");
+        "  --help                 show this text\n\n");
+    printSecureUsage();
 }
 
 bool parseOptions(const QStringList& args, Options* options)
