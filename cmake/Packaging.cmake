@@ -11,7 +11,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 # Named rather than found by dpkg-shlibdeps, which cannot inspect a cross build's files.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5core5a (>= 5.15), libstdc++6, libc6")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5core5a (>= 5.15), libssl3, libstdc++6, libc6")
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 endif()
