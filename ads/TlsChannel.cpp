@@ -121,6 +121,8 @@ TlsChannel::TlsChannel(int fd_, SslPtr session_, Role role) : fd(fd_), session(s
     }
     SSL_set_bio(session.get(), bio, bio);
     SSL_set_mode(session.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Whole socket reads instead of one for each record header and one for its body.
+    SSL_set_read_ahead(session.get(), 1);
     if (role == Role::Client) {
         SSL_set_connect_state(session.get());
     } else {
@@ -193,6 +195,9 @@ size_t TlsChannel::Read(uint8_t* buffer, size_t maxBytes, timeval* timeout)
     if (maxBytes == 0) {
         return 0;
     }
+    // With nothing decrypted or buffered, wait for the socket first: a read that can only
+    // say "would block" costs a system call per reply.
+    bool waitFirst = true;
     for (;;) {
         int error = SSL_ERROR_NONE;
         std::string reason;
@@ -201,18 +206,24 @@ size_t TlsChannel::Read(uint8_t* buffer, size_t maxBytes, timeval* timeout)
             if (broken || closed) {
                 throw std::runtime_error("connection closed");
             }
-            ERR_clear_error();
-            errno = 0;
-            const int count = SSL_read(session.get(), buffer, static_cast<int>(std::min<size_t>(maxBytes, INT_MAX)));
-            if (count > 0) {
-                return static_cast<size_t>(count);
-            }
-            error = SSL_get_error(session.get(), count);
-            if (!Retry(error) && error != SSL_ERROR_ZERO_RETURN) {
-                broken = true;
-                reason = FailureReason(error);
+            if (waitFirst && !SSL_has_pending(session.get())) {
+                error = SSL_ERROR_WANT_READ;
+            } else {
+                ERR_clear_error();
+                errno = 0;
+                const int count =
+                    SSL_read(session.get(), buffer, static_cast<int>(std::min<size_t>(maxBytes, INT_MAX)));
+                if (count > 0) {
+                    return static_cast<size_t>(count);
+                }
+                error = SSL_get_error(session.get(), count);
+                if (!Retry(error) && error != SSL_ERROR_ZERO_RETURN) {
+                    broken = true;
+                    reason = FailureReason(error);
+                }
             }
         }
+        waitFirst = false;
         if (error == SSL_ERROR_ZERO_RETURN) {
             throw std::runtime_error("connection closed by remote");
         }
