@@ -287,7 +287,7 @@ public:
     uint16_t StartSecure(const SecureSimOptions& secure, uint16_t port = 0);
     // "127.0.0.1:<secure port>"; empty when not serving it.
     std::string SecureHostString() const;
-    // The secure clients that sent a connect info, oldest first.
+    // The secure clients that sent a connect info, oldest first (the latest 1000).
     std::vector<SecureClient> SecureClients() const;
     // TCP connections the secure port accepted, whatever became of them.
     uint64_t SecureAcceptedCount() const;

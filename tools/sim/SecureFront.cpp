@@ -29,6 +29,8 @@ namespace {
 // A client gets this long for its handshake and connect info.
 constexpr auto kSetUpBound = std::chrono::seconds(10);
 constexpr size_t kChunk = 16 * 1024;
+// Clients that reconnect for months must not grow the record.
+constexpr size_t kMaxClientRecords = 1000;
 
 bool WriteAll(int fd, const uint8_t* p, size_t n)
 {
@@ -313,6 +315,9 @@ private:
             client.passwordLength = theirs.password.size();
             client.error = answer.error;
             client.helloExtensions = hello;
+            if (clients.size() >= kMaxClientRecords) {
+                clients.erase(clients.begin());
+            }
             clients.push_back(std::move(client));
         }
         const std::vector<uint8_t> reply = answer.Encode();
