@@ -263,7 +263,9 @@ size_t SecureStream::read(uint8_t* buffer, size_t maxBytes, timeval* timeout)
         if (produced) {
             return produced;
         }
+        // Emptied first: a read that times out must not leave old bytes to be decoded again.
         plainBegin = 0;
+        plainEnd = 0;
         plainEnd = channel->Read(plain.get(), PLAIN_SIZE, timeout);
     }
 }

@@ -369,6 +369,23 @@ TEST_F(SecureTest, PeersThatStallOrSendGarbageFailWithinTheBoundAndAStopEndsAHan
     EXPECT_THAT(refusal, HasSubstr("given up"));
 }
 
+TEST_F(SecureTest, AReplyTricklingPastItsDeadlineLeavesTheTunnelAligned)
+{
+    Serve(PskPlc());
+    ASSERT_EQ("", Connect(Psk()));
+    // One byte per TLS record: the deadline passes inside the reply's data.
+    std::vector<uint8_t> block(8192, 0x5A);
+    sim->SetMemory(kGroup, 0x10000, block);
+    sim->InjectReplyFault(ReplyFault::Split().For(ADS_CMD_READ));
+    AdsSyncSetTimeoutEx(ports[0], 30);
+    EXPECT_EQ(ADS_ERR_SYNC_TIMEOUT, AdsSyncReadReqEx2(ports[0], &plc, kGroup, 0x10000, 8192, block.data(), nullptr));
+    AdsSyncSetTimeoutEx(ports[0], 5000);
+    uint8_t cell[4] = {};
+    EXPECT_EQ(0, AdsSyncReadReqEx2(ports[0], &plc, kGroup, 0, 4, cell, nullptr));
+    EXPECT_EQ(0xC0DEu, le::Read<uint32_t>(cell));
+    EXPECT_EQ(1u, GetRouter().ConnectionCount());
+}
+
 TEST_F(SecureTest, RoutesShareAConnectionOnlyWithEqualSettingsAndALostOneIsReplaced)
 {
     Serve(PskPlc());
