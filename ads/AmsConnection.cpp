@@ -1,6 +1,7 @@
 #include "AmsConnection.h"
 
 #include "AdsSum.h"
+#include "LateGrants.h"
 #include "LittleEndian.h"
 #include "Log.h"
 
@@ -35,7 +36,7 @@ int64_t NowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-// How long a connection may take to write a delete nobody waits for.
+// How long a connection may take to write requests nobody waits for.
 constexpr auto UNAWAITED_WRITE_BOUND = std::chrono::milliseconds(1000);
 // Batches one writer sends for others before the next requests take the write lock themselves.
 constexpr int WRITER_ROUNDS = 8;
@@ -219,7 +220,8 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
         return nullptr;
     }
     const uint32_t invoke = GetInvokeId();
-    NoteSumAdd(request, invoke);
+    lateGrants.Note(request.cmdId, LateGrants::Key(request.port, request.targetAddr), request.frame.data(),
+                    request.frame.size(), invoke);
     EncodeHeaders(request, srcAddr, invoke);
 
     AmsResponse* slot = Reserve(&request, srcAddr.amsPort);
@@ -354,161 +356,18 @@ ConnectionCounters AmsConnection::Counters()
     return counters;
 }
 
-void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetData)
+int32_t AmsConnection::WriteUnawaited(const uint8_t* data, size_t size)
 {
-    ++unmatchedReplies;
-    constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
-    const bool answer = (header.stateFlags & AoEHeader::RESPONSE_FLAG) && header.errorCode == 0;
-    if (answer && header.cmdId == ADS_CMD_READ_WRITE) {
-        if (const uint32_t count = TakeSumAdd(header)) {
-            DeleteLateSumGrants(header, packetData, count);
-            return;
-        }
-    }
-    if (!answer || header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || header.length < GRANT) {
-        ReceiveJunk(packetData);
-        return;
-    }
-    uint8_t bytes[GRANT];
-    Receive(bytes, sizeof(bytes), static_cast<timeval*>(nullptr));
-    ReceiveJunk(packetData - sizeof(bytes));
-    const uint32_t result = le::Read<uint32_t>(bytes);
-    const uint32_t handle = le::Read<uint32_t>(bytes + sizeof(uint32_t));
-    if (result == 0 && handle != 0 && !IsLiveGrant(header, handle)) {
-        DeleteLateNotification(header, handle);
-    }
-}
-
-void AmsConnection::DeleteLateSumGrants(const AoEHeader& header, size_t packetData, uint32_t count)
-{
-    // A ReadWrite reply: result and length, then exactly one result and handle per sub-request.
-    constexpr size_t PREFIX = 2 * sizeof(uint32_t);
-    std::array<uint8_t, PREFIX + SUM_MAX_SUB_REQUESTS * 2 * sizeof(uint32_t)> bytes;
-    const size_t expected = PREFIX + size_t{count} * 2 * sizeof(uint32_t);
-    if (expected > bytes.size() || header.length != expected) {
-        ReceiveJunk(packetData);
-        return;
-    }
-    Receive(bytes.data(), expected, static_cast<timeval*>(nullptr));
-    ReceiveJunk(packetData - expected);
-    if (le::Read<uint32_t>(bytes.data()) != 0 || le::Read<uint32_t>(bytes.data() + 4) != expected - PREFIX) {
-        return;
-    }
-    try {
-        std::vector<SumGrant> grants;
-        if (DecodeSumAddNotification(bytes.data() + PREFIX, expected - PREFIX, count, grants) != ADS_OK) {
-            return;
-        }
-        for (const SumGrant& grant : grants) {
-            if (grant.result == ADS_OK && !IsLiveGrant(header, grant.handle)) {
-                DeleteLateNotification(header, grant.handle);
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("no memory to delete " << count << " notifications granted after their request timed out");
-    }
-}
-
-void AmsConnection::NoteSumAdd(const AmsRequest& request, uint32_t invoke)
-{
-    // Still the bare payload: index group, then the number of sub-requests as index offset.
-    const Frame& payload = request.frame;
-    if (request.cmdId != ADS_CMD_READ_WRITE || payload.size() < 2 * sizeof(uint32_t) ||
-        le::Read<uint32_t>(payload.data()) != ADS_IGRP_SUM_ADD_NOTIFICATION) {
-        return;
-    }
-    const uint32_t count = le::Read<uint32_t>(payload.data() + sizeof(uint32_t));
-    if (count == 0 || count > SUM_MAX_SUB_REQUESTS) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(sumAddsMutex);
-    if (sumAdds[nextSumAdd].invokeId == 0) {
-        ++sumAddsNoted;
-    }
-    sumAdds[nextSumAdd] = SumAdd{DispatcherKey(request.port, request.targetAddr), invoke, count};
-    nextSumAdd = (nextSumAdd + 1) % SUM_ADDS;
-}
-
-void AmsConnection::ForgetSumAdd(uint32_t invoke)
-{
-    if (sumAddsNoted.load() == 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(sumAddsMutex);
-    for (SumAdd& noted : sumAdds) {
-        if (noted.invokeId == invoke) {
-            noted = SumAdd();
-            --sumAddsNoted;
-        }
-    }
-}
-
-uint32_t AmsConnection::TakeSumAdd(const AoEHeader& reply)
-{
-    if (sumAddsNoted.load() == 0 || reply.invokeId == 0) {
-        return 0;
-    }
-    const DispatcherKey key(reply.targetPort, reply.Source());
-    std::lock_guard<std::mutex> lock(sumAddsMutex);
-    for (SumAdd& noted : sumAdds) {
-        if (noted.invokeId == reply.invokeId && noted.key == key) {
-            const uint32_t count = noted.count;
-            noted = SumAdd();
-            --sumAddsNoted;
-            return count;
-        }
-    }
-    return 0;
-}
-
-bool AmsConnection::IsLiveGrant(const AoEHeader& reply, uint32_t handle)
-{
-    const DispatcherKey key(reply.targetPort, reply.Source());
-    for (const Grant& grant : recentGrants) {
-        if (grant.handle == handle && grant.key == key) {
-            return true;
-        }
-    }
-    const auto dispatcher = DispatcherListGet(key);
-    return dispatcher && dispatcher->Find(handle);
-}
-
-void AmsConnection::RememberGrant(const AmsRequest& request) const
-{
-    if (request.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || !request.buffer || request.bufferLength < sizeof(uint32_t)) {
-        return;
-    }
-    const uint32_t handle = le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer));
-    recentGrants[nextGrant] = Grant{DispatcherKey(request.port, request.targetAddr), handle};
-    nextGrant = (nextGrant + 1) % RECENT_GRANTS;
-}
-
-// Runs on the receive thread, so it cannot wait for the reply: it sends and forgets.
-void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t handle)
-{
-    LOG_WARN("notification 0x" << std::hex << handle << " granted after its request timed out, deleting it");
-    try {
-        const AmsAddr target = reply.Source();
-        AmsRequest request(target, reply.targetPort, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
-        request.frame.prepend(handle);
-        SendUnawaited(request, reply.Target());
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("no memory to delete notification 0x" << std::hex << handle);
-    }
-}
-
-int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr)
-{
-    if (lost.load() || aborted.load()) {
-        return ADS_ERR_SYNC_TIMEOUT;
-    }
-    EncodeHeaders(request, srcAddr, GetInvokeId());
     std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
     if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
     timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
-    if (socket.write(request.frame, &timeout) != request.frame.size()) {
+    const size_t written = socket.write(data, size, &timeout);
+    if (written != size) {
+        if (written != 0) {
+            LOG_ERROR("frames nobody waits for written partially: " << written << " of " << size << " bytes");
+        }
         Abort();
         return ADS_ERR_SYNC_TIMEOUT;
     }
@@ -554,14 +413,14 @@ std::shared_ptr<NotificationDispatcher> AmsConnection::CreateNotifyMapping(uint3
 int32_t AmsConnection::DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port)
 {
     try {
+        if (timeoutMs == 0) {
+            GrantReleases release;
+            release.notifications.push_back(handle);
+            return ReleaseUnawaited(port, target, release);
+        }
         AmsRequest request(target, port, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        if (timeoutMs != 0) {
-            return AdsRequest(request, timeoutMs);
-        }
-        AmsAddr srcAddr{AmsNetId(), 0};
-        const int32_t status = router.GetLocalAddress(port, &srcAddr);
-        return status ? status : SendUnawaited(request, srcAddr);
+        return AdsRequest(request, timeoutMs);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     }
@@ -658,9 +517,13 @@ void AmsConnection::Recv()
         const size_t packetData = tcpHeader.length - AoEHeader::SIZE;
         if (header.length > packetData) {
             LOG_WARN("AMS length " << header.length << " exceeds AMS/TCP length " << tcpHeader.length);
-            if (header.cmdId != ADS_CMD_DEVICE_NOTIFICATION) {
+            if (header.cmdId != ADS_CMD_DEVICE_NOTIFICATION && !lateGrants.TakeUnawaited(header)) {
                 if (AmsResponse* slot = GetPending(header)) {
                     slot->Notify(ADS_ERR_INVALID_RESPONSE);
+                }
+                if (const std::optional<GrantingRequest> granting = lateGrants.Take(header)) {
+                    ReleaseGrantsOfPacket(header, *granting, packetData, {});
+                    continue;
                 }
             }
             ReceiveJunk(packetData);
@@ -673,6 +536,11 @@ void AmsConnection::Recv()
             ReceiveJunk(excess);
             continue;
         }
+        // The answer to a release nobody waits for: expected, and no loss.
+        if (lateGrants.TakeUnawaited(header)) {
+            ReceiveJunk(packetData);
+            continue;
+        }
 
         AmsResponse* slot = GetPending(header);
         if (!slot) {
@@ -680,13 +548,10 @@ void AmsConnection::Recv()
             HandleUnmatchedReply(header, packetData);
             continue;
         }
-        if (header.cmdId == ADS_CMD_READ_WRITE) {
-            ForgetSumAdd(header.invokeId);
-        }
         switch (header.cmdId) {
         case ADS_CMD_READ:
         case ADS_CMD_READ_WRITE:
-            ReceiveFrame<AoEReadResponseHeader>(slot, header.length, header.errorCode, header.invokeId);
+            ReceiveFrame<AoEReadResponseHeader>(slot, header, lateGrants.Take(header));
             break;
         case ADS_CMD_READ_DEVICE_INFO:
         case ADS_CMD_WRITE:
@@ -694,7 +559,7 @@ void AmsConnection::Recv()
         case ADS_CMD_WRITE_CONTROL:
         case ADS_CMD_ADD_DEVICE_NOTIFICATION:
         case ADS_CMD_DEL_DEVICE_NOTIFICATION:
-            ReceiveFrame<AoEResponseHeader>(slot, header.length, header.errorCode, header.invokeId);
+            ReceiveFrame<AoEResponseHeader>(slot, header, std::nullopt);
             break;
         default:
             LOG_WARN("Unkown AMS command id");
@@ -735,12 +600,14 @@ AmsResponse* AmsConnection::GetPending(const AoEHeader& reply)
 }
 
 template <typename T>
-void AmsConnection::ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError,
-                                 uint32_t invokeId) const
+void AmsConnection::ReceiveFrame(AmsResponse* response, const AoEHeader& header,
+                                 const std::optional<GrantingRequest>& granting)
 {
+    const size_t frameLength = header.length;
     AmsRequest* const request = response->request.load();
-    if (aoeError != 0) {
-        response->Notify(aoeError);
+    if (header.errorCode != 0) {
+        // An AMS error: the command was not carried out, so nothing was granted.
+        response->Notify(header.errorCode);
         ReceiveJunk(frameLength);
         return;
     }
@@ -754,26 +621,50 @@ void AmsConnection::ReceiveFrame(AmsResponse* response, size_t frameLength, uint
     if (frameLength > room) {
         LOG_WARN("Frame too long: " << frameLength << ">" << room);
         response->Notify(ADS_ERR_INVALID_SIZE);
-        ReceiveJunk(frameLength);
+        if (granting) {
+            ReleaseGrantsOfPacket(header, *granting, frameLength, {});
+        } else {
+            ReceiveJunk(frameLength);
+        }
         return;
     }
     uint8_t headerBytes[T::SIZE];
+    auto* const data = static_cast<uint8_t*>(request->buffer);
+    const size_t dataLength = frameLength - T::SIZE;
     size_t received = 0;
     try {
         Receive(headerBytes, T::SIZE, request->deadline, received);
-        Receive(request->buffer, frameLength - T::SIZE, request->deadline, received);
+        Receive(data, dataLength, request->deadline, received);
     } catch (const Socket::TimeoutEx&) {
-        LOG_WARN("InvokeId of response: " << invokeId << " timed out");
+        LOG_WARN("InvokeId of response: " << header.invokeId << " timed out");
+        std::vector<uint8_t> head;
+        if (granting) {
+            // What arrived so far is copied out: the requester may release its buffer once notified.
+            head.assign(headerBytes, headerBytes + std::min(received, T::SIZE));
+            if (received > T::SIZE) {
+                head.insert(head.end(), data, data + (received - T::SIZE));
+            }
+        }
         response->Notify(ADS_ERR_SYNC_TIMEOUT);
-        // Only what is left of this packet, so the next one is read from its first byte.
-        ReceiveJunk(frameLength - received);
+        if (granting) {
+            ReleaseGrantsOfPacket(header, *granting, frameLength - received, std::move(head));
+        } else {
+            // Only what is left of this packet, so the next one is read from its first byte.
+            ReceiveJunk(frameLength - received);
+        }
         return;
     }
     if (request->bytesRead) {
-        *request->bytesRead = static_cast<uint32_t>(frameLength - T::SIZE);
+        *request->bytesRead = static_cast<uint32_t>(dataLength);
     }
     const uint32_t result = T::Decode(headerBytes).result;
-    if (result == 0 && frameLength - T::SIZE >= sizeof(uint32_t)) {
+    if (granting && !GrantsUsable(*granting, result, data, dataLength)) {
+        // Grants nobody can tell apart must not be used, nor left granted.
+        ReleaseGrants(header, GrantsIn(*granting, result, data, dataLength));
+        response->Notify(ADS_ERR_INVALID_RESPONSE);
+        return;
+    }
+    if (result == 0 && dataLength >= sizeof(uint32_t)) {
         RememberGrant(*request);
     }
     // Last touch of the request: the waiter may release it as soon as this returns.

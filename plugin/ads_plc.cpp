@@ -249,15 +249,21 @@ bool Ads_Plc::createWorkerThread(DeviceInstancePlugin device)
     QMutexLocker lock(&connectionsMutex);
     const unsigned int id = static_cast<unsigned int>(device.id);
     if (!workerThreads.contains(id)) {
-        workerThreads.insert(id, new Ads_Plc_Worker(pluginInterface, device));
+        try {
+            workerThreads.insert(id, new Ads_Plc_Worker(pluginInterface, device));
+        } catch (const std::exception& e) {
+            // A gateway short of threads or memory: the host must not see the exception.
+            writeLogError(QStringLiteral("Worker of ") + device.name + QStringLiteral(" cannot start: ") +
+                          QString::fromLocal8Bit(e.what()));
+            return false;
+        }
     }
     return true;
 }
 
 bool Ads_Plc::connectDevice(DeviceInstancePlugin device)
 {
-    createWorkerThread(device);
-    Ads_Plc_Worker* worker = findWorker(device.id);
+    Ads_Plc_Worker* worker = createWorkerThread(device) ? findWorker(device.id) : nullptr;
     if (!worker) {
         return false;
     }
@@ -282,6 +288,8 @@ Ads_Plc_Worker* Ads_Plc::connectedWorker(LogList* list)
         QMutexLocker lock(&connectionsMutex);
         if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
             list->device.error = worker->getDeviceError();
+        } else {
+            list->device.error = QStringLiteral("Worker thread missing");
         }
         return nullptr;
     }
