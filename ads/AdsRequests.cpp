@@ -247,13 +247,13 @@ int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 
 namespace plc::ads {
 
-int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs)
+int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs, const SecureSettings* secure)
 {
     if (!host) {
         throw std::logic_error("AddLocalRoute: host is null");
     }
     try {
-        return GetRouter().AddRoute(netId, std::string(host), std::chrono::milliseconds(connectTimeoutMs));
+        return GetRouter().AddRoute(netId, std::string(host), std::chrono::milliseconds(connectTimeoutMs), secure);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     } catch (const ConnectError&) {

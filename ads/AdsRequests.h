@@ -33,11 +33,14 @@ int32_t AdsSyncAddDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, uint32_t hNotification);
 
 namespace plc::ads {
+struct SecureSettings;
 // Adds a route to the NetId over the host ("10.1.2.3", "plc.local", "127.0.0.1:48898", "[::1]:851").
 // A non-zero connectTimeoutMs bounds this route's TCP connect when it is below the default bound.
 // Throws a ConnectError (ads/Sockets.h) naming the address and the reason when the TCP
-// connection cannot be made.
-int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs = 0);
+// connection cannot be made. With `secure` the route uses the secure transport; its set-up
+// failures throw SecureConnectError, whose text names what to check.
+int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs = 0,
+                      const SecureSettings* secure = nullptr);
 // The address ("10.1.2.3:48898") of the PLC whose connection serves the NetId; empty for none.
 std::string GetRouteAddress(AmsNetId netId);
 void DelLocalRoute(AmsNetId netId);

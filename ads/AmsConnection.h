@@ -4,6 +4,7 @@
 
 #include "AdsDef.h"
 #include "AmsHeader.h"
+#include "ByteStream.h"
 #include "ConnectionCounters.h"
 #include "Frame.h"
 #include "LateGrants.h"
@@ -76,12 +77,15 @@ class AmsConnection : public std::enable_shared_from_this<AmsConnection> {
 public:
     AmsConnection(Router& router, const addrinfo* destination,
                   std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(5000));
+    // Over a stream that is already connected (and, for the secure transport, authenticated).
+    AmsConnection(Router& router, std::unique_ptr<ByteStream> stream);
     ~AmsConnection();
     AmsConnection(const AmsConnection&) = delete;
     AmsConnection& operator=(const AmsConnection&) = delete;
 
     int32_t AdsRequest(AmsRequest& request, uint32_t timeoutMs);
-    bool IsConnectedTo(const addrinfo* targetAddresses) const;
+    // `sharingKey` tells the transport settings apart: empty for plain ADS.
+    bool IsConnectedTo(const addrinfo* targetAddresses, const std::string& sharingKey = std::string()) const;
     std::string PeerText() const { return socket.PeerText(); }
     // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT
     // (ADS_ERR_CONNECTION_CLOSED when the peer closed or reset it first).
@@ -106,7 +110,9 @@ public:
 
 private:
     Router& router;
-    TcpSocket socket;
+    // The byte stream (a TCP socket or a TLS tunnel over one), used through the socket's calls.
+    const std::unique_ptr<ByteStream> stream;
+    ByteStream& socket;
 
 public:
     std::atomic<uint32_t> routeCount{0};

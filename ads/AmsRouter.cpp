@@ -1,6 +1,7 @@
 #include "AmsRouter.h"
 
 #include "Log.h"
+#include "SecureStream.h"
 
 #include <algorithm>
 #include <exception>
@@ -17,9 +18,12 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const IpV4& ip)
     return AddRoute(ams, host);
 }
 
-int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::milliseconds connectLimit)
+int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::milliseconds connectLimit,
+                            const plc::ads::SecureSettings* secure)
 {
-    const plc::ads::AddressList addresses = plc::ads::GetListOfAddresses(host, AMS_TCP_PORT_TEXT);
+    const plc::ads::AddressList addresses =
+        plc::ads::GetListOfAddresses(host, secure ? std::to_string(secure->port) : AMS_TCP_PORT_TEXT);
+    const std::string sharingKey = secure ? secure->SharingKey() : std::string();
 
     Doomed doomed; // destroyed after the lock is released: joining threads under it would stall every caller
     Lock lock(routerMutex);
@@ -27,7 +31,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
 
     const auto route = routeTable.find(ams);
     if (route != routeTable.end()) {
-        if (!route->second.connection->IsConnectedTo(addresses.get())) {
+        if (!route->second.connection->IsConnectedTo(addresses.get(), sharingKey)) {
             return ROUTERERR_PORTALREADYINUSE;
         }
         if (!route->second.connection->IsLost()) {
@@ -38,7 +42,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
 
     // A lost connection is never shared: a route added now must be able to work.
     for (const auto& connection : openConnections) {
-        if (!connection->IsLost() && connection->IsConnectedTo(addresses.get())) {
+        if (!connection->IsLost() && connection->IsConnectedTo(addresses.get(), sharingKey)) {
             MapRoute(ams, connection, doomed);
             return 0;
         }
@@ -47,15 +51,22 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
     pendingAttempts.insert(ams);
     const std::chrono::milliseconds timeout =
         connectLimit.count() > 0 ? std::min(connectTimeout, connectLimit) : connectTimeout;
+    const SecureStream::Peer peer{host, plc::ads::HostPart(host), ams, localNetId};
     lock.unlock();
 
-    std::shared_ptr<AmsConnection> connection;
-    try {
-        connection = std::make_shared<AmsConnection>(*this, addresses.get(), timeout);
-    } catch (...) {
+    const auto endAttempt = [&] {
         lock.lock();
         pendingAttempts.erase(ams);
         attemptFinished.notify_all();
+    };
+    std::shared_ptr<AmsConnection> connection;
+    try {
+        connection = secure ? std::make_shared<AmsConnection>(
+                                  *this, SecureStream::Open(addresses.get(), timeout, *secure, peer))
+                            : std::make_shared<AmsConnection>(*this, addresses.get(), timeout);
+    } catch (...) {
+        // A failed TCP connect names the address and the reason, a secure set-up what to check.
+        endAttempt();
         throw;
     }
 

@@ -6,6 +6,7 @@
 #include "AmsConnection.h"
 #include "AmsPort.h"
 #include "NotificationDispatcher.h"
+#include "SecureSettings.h"
 #include "Sockets.h"
 
 #include <array>
@@ -31,8 +32,11 @@ public:
     // Throws the resolver's exception for an unknown host and, when no connection can be
     // built, what stopped it (a plc::ads::ConnectError when the TCP connect failed).
     // A non-zero `connectLimit` shortens the TCP connect bound for this route's attempt.
+    // With `secure` the route runs over the secure transport (its port unless the host
+    // names one); a failed set-up throws plc::ads::SecureConnectError with its text.
     int32_t AddRoute(AmsNetId ams, const std::string& host,
-                     std::chrono::milliseconds connectLimit = std::chrono::milliseconds(0));
+                     std::chrono::milliseconds connectLimit = std::chrono::milliseconds(0),
+                     const plc::ads::SecureSettings* secure = nullptr);
     int32_t AddRoute(AmsNetId ams, const IpV4& ip);
     void DelRoute(const AmsNetId& ams);
     std::shared_ptr<AmsConnection> GetConnection(const AmsNetId& ams);

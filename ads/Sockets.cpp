@@ -262,6 +262,24 @@ std::string AddressText(const sockaddr* address, socklen_t length)
                                           : std::string(host) + ":" + service;
 }
 
+bool ConnectCancelRequested()
+{
+    return connectCancel && connectCancel->load();
+}
+
+int PollFor(int fd, short events, timeval* timeout, short& revents)
+{
+    return WaitFor(fd, events, timeout, revents);
+}
+
+std::string HostPart(const std::string& hostAddr)
+{
+    std::string host = hostAddr;
+    std::string service;
+    SplitHostText(host, service);
+    return host;
+}
+
 } // namespace plc::ads
 
 Socket::Socket(const addrinfo* candidates, int type, std::chrono::milliseconds connectTimeout)

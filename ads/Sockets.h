@@ -53,6 +53,13 @@ std::string AddressText(const sockaddr* address, socklen_t length);
 // The calling thread's TCP connects give up soon after `*flag` becomes true (set from any
 // thread; null for none): a thread being stopped must not wait out a peer that never accepts.
 void SetConnectCancelFlag(const std::atomic<bool>* flag);
+// Whether the calling thread's flag asks its connects to give up now.
+bool ConnectCancelRequested();
+
+// One poll() of `fd` for `events`; a given time-out is reduced by the time spent (null: no limit).
+int PollFor(int fd, short events, timeval* timeout, short& revents);
+// The host of a host text, without a port or brackets ("10.1.2.3:851" gives 10.1.2.3).
+std::string HostPart(const std::string& hostAddr);
 
 } // namespace plc::ads
 
@@ -100,6 +107,8 @@ public:
     size_t write(const uint8_t* data, size_t size, timeval* timeout) const;
     // The peer's address as numbers ("10.1.2.3:48898"); empty for an unconnected socket.
     std::string PeerText() const;
+    // For a layer that runs its own protocol over the connected descriptor.
+    int Descriptor() const { return descriptor; }
 
 protected:
     int descriptor;

@@ -2,6 +2,7 @@
 
 #include "plugin/tav_identity.h"
 #include "worker/ads_plc_worker.h"
+#include "worker/secure_transport.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -106,6 +107,8 @@ bool Ads_Plc::init()
     deviceColumns.append(networkInterface);
     deviceColumns.append(udpPorts);
     deviceColumns.append(tcpPorts);
+    // Appended last: configurations stored before them keep plain ADS.
+    secure_transport::appendColumns(deviceColumns);
 
     Column mode(QStringLiteral("notification_transmission_mode"), Column::Integer, 16, QStringLiteral("4"),
                 QStringLiteral("ADS Transmission mode for notifications"));

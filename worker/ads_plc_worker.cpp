@@ -4,6 +4,7 @@
 #include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
 #include "worker/device_statistics.h"
+#include "worker/secure_transport.h"
 
 #include <QtGlobal>
 
@@ -256,6 +257,13 @@ AdsDevice* Ads_Plc_Worker::connectToAds()
         writeLogDebug(QStringLiteral("Invalid target AMS Net Id."));
         return nullptr;
     }
+    const secure_transport::Choice transport = secure_transport::fromConfig(config);
+    if (!transport.error.isEmpty()) {
+        setDeviceError(transport.error);
+        writeLogDebug(transport.error + QLatin1Char('.'));
+        return nullptr;
+    }
+    secureTransport = transport.settings;
 
     const QString routeTail = deviceRecord.name + QStringLiteral(" to address: ") + address +
                               QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
@@ -290,6 +298,7 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
         device.reset(created);
     }
     if (error != 0) {
+        // A failed TCP connect, a NetId in use or a secure set-up has a text that says what to check.
         const QString text = setUpFailure.isEmpty() ? errorToString(error) : setUpFailure;
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
                       address + QStringLiteral(" failed. ") + withErrorCode(text, error));
@@ -357,7 +366,8 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
 
     std::unique_ptr<AdsDevice> created;
     try {
-        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs));
+        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs,
+                                    secureTransport ? &*secureTransport : nullptr));
         created->SetTimeout(timeoutMs);
         created->GetState();
     } catch (const AdsException& e) {
@@ -369,6 +379,10 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
                       address + QStringLiteral(" failed. ") +
                       withErrorCode(setUpFailure.isEmpty() ? errorToString(e.resultCode) : setUpFailure,
                                     e.resultCode));
+        return nullptr;
+    } catch (const plc::ads::SecureConnectError& e) {
+        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
+        setUpFailure = QString::fromStdString(e.what());
         return nullptr;
     } catch (...) {
         *error = setUpFailureCode(&setUpFailure);

@@ -131,13 +131,29 @@ TEST_F(HostViewTest, InitDeclaresTheSchemaAndTheOptions)
                                        {"timeout_ms", 0, 0, "60000", marks},
                                        {"network_interface", 8, 64, "eth0", "All IPv4 interfaces=,eth0=eth0,wlan0=wlan0," + marks},
                                        {"udp_ports", 8, 256, "48898-48899", marks},
-                                       {"tcp_ports", 8, 256, "48898-48899", marks}});
+                                       {"tcp_ports", 8, 256, "48898-48899", marks},
+                                       // Appended, so that stored configurations keep plain ADS.
+                                       {"Ads_Transport", 0, 16, "0", "ADS=0,Secure ADS=1"},
+                                       {"Tls_Port", 0, 0, "8016", ""},
+                                       {"Tls_Mode", 0, 16, "0", "Pre-shared key=0,Shared CA=1,Self-signed=2"},
+                                       {"Tls_Psk_Identity", 2, 0, "", ""},
+                                       {"Tls_Psk_Password", 2, 0, "", ""},
+                                       {"Tls_Ca_File", 2, 0, "", ""},
+                                       {"Tls_Certificate_File", 2, 0, "", ""},
+                                       {"Tls_Key_File", 2, 0, "", ""},
+                                       {"Tls_Plc_Fingerprint", 2, 0, "", ""},
+                                       {"Tls_Plc_User", 2, 0, "", ""},
+                                       {"Tls_Plc_Password", 2, 0, "", ""},
+                                       {"Tls_Ignore_Common_Name", 0, 16, "0", "No=0,Yes=1"}});
     // Spot checks of the descriptions the host shows.
     EXPECT_EQ(call.deviceColumns[1].description, "AMS NetId of target PLC. E.g. 192.168.1.20.1.1");
     EXPECT_EQ(call.deviceColumns[2].description, "Sets a determistic local AMS NetId on TAV. Not required!");
     EXPECT_EQ(call.deviceColumns[3].description, "Timeout in ms for communication with PLC controller.");
     EXPECT_EQ(call.itemColumns[2].description, "ADS Transmission mode for notifications");
     EXPECT_TRUE(call.deviceColumns[8].description.contains("(max 64 ports)"));
+    for (int i = 9; i < call.deviceColumns.size(); ++i) {
+        EXPECT_FALSE(call.deviceColumns[i].description.isEmpty()) << call.deviceColumns[i].name;
+    }
 
     const PluginInitOptions& o = call.options;
     EXPECT_TRUE(o.supportsRead && o.supportsDiscovery && o.discoveryCreatesDevices);

@@ -372,6 +372,37 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     std::remove(symbols.c_str());
 }
 
+TEST(Programs, DriverRunsSecureAdsFromItsConfigurationAgainstTheSimulatorProgram)
+{
+    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tls", "0", "--tls-psk", "Gateway7:s3cret"});
+    Address(sim);
+    std::string out;
+    ASSERT_TRUE(plcsim::WaitUntil([&] { return (out = Slurp(sim.out)).find("secure ADS on ") != std::string::npos; },
+                                  10s));
+    const size_t at = out.find("secure ADS on ") + 14;
+    const std::string secure = out.substr(at, out.find('\n', at) - at);
+    const std::string each = "\nads_port = 851\ntimeout = 1000\nitems = MAIN.diDint:DINT\n"
+                             "transport = secure\ntls_mode = psk\npsk_identity = Gateway7\n";
+    const std::string config =
+        TempFile("[Secure]\naddress = " + secure + each + "netid = 127.0.0.1.1.1\npsk_password = s3cret\n"
+                 "[WrongKey]\naddress = " + secure + each + "netid = 127.0.0.9.1.1\npsk_password = guess\n");
+    const Outcome run = Child(ADS_PLC_DRIVER_PATH, {"--config", config, "--seconds", "1", "--refresh", "500"}).Wait();
+    EXPECT_EQ(run.code, 1) << run.err;
+    EXPECT_EQ(Values(run.out, "MAIN.diDint"), std::set<std::string>{"-1234567890"}) << run.out;
+    EXPECT_NE(run.out.find("summary of Secure: ok\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("summary of WrongKey: never connected: TLS handshake with the PLC failed: "),
+              std::string::npos) << run.out;
+    std::string badEach = each;
+    badEach.replace(badEach.find("tls_mode = psk"), 14, "tls_mode = rot13");
+    const std::string bad = TempFile("[Plc]\naddress = " + secure + badEach);
+    const Outcome refused = Child(ADS_PLC_DRIVER_PATH, {"--config", bad}).Wait();
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("[Plc] tls_mode: must be psk or ca or self-signed, not 'rot13'"), std::string::npos)
+        << refused.err;
+    std::remove(config.c_str());
+    std::remove(bad.c_str());
+}
+
 TEST(Programs, HelpAndBadInputAreExplained)
 {
     const std::string bad =

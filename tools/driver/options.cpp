@@ -1,6 +1,7 @@
 #include "tools/driver/options.h"
 
 #include "tools/driver/config_file.h"
+#include "tools/driver/secure_options.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,7 +21,11 @@ constexpr int TYPE_COUNT = sizeof(TYPE_NAMES) / sizeof(TYPE_NAMES[0]);
 
 // Keys a device takes, in a configuration section and (with dashes) on the command line.
 const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "error_wait", "local_netid",
-                                   "items", "writes", "mode", "cycle"};
+                                   "items", "writes", "mode", "cycle",
+                                   // Secure ADS, applied by applySecureKey (secure_options.h).
+                                   "transport", "tls_port", "tls_mode", "psk_identity", "psk_password", "ca_file",
+                                   "certificate_file", "key_file", "plc_fingerprint", "plc_user", "plc_password",
+                                   "ignore_common_name"};
 
 int parseType(const QString& text)
 {
@@ -169,6 +174,8 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
             return problem;
         }
         (key == QLatin1String("netid") ? device->netId : device->localNetId) = text;
+    } else if (isSecureKey(key)) {
+        return applySecureKey(key, value, &device->secureColumns);
     } else if (key == QLatin1String("mode")) {
         defaults->mode = parseMode(text);
         if (defaults->mode < 0) {
@@ -341,7 +348,8 @@ void printUsage()
         "on the way); 2 for bad options or a bad configuration file.\n\n"
         "  --config FILE          run the devices of an INI file, one section per device (keys:\n"
         "                         address netid ads_port timeout error_wait local_netid mode cycle\n"
-        "                         items writes); the device options below are then refused\n"
+        "                         items writes, and those of secure ADS below); the device options\n"
+        "                         are then refused\n"
         "  --address HOST[:PORT]  PLC address (default 127.0.0.1; PORT defaults to 48898)\n"
         "  --netid NETID          target AMS NetId (default: the IPv4 address followed by .1.1)\n"
         "  --ads-port N           ADS port of the PLC runtime (default 801)\n"
@@ -373,7 +381,8 @@ void printUsage()
         "buffer was full, because no notification had their handle, or because their size differed\n"
         "from the item's; replies nobody waited for (after their request timed out, or not asked for);\n"
         "and reconnections of a connection that had been up (not the failed attempts of a device that\n"
-        "never connected).\n");
+        "never connected).\n\n");
+    printSecureUsage();
 }
 
 bool parseOptions(const QStringList& args, Options* options)

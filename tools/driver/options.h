@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QString>
 
 namespace driver {
@@ -35,6 +36,8 @@ struct DeviceOption {
     QString localNetId;
     QList<ItemOption> items;
     QList<WriteOption> writes; // applied in this order once the device is connected
+    // Device columns of secure ADS, by column name (see secure_options.h); empty: plain ADS.
+    QMap<QString, QString> secureColumns;
 };
 
 struct Options {

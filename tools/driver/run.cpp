@@ -34,6 +34,9 @@ LogList buildBatch(const DeviceOption& device, int id)
     list.device.config.insert(QStringLiteral("Local_AMS_NetId"), device.localNetId);
     list.device.config.insert(QStringLiteral("Timeout"), QString::number(device.timeoutMs));
     list.device.config.insert(QStringLiteral("timestamp"), QStringLiteral("1"));
+    for (auto it = device.secureColumns.begin(); it != device.secureColumns.end(); ++it) {
+        list.device.config.insert(it.key(), it.value());
+    }
     int itemId = 0;
     for (const ItemOption& option : device.items) {
         ItemInstancePlugin item;

@@ -47,6 +47,16 @@ const char* const kUsage =
     "                           every handle and notification dropped, connections kept)\n"
     "  --stop-ms MS             how long a program change shows STOP (default 500; 0 for none)\n"
     "  --symbols-next FILE      symbol table of every other program change (the first one loads it)\n"
+    "  --tls PORT               also serve secure ADS (TLS 1.2, then the connect info) on PORT of the\n"
+    "                           listen address (0 picks one); the modes and their options:\n"
+    "  --tls-mode MODE          psk (default), ca or self-signed\n"
+    "  --tls-psk IDENTITY:PASSWORD  psk: the route's identity and password\n"
+    "  --tls-cert FILE          ca, self-signed: the simulator's certificate (PEM)\n"
+    "  --tls-key FILE           ca, self-signed: its private key (PEM)\n"
+    "  --tls-ca FILE            ca: the CA that signs client certificates (PEM)\n"
+    "  --tls-route-name NAME    ca: the common name a client certificate must carry (default: any)\n"
+    "  --tls-pin FINGERPRINT    self-signed: a client certificate accepted without credentials (repeatable)\n"
+    "  --tls-user USER:PASSWORD self-signed: the PLC user whose credentials pin a new client certificate\n"
     "  -v, --verbose            log every request\n"
     "  --version                print the simulator's version and exit\n"
     "  -h, --help               show this help and exit\n";
@@ -113,6 +123,16 @@ int main(int argc, char** argv)
     unsigned long stopMs = 500;
     std::string nextSymbolsFile;
     bool verbose = false;
+    std::optional<uint16_t> tlsPort;
+    plcsim::SecureSimOptions secure;
+    const auto split = [](const std::string& option, const std::string& v, std::string& first, std::string& second) {
+        const size_t colon = v.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            throw UsageError(option + ": expected NAME:PASSWORD, got '" + v + "'");
+        }
+        first = v.substr(0, colon);
+        second = v.substr(colon + 1);
+    };
 
     try {
         for (int i = 1; i < argc; ++i) {
@@ -190,6 +210,33 @@ int main(int argc, char** argv)
                 stopMs = ParseNumber(arg, value(), 3600000);
             } else if (arg == "--symbols-next") {
                 nextSymbolsFile = value();
+            } else if (arg == "--tls") {
+                tlsPort = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
+            } else if (arg == "--tls-mode") {
+                const std::string mode = value();
+                if (mode == "psk") {
+                    secure.mode = plcsim::SecureSimOptions::Mode::PreSharedKey;
+                } else if (mode == "ca") {
+                    secure.mode = plcsim::SecureSimOptions::Mode::SharedCa;
+                } else if (mode == "self-signed") {
+                    secure.mode = plcsim::SecureSimOptions::Mode::SelfSigned;
+                } else {
+                    throw UsageError("--tls-mode: expected psk, ca or self-signed, got '" + mode + "'");
+                }
+            } else if (arg == "--tls-psk") {
+                split(arg, value(), secure.pskIdentity, secure.pskPassword);
+            } else if (arg == "--tls-cert") {
+                secure.certificateFile = value();
+            } else if (arg == "--tls-key") {
+                secure.keyFile = value();
+            } else if (arg == "--tls-ca") {
+                secure.caFile = value();
+            } else if (arg == "--tls-route-name") {
+                secure.routeName = value();
+            } else if (arg == "--tls-pin") {
+                secure.pinned.push_back(value());
+            } else if (arg == "--tls-user") {
+                split(arg, value(), secure.user, secure.password);
             } else {
                 throw UsageError("unknown option '" + arg + "'");
             }
@@ -226,11 +273,21 @@ int main(int argc, char** argv)
     }
     try {
         sim.Start(listenAddress, listenPort);
+        if (tlsPort) {
+            sim.StartSecure(secure, *tlsPort);
+        }
     } catch (const std::exception& e) {
         std::cerr << "ads-plc-sim: " << e.what() << "\n";
         return 1;
     }
     Print("listening on " + sim.HostString());
+    if (tlsPort) {
+        Print("secure ADS on " + sim.SecureHostString());
+        const std::string own = sim.SecureCertificateFingerprint();
+        if (!own.empty()) {
+            Print("certificate SHA-256 fingerprint " + own);
+        }
+    }
     Print("AMS NetId " + options.netId.ToString() + ", device \"" + options.deviceName + "\"");
 
     using SteadyClock = std::chrono::steady_clock;
