@@ -124,7 +124,12 @@ void AmsResponse::Release()
 // Sending side
 
 AmsConnection::AmsConnection(Router& router_, const addrinfo* destination, std::chrono::milliseconds connectTimeout)
-    : router(router_), socket(destination, connectTimeout), localIp(socket.Connect()), id(NextConnectionId())
+    : AmsConnection(router_, std::make_unique<TcpStream>(destination, connectTimeout))
+{
+}
+
+AmsConnection::AmsConnection(Router& router_, std::unique_ptr<ByteStream> stream_)
+    : router(router_), stream(std::move(stream_)), socket(*stream), localIp(socket.LocalIp()), id(NextConnectionId())
 {
     lastActivityNs = NowNs();
     for (auto& slot : replySlots) {
@@ -155,9 +160,9 @@ void AmsConnection::Abort()
     socket.Shutdown();
 }
 
-bool AmsConnection::IsConnectedTo(const addrinfo* targetAddresses) const
+bool AmsConnection::IsConnectedTo(const addrinfo* targetAddresses, const std::string& sharingKey) const
 {
-    return socket.IsConnectedTo(targetAddresses);
+    return socket.IsConnectedTo(targetAddresses, sharingKey);
 }
 
 uint32_t AmsConnection::GetInvokeId()
@@ -542,6 +547,9 @@ void AmsConnection::Recv()
             LOG_WARN("No response pending");
             HandleUnmatchedReply(header, packetData);
             continue;
+        }
+        if (header.errorCode == 0) {
+            served.store(true, std::memory_order_relaxed);
         }
         switch (header.cmdId) {
         case ADS_CMD_READ:

@@ -3,6 +3,7 @@
 #include "plugin/tav_identity.h"
 #include "worker/ads_plc_worker.h"
 #include "worker/read_modes.h"
+#include "worker/secure_transport.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -107,6 +108,8 @@ bool Ads_Plc::init()
     deviceColumns.append(networkInterface);
     deviceColumns.append(udpPorts);
     deviceColumns.append(tcpPorts);
+    // Appended last: configurations stored before them keep plain ADS.
+    secure_transport::appendColumns(deviceColumns);
 
     // How the items are read; appended, so that stored configurations keep their notifications.
     Column readMode(QStringLiteral("Read_Mode"), Column::SizedText, 16, QStringLiteral("notifications"),

@@ -92,6 +92,13 @@ goal(7, "1,000 items, 2 ms PLC: release", counter(thousand, "release_ms"), 50, T
 goal(7, "other device on that PLC: longest pause meanwhile", counter(thousand, "other_pause_ms"), 100, True, " ms")
 goal(7, "notifications left on the PLC after the release", counter(thousand, "left_on_plc"), 0, True)
 
+secure_read, plain_samples, secure_samples = find("BM_ReadRoundTripSecure"), rate("BM_NotificationSamples/64"), \
+    rate("BM_NotificationSamplesSecure/64")
+goal(8, "4-byte Read through secure ADS / plain (same server)",
+     per_op_us(secure_read) / per_op_us(read) if secure_read and read else None, 1.3, True, "x")
+goal(8, "samples/s through secure ADS / plain, 64 per frame",
+     secure_samples / plain_samples if secure_samples and plain_samples else None, 0.5, False, "x")
+
 # Benchmarks run three times in a row: the goal takes the worst of the three.
 def worst(name, key, at_most):
     values = [b[key] for b in runs if short(b["name"]) == name and key in b]
@@ -100,13 +107,13 @@ def worst(name, key, at_most):
     return max(values) if at_most else min(values)
 
 polled, automatic = "BM_PolledTenThousand", "BM_AutomaticTwoThousand"
-goal(8, "10,000 polled items, 2 ms PLC: first readData to all values", worst(polled, "first_values_ms", True),
+goal(9, "10,000 polled items, 2 ms PLC: first readData to all values", worst(polled, "first_values_ms", True),
      1000, True, " ms")
-goal(8, "10,000 polled items at 1 s: sum reads per second", worst(polled, "sum_reads_per_s", True), 20.5, True)
-goal(8, "10,000 polled items at 1 s: sum reads per second", worst(polled, "sum_reads_per_s", False), 19.5, False)
-goal(8, "10,000 polled items at 1 s: plug-in CPU, % of one core", worst(polled, "cpu_percent", True), 3, True, "%")
-goal(8, "2,000 items automatic, 500 notifications: all show a value", worst(automatic, "all_values", False), 1, False)
-goal(8, "2,000 items automatic, 500 notifications: notifications used", worst(automatic, "notifications_used", True),
+goal(9, "10,000 polled items at 1 s: sum reads per second", worst(polled, "sum_reads_per_s", True), 20.5, True)
+goal(9, "10,000 polled items at 1 s: sum reads per second", worst(polled, "sum_reads_per_s", False), 19.5, False)
+goal(9, "10,000 polled items at 1 s: plug-in CPU, % of one core", worst(polled, "cpu_percent", True), 3, True, "%")
+goal(9, "2,000 items automatic, 500 notifications: all show a value", worst(automatic, "all_values", False), 1, False)
+goal(9, "2,000 items automatic, 500 notifications: notifications used", worst(automatic, "notifications_used", True),
      499, True)
 
 print("-" * 90)

@@ -2,6 +2,7 @@
 
 #include "worker/ads_error_texts.h"
 #include "worker/ads_plc_worker.h"
+#include "worker/device_statistics.h"
 
 #include <QDateTime>
 #include <QList>
@@ -351,18 +352,21 @@ Item_Polls::Lost Item_Polls::apply(const Chunk& chunk, int32_t status, const std
     if (changed.empty() && refreshed.empty() && withdrawn.empty()) {
         return lost;
     }
+    // Each stored value counts as a sample, as a notification's would.
     std::lock_guard<std::mutex> valuesLock(Ads_Plc_Worker::valuesMutex);
     for (const auto& value : changed) {
         const auto entry = Ads_Plc_Worker::values.find(Ads_Plc_Worker::ValueKey(deviceId, value.first));
         if (entry != Ads_Plc_Worker::values.end()) {
             entry->value = value.second;
             entry->timestamp = now;
+            Device_Statistics::noteSample(deviceId, value.first);
         }
     }
     for (const quint32 itemId : refreshed) {
         const auto entry = Ads_Plc_Worker::values.find(Ads_Plc_Worker::ValueKey(deviceId, itemId));
         if (entry != Ads_Plc_Worker::values.end()) {
             entry->timestamp = now;
+            Device_Statistics::noteSample(deviceId, itemId);
         }
     }
     // A value that could not be read is not shown as if it were current.

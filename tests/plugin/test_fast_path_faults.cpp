@@ -128,7 +128,7 @@ TEST_F(ExchangeTest, GrantsInRepliesNobodyCanUseAreReleasedAndTheItemsServedOneB
         EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCountFor(client) == items.size() + 1 + 1; }, 2s))
             << sim->NotificationCountFor(client) << " notifications for 3 items, the version and the hidden grant";
         ASSERT_TRUE(plugin.stopPlugin());
-        EXPECT_EQ(sim->NotificationCount() + sim->OpenHandleCount(), 0u);
+        EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() + sim->OpenHandleCount() == 0; }, 2s));
     }
     EXPECT_EQ(countersOf(*sim).unmatchedReplies, 0u);
 }
@@ -217,6 +217,24 @@ TEST_F(ExchangeTest, AHandleGrantedTwiceServesNeitherItemWithTheOthersValues)
     ASSERT_TRUE(readUntil(list, [&](const LogList& l) { return ownValues(l, both) && allValuesSet(l); }, 4s));
     ASSERT_TRUE(plugin.stopPlugin());
     EXPECT_EQ(sim->OpenHandleCount(), 0u);
+}
+
+TEST_F(ExchangeTest, ASymbolHandleGrantedForTwoVariablesServesNeither)
+{
+    auto sim = startSimulator();
+    // The first sum of handles names the first variable's handle for the second one as well.
+    sim->InjectReplyFault(ReplyFault::Edit([](std::vector<uint8_t>& data) {
+                              std::copy_n(data.begin() + 8 + 3 * 8, 4, data.begin() + 8 + 3 * 8 + 4);
+                          }).ForGroup(0xF082));
+    const std::vector<TypedSymbol> items = {kTyped[5], kTyped[6], kTyped[9]};
+    LogList list = batchFor(deviceFor(80, *sim), items);
+    ASSERT_TRUE(plugin.readData(&list));
+    EXPECT_EQ(list.items[0].item.error, "Invalid response received");
+    EXPECT_EQ(list.items[1].item.error, "Invalid response received");
+    EXPECT_TRUE(readUntil(list, [&](const LogList& l) { return ownValues(l, items) && allValuesSet(l); }, 3s));
+    ASSERT_TRUE(plugin.stopPlugin());
+    // Only the second variable's own handle stays, which the edited reply hid from the plug-in.
+    EXPECT_EQ(sim->OpenHandleCount(), 1u);
 }
 
 TEST_F(ExchangeTest, AThreadThatCannotStartFailsTheItemsButNeverTheHost)
