@@ -60,6 +60,16 @@ int32_t NoMemoryAsCode(Request&& request)
 }
 }
 
+std::vector<uint8_t> EncodeSumRead(const std::vector<SumReadRequest>& subs, size_t first, size_t count)
+{
+    std::vector<uint8_t> out(count * SUM_WRITE_HEADER);
+    le::Writer w(out.data());
+    for (size_t i = first; i < first + count; ++i) {
+        w.Put(subs[i].group).Put(subs[i].offset).Put(subs[i].length);
+    }
+    return out;
+}
+
 std::vector<uint8_t> EncodeSumReadWrite(const std::vector<SumReadWriteRequest>& subs, size_t first, size_t count)
 {
     size_t size = count * SUM_READ_WRITE_HEADER;
@@ -213,8 +223,13 @@ int32_t DecodeSumAddNotification(const uint8_t* data, size_t size, size_t n, std
     return ADS_OK;
 }
 
-int32_t SumReadWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumReadWriteRequest>& subs,
-                     std::vector<SumReadWriteResult>* results)
+namespace {
+// Sends the sub-requests in chunks whose replies carry `resultSize` bytes per sub-request
+// besides its data of at most `readLength(sub)` bytes; `decode` appends each chunk's results.
+template <typename Sub, typename ReadLength, typename Decode>
+int32_t ReadInChunks(int32_t port, const AmsAddr* pAddr, uint32_t group, const std::vector<Sub>& subs,
+                     std::vector<SumReadWriteResult>* results, size_t resultSize, ReadLength&& readLength,
+                     std::vector<uint8_t> (*encode)(const std::vector<Sub>&, size_t, size_t), Decode&& decode)
 {
     if (!results) {
         return ADS_ERR_INVALID_PARAMETER;
@@ -223,23 +238,39 @@ int32_t SumReadWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumRe
         for (size_t first = 0; first < subs.size(); first = ChunkEnd(first, subs.size())) {
             const size_t count = ChunkEnd(first, subs.size()) - first;
             std::vector<uint32_t> readLengths;
-            uint64_t readLength = uint64_t{count} * SUM_READ_WRITE_RESULT_SIZE;
+            uint64_t replyLength = uint64_t{count} * resultSize;
             for (size_t i = first; i < first + count; ++i) {
-                readLengths.push_back(subs[i].readLength);
-                readLength += subs[i].readLength;
+                readLengths.push_back(readLength(subs[i]));
+                replyLength += readLengths.back();
             }
             std::vector<uint8_t> reply;
-            const int32_t status = SendChunk(port, pAddr, ADS_IGRP_SUM_READ_WRITE, count,
-                                             EncodeSumReadWrite(subs, first, count), readLength, reply);
+            const int32_t status =
+                SendChunk(port, pAddr, group, count, encode(subs, first, count), replyLength, reply);
             if (status) {
                 return status;
             }
-            if (const int32_t invalid = DecodeSumReadWrite(reply.data(), reply.size(), readLengths, *results)) {
+            if (const int32_t invalid = decode(reply.data(), reply.size(), readLengths, *results)) {
                 return invalid;
             }
         }
         return int32_t{ADS_OK};
     });
+}
+}
+
+int32_t SumRead(int32_t port, const AmsAddr* pAddr, const std::vector<SumReadRequest>& subs,
+                std::vector<SumReadWriteResult>* results)
+{
+    return ReadInChunks(port, pAddr, ADS_IGRP_SUM_READ, subs, results, SUM_RESULT_SIZE,
+                        [](const SumReadRequest& sub) { return sub.length; }, EncodeSumRead, DecodeSumRead);
+}
+
+int32_t SumReadWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumReadWriteRequest>& subs,
+                     std::vector<SumReadWriteResult>* results)
+{
+    return ReadInChunks(port, pAddr, ADS_IGRP_SUM_READ_WRITE, subs, results, SUM_READ_WRITE_RESULT_SIZE,
+                        [](const SumReadWriteRequest& sub) { return sub.readLength; }, EncodeSumReadWrite,
+                        DecodeSumReadWrite);
 }
 
 int32_t SumWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumWriteRequest>& subs,

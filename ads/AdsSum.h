@@ -41,6 +41,12 @@ constexpr uint32_t ADS_IGRP_SUM_DEL_NOTIFICATION = 0xF086;
 constexpr size_t SUM_MAX_SUB_REQUESTS = 500;
 constexpr size_t SUM_NOTIFICATION_REQUEST_SIZE = 40;
 
+struct SumReadRequest {
+    uint32_t group = 0;
+    uint32_t offset = 0;
+    uint32_t length = 0;
+};
+
 struct SumReadWriteRequest {
     uint32_t group = 0;
     uint32_t offset = 0;
@@ -73,6 +79,7 @@ struct SumGrant {
 };
 
 // Encoders of the written part, for `count` sub-requests from `first`.
+std::vector<uint8_t> EncodeSumRead(const std::vector<SumReadRequest>& subs, size_t first, size_t count);
 std::vector<uint8_t> EncodeSumReadWrite(const std::vector<SumReadWriteRequest>& subs, size_t first, size_t count);
 std::vector<uint8_t> EncodeSumWrite(const std::vector<SumWriteRequest>& subs, size_t first, size_t count);
 std::vector<uint8_t> EncodeSumAddNotification(const std::vector<SumNotificationRequest>& subs, size_t first,
@@ -95,6 +102,8 @@ int32_t DecodeSumAddNotification(const uint8_t* data, size_t size, size_t n, std
 // The requests, split into chunks of at most SUM_MAX_SUB_REQUESTS. The results of the chunks
 // that were answered are appended; the first chunk that fails as a whole ends the call with
 // its code, so `results->size()` tells how many sub-requests were served.
+int32_t SumRead(int32_t port, const AmsAddr* pAddr, const std::vector<SumReadRequest>& subs,
+                std::vector<SumReadWriteResult>* results);
 int32_t SumReadWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumReadWriteRequest>& subs,
                      std::vector<SumReadWriteResult>* results);
 int32_t SumWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumWriteRequest>& subs,

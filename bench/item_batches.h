@@ -1,13 +1,31 @@
 // Host batches of many items of one PLC variable, for the benchmarks that drive the plug-in.
 #pragma once
 
+#include "ads/AdsDef.h"
 #include "host/HostRecords.h"
 
 #include <QString>
 
 #include <algorithm>
+#include <string>
 
 namespace bench {
+
+// A device on the simulated PLC `netId` at `host`, answering within 5 s.
+inline DeviceInstancePlugin DeviceFor(int id, const std::string& host, const AmsNetId& netId, int errorWaitSeconds = 1)
+{
+    DeviceInstancePlugin device;
+    device.id = id;
+    device.name = QStringLiteral("Device %1").arg(id);
+    device.address = QString::fromStdString(host);
+    device.errorWaitTimeSeconds = errorWaitSeconds;
+    device.config = {{"Ads_Port", "851"},
+                     {"Target_AMS_NetId", QString::fromStdString(netId.ToString())},
+                     {"Local_AMS_NetId", ""},
+                     {"Timeout", "5000"},
+                     {"timestamp", "0"}};
+    return device;
+}
 
 // `items` items numbered from 1, all on `symbol`; a long interval keeps the simulator from
 // checking every item for changes ten times a second: its work is the PLC's, not the plug-in's.

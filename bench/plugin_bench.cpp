@@ -2,6 +2,7 @@
 // the values table, readData of large batches through the substitute host, and what
 // connected and reconnecting devices cost while nothing happens.
 #include "bench_support.h"
+#include "child_simulator.h"
 
 #include "ads/AdsDevice.h"
 #include "ads/LittleEndian.h"
@@ -12,9 +13,6 @@
 #include "worker/ads_plc_worker.h"
 
 #include <benchmark/benchmark.h>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -43,17 +41,7 @@ std::unique_ptr<plcsim::PlcSimulator> StartSimulator(const AmsNetId& netId = kPl
 
 DeviceInstancePlugin DeviceFor(int id, const std::string& host, int errorWaitSeconds = 1, const AmsNetId& netId = kPlc)
 {
-    DeviceInstancePlugin device;
-    device.id = id;
-    device.name = QStringLiteral("Device %1").arg(id);
-    device.address = QString::fromStdString(host);
-    device.errorWaitTimeSeconds = errorWaitSeconds;
-    device.config = {{"Ads_Port", "851"},
-                     {"Target_AMS_NetId", QString::fromStdString(netId.ToString())},
-                     {"Local_AMS_NetId", ""},
-                     {"Timeout", "5000"},
-                     {"timestamp", "0"}};
-    return device;
+    return bench::DeviceFor(id, host, netId, errorWaitSeconds);
 }
 
 bool ReadUntilAllSet(Ads_Plc& plugin, LogList& list)
@@ -159,64 +147,6 @@ AmsNetId PlcNumber(int n)
     return AmsNetId{10, 61, 0, static_cast<uint8_t>(n), 1, 1};
 }
 
-// Simulators in a child process, so that the CPU time of this process is the plug-in's alone.
-class ChildSimulator {
-public:
-    explicit ChildSimulator(int count = 1)
-    {
-        int toParent[2];
-        int toChild[2];
-        if (::pipe(toParent) != 0 || ::pipe(toChild) != 0) {
-            return;
-        }
-        child = ::fork();
-        if (child == 0) {
-            ::close(toParent[0]);
-            ::close(toChild[1]);
-            std::vector<std::unique_ptr<plcsim::PlcSimulator>> sims;
-            std::vector<uint16_t> bound;
-            for (int n = 1; n <= count; ++n) {
-                sims.push_back(StartSimulator(count == 1 ? kPlc : PlcNumber(n)));
-                bound.push_back(sims.back()->Port());
-            }
-            const auto bytes = static_cast<ssize_t>(bound.size() * sizeof(uint16_t));
-            if (::write(toParent[1], bound.data(), static_cast<size_t>(bytes)) == bytes) {
-                char byte = 0;
-                while (::read(toChild[0], &byte, 1) > 0) {
-                }
-            }
-            sims.clear();
-            ::_exit(0);
-        }
-        ::close(toParent[1]);
-        ::close(toChild[0]);
-        stop = toChild[1];
-        ports.assign(static_cast<size_t>(count), 0);
-        const auto bytes = static_cast<ssize_t>(ports.size() * sizeof(uint16_t));
-        if (child < 0 || ::read(toParent[0], ports.data(), static_cast<size_t>(bytes)) != bytes) {
-            ports.assign(ports.size(), 0);
-        }
-        port = ports.front();
-        ::close(toParent[0]);
-    }
-    ~ChildSimulator()
-    {
-        if (stop >= 0) {
-            ::close(stop); // the child ends when the pipe closes
-        }
-        if (child > 0) {
-            ::waitpid(child, nullptr, 0);
-        }
-    }
-    std::string HostString(size_t n = 0) const { return "127.0.0.1:" + std::to_string(ports[n]); }
-    uint16_t port = 0;
-    std::vector<uint16_t> ports;
-
-private:
-    pid_t child = -1;
-    int stop = -1;
-};
-
 // 8 connected devices of 20 items whose values never change: CPU time of the plug-in's
 // process over 3 s, in percent of one core (the simulators run in a child process). The
 // argument is the number of PLCs: with one, the devices take turns for it.
@@ -225,7 +155,7 @@ void BM_IdleConnectedDevices(benchmark::State& state)
     constexpr int kDevices = 8;
     const int plcs = static_cast<int>(state.range(0));
     tavhost::HostState::instance().reset();
-    ChildSimulator sim(plcs);
+    bench::ChildSimulator sim(plcs, [&](int n) { return StartSimulator(plcs == 1 ? kPlc : PlcNumber(n)); });
     if (sim.port == 0) {
         state.SkipWithError("no simulator");
         return;

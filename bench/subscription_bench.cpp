@@ -23,17 +23,7 @@ constexpr int kItems = 1000;
 
 DeviceInstancePlugin DeviceFor(int id, const std::string& host)
 {
-    DeviceInstancePlugin device;
-    device.id = id;
-    device.name = QStringLiteral("Device %1").arg(id);
-    device.address = QString::fromStdString(host);
-    device.errorWaitTimeSeconds = 1;
-    device.config = {{"Ads_Port", "851"},
-                     {"Target_AMS_NetId", QString::fromStdString(kPlc.ToString())},
-                     {"Local_AMS_NetId", ""},
-                     {"Timeout", "5000"},
-                     {"timestamp", "0"}};
-    return device;
+    return bench::DeviceFor(id, host, kPlc);
 }
 
 double MsSince(Clock::time_point start)

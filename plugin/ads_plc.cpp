@@ -2,6 +2,7 @@
 
 #include "plugin/tav_identity.h"
 #include "worker/ads_plc_worker.h"
+#include "worker/read_modes.h"
 #include "worker/secure_transport.h"
 
 #include <QDateTime>
@@ -110,6 +111,21 @@ bool Ads_Plc::init()
     // Appended last: configurations stored before them keep plain ADS.
     secure_transport::appendColumns(deviceColumns);
 
+    // How the items are read; appended, so that stored configurations keep their notifications.
+    Column readMode(QStringLiteral("Read_Mode"), Column::SizedText, 16, QStringLiteral("notifications"),
+                    QStringLiteral("How the items are read: notifications (one ADS device notification each), polled "
+                                   "(cyclic sum reads of at most 500 items per request, at each item's read interval) "
+                                   "or automatic (notifications until the PLC has none left or Max_Notifications is "
+                                   "reached, the items beyond polled)."));
+    readMode.insertSelectionValues(QStringLiteral("Notifications"), QStringLiteral("notifications"));
+    readMode.insertSelectionValues(QStringLiteral("Polled"), QStringLiteral("polled"));
+    readMode.insertSelectionValues(QStringLiteral("Automatic"), QStringLiteral("automatic"));
+    deviceColumns.append(readMode);
+    deviceColumns.append(Column(QStringLiteral("Max_Notifications"), Column::Integer, 0, QStringLiteral("400"),
+                                QStringLiteral("Automatic read mode: at most this many items of the device are read "
+                                               "by notification, leaving the PLC's other notifications to its other "
+                                               "clients. 0 or empty means 400.")));
+
     Column mode(QStringLiteral("notification_transmission_mode"), Column::Integer, 16, QStringLiteral("4"),
                 QStringLiteral("ADS Transmission mode for notifications"));
     mode.insertSelectionValues(QStringLiteral("On value change"), QStringLiteral("4"));
@@ -149,7 +165,7 @@ bool Ads_Plc::readData(LogList* list)
             batch.push_back(&data.item);
         }
     }
-    worker->addItemsToNotifier(batch);
+    worker->addItemsToNotifier(batch, Read_Mode::fromConfig(list->device.config));
     list->device.error = worker->getDeviceError();
 
     const bool serverTimestamp = list->device.config.value(QStringLiteral("timestamp")).toUInt() == 1;
@@ -157,7 +173,11 @@ bool Ads_Plc::readData(LogList* list)
         if (isIdentityItem(data)) {
             continue;
         }
-        if (!worker->itemExistsAsNotifier(data.item)) {
+        // A polled item's read can fail while it stays polled: its error shows with each read.
+        QString pollError;
+        if (worker->polledItemError(data.item, &pollError)) {
+            data.item.error = pollError;
+        } else if (!worker->itemExistsAsNotifier(data.item)) {
             data.item.error = worker->getItemError(static_cast<unsigned int>(data.item.id));
             continue;
         }
@@ -298,6 +318,19 @@ Ads_Plc_Worker* Ads_Plc::connectedWorker(LogList* list)
         list->device.error = QStringLiteral("Worker thread missing");
     }
     return worker;
+}
+
+Ads_Plc::ReadCounts Ads_Plc::readCounts(int deviceId)
+{
+    ReadCounts counts;
+    QMutexLocker lock(&connectionsMutex);
+    if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(deviceId), nullptr)) {
+        counts.notified = worker->notifiedCount();
+        counts.polled = worker->polledCount();
+        counts.skippedPolls = worker->skippedPolls();
+        counts.pollRequests = worker->pollRequests();
+    }
+    return counts;
 }
 
 Ads_Plc_Worker* Ads_Plc::findWorker(int deviceId)

@@ -36,6 +36,15 @@ public:
     // Makes sure the device has a worker and waits for its connection attempt; true when connected.
     bool connectDevice(DeviceInstancePlugin device);
 
+    // How a device's items are read at the moment, for the tools; all 0 for a device without a worker.
+    struct ReadCounts {
+        quint64 notified = 0;
+        quint64 polled = 0;
+        quint64 skippedPolls = 0; // poll rounds not made because the one before was still running
+        quint64 pollRequests = 0;
+    };
+    ReadCounts readCounts(int deviceId);
+
     void writeLogDebug(QString message);
     void writeLogInfo(QString message);
     void writeLogWarning(QString message);

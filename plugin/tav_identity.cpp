@@ -98,10 +98,15 @@ void applyValuesByUid(LogList* list, const QMap<QString, QString>& values)
         return;
     }
     const QDateTime now = QDateTime::currentDateTimeUtc();
+    // The uids once per batch, not once per item: a batch may hold thousands of items.
+    QList<QPair<QString, QString>> byUid;
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+        byUid.append(qMakePair(uidFor(list->device.id, it.key()), it.value()));
+    }
     for (DataItem& item : list->items) {
-        for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
-            if (item.item.uid == uidFor(list->device.id, it.key())) {
-                setValue(item, it.value(), now);
+        for (const auto& entry : qAsConst(byUid)) {
+            if (item.item.uid == entry.first) {
+                setValue(item, entry.second, now);
             }
         }
     }
@@ -133,11 +138,18 @@ void publishValues(PluginInterface* host, LogList* list, const QMap<QString, QSt
         return;
     }
 
+    // Only the identity uids are looked for: no set of every uid of a batch of thousands.
+    QSet<QString> identityUids;
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+        identityUids.insert(uidFor(list->device.id, it.key()));
+    }
     QSet<QString> presentUids;
     QSet<QString> presentKeys;
     const QString configKey = QString::fromUtf8(addressKey ? addressKey : "");
     for (const DataItem& item : qAsConst(list->items)) {
-        presentUids.insert(item.item.uid);
+        if (identityUids.contains(item.item.uid)) {
+            presentUids.insert(item.item.uid);
+        }
         if (addressKey) {
             presentKeys.insert(fieldKey(item.item.config.value(configKey)));
         }

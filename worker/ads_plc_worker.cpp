@@ -54,6 +54,9 @@ Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin
       notifiers(static_cast<quint32>(deviceRecord.id),
                 [this](quint32 itemId, const QString& error) { setItemError(itemId, error); },
                 [this](const QString& line) { writeLogDebug(line); }),
+      polls(static_cast<quint32>(deviceRecord.id), targetOperationKey(),
+            [this](quint32 itemId, const QString& error) { setItemError(itemId, error); },
+            [this](const QString& line) { writeLogDebug(line); }),
       subscriptions(NotifyCallback, deviceRecord.name,
                     [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); }),
       itemWrites(subscriptions,
@@ -111,7 +114,8 @@ bool Ads_Plc_Worker::waitForLoopEnd(std::chrono::milliseconds duration)
 void Ads_Plc_Worker::sleepUnlessStopped(std::chrono::steady_clock::time_point until)
 {
     std::unique_lock<std::mutex> lock(stopMutex);
-    stopCondition.wait_until(lock, until, [this] { return !running.load(); });
+    stopCondition.wait_until(lock, until, [this] { return !running.load() || pollsAdded.load(); });
+    pollsAdded = false;
 }
 
 void Ads_Plc_Worker::abortTargetConnection()
@@ -539,25 +543,120 @@ bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId
 
 bool Ads_Plc_Worker::itemExistsAsNotifier(const ItemInstancePlugin& item)
 {
-    return notifiers.has(static_cast<quint32>(item.id));
+    const quint32 itemId = static_cast<quint32>(item.id);
+    return notifiers.has(itemId) || polls.has(itemId);
 }
 
-void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list)
+bool Ads_Plc_Worker::polledItemError(const ItemInstancePlugin& item, QString* error) const
+{
+    return polls.errorOf(static_cast<quint32>(item.id), error);
+}
+
+void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list, const Read_Mode& mode)
 {
     // The host asks for every item on every read: items already subscribed are answered
-    // without waiting for the device, which a status read or a write may hold for a time-out.
-    if (state.load() == Connected && notifiers.hasAll(list)) {
+    // without waiting for the device, which a status read, a write or a poll may hold.
+    const bool samePlacement = placedKind.load() == mode.kind && placedMax.load() == mode.maxNotifications;
+    if (state.load() == Connected && samePlacement && polls.missing(notifiers.missing(list)).empty()) {
         return;
     }
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
         return;
     }
-    const Item_Notifiers::Lost lost =
-        notifiers.subscribe(*device, *targetOperationMutex(), subscriptions, list,
-                            std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds()), items, typeChecks);
+    placedKind = mode.kind;
+    placedMax = mode.maxNotifications;
+    const Read_Placement placement =
+        placeItems(mode, list, [this](quint32 itemId) { return notifiers.has(itemId); }, notificationsRefused);
+    moveBetweenModes(placement);
+    Item_Notifiers::Overflow overflow;
+    if (mode.kind == Read_Mode::Automatic) {
+        overflow = [this](const ItemInstancePlugin& item, Item_Subscriptions::Outcome& outcome) {
+            noteNotificationsRefused(outcome.text);
+            polls.adopt(item, outcome);
+        };
+    }
+    const std::chrono::seconds errorWait(deviceRecord.getErrorWaitTimeSeconds());
+    const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
+    const size_t polledBefore = polls.count();
+    Item_Notifiers::Lost lost = notifiers.subscribe(*device, *targetMutex, subscriptions, placement.notified,
+                                                    errorWait, items, typeChecks, overflow);
+    if (lost.items.isEmpty()) {
+        lost = polls.add(*device, *targetMutex, subscriptions, placement.polled, errorWait, items, typeChecks);
+    }
+    if (polls.count() != polledBefore) {
+        wakeLoop();
+    }
     if (!lost.items.isEmpty()) {
         failAndDisconnect(deviceLock, lost.items, lost.text);
+    }
+}
+
+void Ads_Plc_Worker::moveBetweenModes(const Read_Placement& placement)
+{
+    std::vector<quint32> leavingNotifiers;
+    std::vector<quint32> leavingPolls;
+    for (const ItemInstancePlugin* item : placement.polled) {
+        if (notifiers.has(static_cast<quint32>(item->id))) {
+            leavingNotifiers.push_back(static_cast<quint32>(item->id));
+        }
+    }
+    for (const ItemInstancePlugin* item : placement.notified) {
+        if (polls.has(static_cast<quint32>(item->id))) {
+            leavingPolls.push_back(static_cast<quint32>(item->id));
+        }
+    }
+    if (leavingNotifiers.empty() && leavingPolls.empty()) {
+        return;
+    }
+    std::vector<AdsNotification::Handles> released = notifiers.take(leavingNotifiers);
+    const std::vector<AdsNotification::Handles> polled = polls.take(leavingPolls);
+    released.insert(released.end(), polled.begin(), polled.end());
+    std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
+    subscriptions.release(*device, released);
+}
+
+void Ads_Plc_Worker::noteNotificationsRefused(const QString& text)
+{
+    if (!notificationsRefused) {
+        writeLogWarning(QStringLiteral("PLC of ") + deviceRecord.name + QStringLiteral(" has no notification left (") +
+                        text + QStringLiteral(") after ") + QString::number(notifiers.count()) +
+                        QStringLiteral(" items; the items beyond are polled"));
+    }
+    notificationsRefused = true;
+}
+
+void Ads_Plc_Worker::wakeLoop()
+{
+    std::lock_guard<std::mutex> lock(stopMutex);
+    pollsAdded = true;
+    stopCondition.notify_all();
+}
+
+void Ads_Plc_Worker::pollDue()
+{
+    for (;;) {
+        // The device lock and the target's are held per request: between two, the host's
+        // subscriptions and writes and the other devices on this PLC get their turn.
+        std::unique_lock<std::mutex> deviceLock(deviceMutex);
+        Item_Polls::Chunk chunk;
+        if (!running.load() || !device || state.load() != Connected ||
+            !polls.nextChunk(std::chrono::steady_clock::now(), subscriptions.sumUsable(2), chunk)) {
+            return;
+        }
+        int32_t status = ADS_OK;
+        std::vector<plc::ads::SumReadWriteResult> results;
+        try {
+            std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
+            status = Item_Polls::read(*device, chunk, results);
+        } catch (const std::exception&) {
+            status = ADS_ERR_NO_MEMORY;
+        }
+        const Item_Polls::Lost lost = polls.apply(chunk, status, results, subscriptions, items);
+        if (!lost.items.isEmpty()) {
+            failAndDisconnect(deviceLock, lost.items, lost.text);
+            return;
+        }
     }
 }
 
@@ -664,8 +763,12 @@ void Ads_Plc_Worker::listenToNotifiers()
                 disconnectCleanup();
             }
         } else {
+            // Polls wake the loop between the ticks of the status read; it stays at one per tick.
+            const int64_t tick = Clock::now().time_since_epoch() / LOOP_PAUSE;
+            const bool statusDue = tick != lastStatusTick;
+            lastStatusTick = tick;
             std::unique_lock<std::mutex> deviceLock(deviceMutex);
-            if (device) {
+            if (device && statusDue) {
                 const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
                 std::unique_lock<std::mutex> targetLock(*targetMutex);
                 int32_t code = 0;
@@ -717,6 +820,10 @@ void Ads_Plc_Worker::listenToNotifiers()
                     disconnectCleanup();
                 }
             }
+            if (deviceLock.owns_lock()) {
+                deviceLock.unlock();
+            }
+            pollDue();
         }
         sleepUnlessStopped(endOfPause(lastAttempt.value_or(Clock::time_point()), waitSeconds));
     }
@@ -738,14 +845,16 @@ std::chrono::steady_clock::time_point Ads_Plc_Worker::endOfPause(std::chrono::st
     using Clock = std::chrono::steady_clock;
     const Clock::time_point now = Clock::now();
     bool noDevice = false;
+    Clock::time_point pollDue = Clock::time_point::max();
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
         noDevice = !device;
+        pollDue = polls.nextDue();
     }
     const DeviceState current = state.load();
     if (!noDevice && current != Disconnected && current != Initial) {
         const Clock::duration tick = LOOP_PAUSE;
-        return Clock::time_point(((now + tick).time_since_epoch() / tick) * tick);
+        return std::min(Clock::time_point(((now + tick).time_since_epoch() / tick) * tick), pollDue);
     }
     // The attempt is due once the wait has passed by at least a millisecond.
     const Clock::time_point due = lastAttempt + std::chrono::seconds(waitSeconds) + std::chrono::milliseconds(1);
@@ -853,7 +962,10 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
 void Ads_Plc_Worker::dropSubscriptions()
 {
     typeChecks.clear();
-    const std::vector<AdsNotification::Handles> released = notifiers.takeAll();
+    notificationsRefused = false;
+    std::vector<AdsNotification::Handles> released = notifiers.takeAll();
+    const std::vector<AdsNotification::Handles> polled = polls.takeAll();
+    released.insert(released.end(), polled.begin(), polled.end());
     if (device) {
         subscriptions.release(*device, released);
     }

@@ -7,9 +7,11 @@
 #include "host/PluginInterface.h"
 #include "worker/bulk_writes.h"
 #include "worker/item_notifiers.h"
+#include "worker/item_polls.h"
 #include "worker/plc_program_watch.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
+#include "worker/read_modes.h"
 #include "worker/subscriptions.h"
 
 #include <QDateTime>
@@ -75,9 +77,17 @@ public:
     QString getItemError(unsigned int itemId);
 
     // Subscriptions.
-    // Subscribes every item of the list that needs it in one pass; each keeps its own result.
-    void addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list);
+    // Subscribes every item of the list that needs it in one pass, by notification or polled as
+    // `mode` says (an item changing its way moves without a reconnection); each keeps its own result.
+    void addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list, const Read_Mode& mode = Read_Mode());
+    // Whether the item is watched: by a notification or polled.
     bool itemExistsAsNotifier(const ItemInstancePlugin& item);
+    // Whether the item is polled, with the error of its last read (empty when it succeeded).
+    bool polledItemError(const ItemInstancePlugin& item, QString* error) const;
+    size_t notifiedCount() const { return notifiers.count(); }
+    size_t polledCount() const { return polls.count(); }
+    uint64_t skippedPolls() const { return polls.skippedRounds(); }
+    uint64_t pollRequests() const { return polls.requestsSent(); }
     static uint32_t registerCallbackHandle(quint32 deviceId, quint32 itemId);
     static void unregisterCallbackHandle(uint32_t userValue);
     static bool resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId);
@@ -138,6 +148,12 @@ private:
     void warnAboutLosses(const plc::ads::ConnectionCounters& counters);
     // Items whose notifications the PLC took back are subscribed again by the next read.
     void resubscribeLost();
+    // The requests of the poll rounds that are due, each under the locks for its own time.
+    void pollDue();
+    // Items moving between notifications and polls give up the old way first.
+    void moveBetweenModes(const Read_Placement& placement);
+    void noteNotificationsRefused(const QString& text);
+    void wakeLoop();
 
     PluginInterface& host;
     std::atomic<bool> running;
@@ -152,6 +168,13 @@ private:
     DeviceInstancePlugin deviceRecord;
     Plc_Program_Watch programWatch; // worker thread and deviceMutex; ends before `device` goes
     Item_Notifiers notifiers;       // subscribing under deviceMutex; looking up from any thread
+    Item_Polls polls;               // likewise; its rounds run on the worker thread
+    // The read mode the items were last placed by: a read in another mode places them anew.
+    std::atomic<int> placedKind{Read_Mode::Notifications};
+    std::atomic<size_t> placedMax{0};
+    bool notificationsRefused = false; // under deviceMutex: the PLC had no notification left
+    std::atomic<bool> pollsAdded{false}; // wakes the loop's pause for the first read of new items
+    int64_t lastStatusTick = -1;         // worker thread: the pass grid tick of the last status read
     QMap<quint32, ItemInstancePlugin> items;
     Item_Subscriptions subscriptions; // under deviceMutex and the target mutex
     Item_Writes itemWrites;           // likewise

@@ -16,38 +16,35 @@ bool Item_Notifiers::has(quint32 itemId) const
     return notifiers.count(itemId) != 0;
 }
 
-bool Item_Notifiers::hasAll(const std::vector<const ItemInstancePlugin*>& list) const
+size_t Item_Notifiers::count() const
 {
     std::lock_guard<std::mutex> lock(notifiersMutex);
-    return std::all_of(list.begin(), list.end(), [this](const ItemInstancePlugin* item) {
-        return notifiers.count(static_cast<quint32>(item->id)) != 0;
-    });
+    return notifiers.size();
+}
+
+std::vector<const ItemInstancePlugin*> Item_Notifiers::missing(const std::vector<const ItemInstancePlugin*>& list) const
+{
+    std::vector<const ItemInstancePlugin*> out;
+    std::lock_guard<std::mutex> lock(notifiersMutex);
+    for (const ItemInstancePlugin* item : list) {
+        if (notifiers.count(static_cast<quint32>(item->id)) == 0) {
+            out.push_back(item);
+        }
+    }
+    return out;
 }
 
 Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mutex& targetMutex,
                                                Item_Subscriptions& subscriptions,
                                                const std::vector<const ItemInstancePlugin*>& list,
                                                std::chrono::seconds errorWait, Items& items,
-                                               ItemTypeChecks& typeChecks)
+                                               ItemTypeChecks& typeChecks, const Overflow& overflow)
 {
-    QList<ItemInstancePlugin> wanted;
-    QSet<quint32> wantedIds;
+    const QList<ItemInstancePlugin> wanted =
+        item_pass::due(list, [this](quint32 itemId) { return has(itemId); }, failedSubscriptions, errorWait, items);
     std::vector<Item_Subscriptions::Request> requests;
-    const auto now = std::chrono::steady_clock::now();
-    for (const ItemInstancePlugin* listed : list) {
-        const ItemInstancePlugin& item = *listed;
+    for (const ItemInstancePlugin& item : wanted) {
         const quint32 itemId = static_cast<quint32>(item.id);
-        // A symbol that does not exist would cost requests on every read: its error stays
-        // until the error wait time has passed.
-        const auto failed = failedSubscriptions.constFind(itemId);
-        if (has(itemId) || wantedIds.contains(itemId) ||
-            (failed != failedSubscriptions.constEnd() && now - *failed < errorWait)) {
-            continue;
-        }
-        failedSubscriptions.remove(itemId);
-        const QString previousError = items.value(itemId).error;
-        items.insert(itemId, item);
-        items[itemId].error = previousError;
         const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
         const QString symbol = item.config.value(QStringLiteral("variable_name"));
         log(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
@@ -60,8 +57,6 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
             Ads_Plc_Worker::values.insert(Ads_Plc_Worker::ValueKey(deviceId, itemId),
                                           Ads_Plc_Worker::AdsValue{Ads_Plc_Worker::placeholderValue(), type, QDateTime()});
         }
-        wanted.append(item);
-        wantedIds.insert(itemId);
         requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
                             Item_Subscriptions::attributesFor(item, type), userValue});
     }
@@ -69,27 +64,18 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
     if (requests.empty()) {
         return lost;
     }
-    std::vector<Item_Subscriptions::Outcome> outcomes;
-    try {
-        // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
-        std::lock_guard<std::mutex> targetLock(targetMutex);
-        outcomes = subscriptions.subscribe(device, requests);
-    } catch (const std::exception& e) {
-        // Nothing may escape towards the host; every item of the pass keeps the failure.
-        outcomes.clear();
-        outcomes.resize(requests.size());
-        for (Item_Subscriptions::Outcome& outcome : outcomes) {
-            outcome.fail(QString::fromLocal8Bit(e.what()));
-        }
-    }
+    // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
+    std::vector<Item_Subscriptions::Outcome> outcomes =
+        item_pass::inBulk(targetMutex, requests.size(), [&] { return subscriptions.subscribe(device, requests); });
     for (size_t i = 0; i < outcomes.size(); ++i) {
-        adopt(wanted[static_cast<int>(i)], requests[i], outcomes[i], lost, typeChecks);
+        adopt(wanted[static_cast<int>(i)], requests[i], outcomes[i], lost, typeChecks, overflow);
     }
     return lost;
 }
 
 void Item_Notifiers::adopt(const ItemInstancePlugin& item, const Item_Subscriptions::Request& request,
-                           Item_Subscriptions::Outcome& outcome, Lost& lost, ItemTypeChecks& typeChecks)
+                           Item_Subscriptions::Outcome& outcome, Lost& lost, ItemTypeChecks& typeChecks,
+                           const Overflow& overflow)
 {
     const quint32 itemId = static_cast<quint32>(item.id);
     if (outcome.typeJudged) {
@@ -107,14 +93,11 @@ void Item_Notifiers::adopt(const ItemInstancePlugin& item, const Item_Subscripti
         return;
     }
     forgetValue(itemId, request.userValue);
-    setError(itemId, outcome.text);
-    log(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
-    if (Ads_Plc_Worker::isConnectionError(outcome.code)) {
-        lost.items.append(item);
-        lost.text = outcome.text;
-    } else {
-        failedSubscriptions.insert(itemId, std::chrono::steady_clock::now());
+    if (overflow && outcome.outOfNotifications()) {
+        overflow(item, outcome);
+        return;
     }
+    item_pass::fail(item, outcome, setError, log, lost, failedSubscriptions);
 }
 
 void Item_Notifiers::forgetValue(quint32 itemId, uint32_t userValue)
@@ -136,6 +119,26 @@ std::vector<AdsNotification::Handles> Item_Notifiers::takeAll()
     for (auto& entry : removed) {
         Ads_Plc_Worker::unregisterCallbackHandle(entry.second->callbackHandle);
         released.push_back(entry.second->notification->Release());
+    }
+    return released;
+}
+
+std::vector<AdsNotification::Handles> Item_Notifiers::take(const std::vector<quint32>& itemIds)
+{
+    std::vector<AdsNotification::Handles> released;
+    for (const quint32 itemId : itemIds) {
+        std::unique_ptr<AdsNotificationTAV> entry;
+        {
+            std::lock_guard<std::mutex> lock(notifiersMutex);
+            const auto it = notifiers.find(itemId);
+            if (it == notifiers.end()) {
+                continue;
+            }
+            entry = std::move(it->second);
+            notifiers.erase(it);
+        }
+        forgetValue(itemId, entry->callbackHandle);
+        released.push_back(entry->notification->Release());
     }
     return released;
 }
@@ -174,3 +177,59 @@ std::vector<quint32> Item_Notifiers::dropLost(const AdsDevice& device,
     }
     return dropped;
 }
+
+namespace item_pass {
+
+QList<ItemInstancePlugin> due(const std::vector<const ItemInstancePlugin*>& list,
+                              const std::function<bool(quint32 itemId)>& held, Failures& failures,
+                              std::chrono::seconds errorWait, Item_Notifiers::Items& items)
+{
+    QList<ItemInstancePlugin> wanted;
+    QSet<quint32> wantedIds;
+    const auto now = std::chrono::steady_clock::now();
+    for (const ItemInstancePlugin* listed : list) {
+        const quint32 itemId = static_cast<quint32>(listed->id);
+        const auto failed = failures.constFind(itemId);
+        if (held(itemId) || wantedIds.contains(itemId) || (failed != failures.constEnd() && now - *failed < errorWait)) {
+            continue;
+        }
+        failures.remove(itemId);
+        const QString previousError = items.value(itemId).error;
+        items.insert(itemId, *listed);
+        items[itemId].error = previousError;
+        wanted.append(*listed);
+        wantedIds.insert(itemId);
+    }
+    return wanted;
+}
+
+std::vector<Item_Subscriptions::Outcome> inBulk(std::mutex& targetMutex, size_t count,
+                                                const std::function<std::vector<Item_Subscriptions::Outcome>()>& request)
+{
+    try {
+        std::lock_guard<std::mutex> targetLock(targetMutex);
+        return request();
+    } catch (const std::exception& e) {
+        std::vector<Item_Subscriptions::Outcome> outcomes(count);
+        for (Item_Subscriptions::Outcome& outcome : outcomes) {
+            outcome.fail(QString::fromLocal8Bit(e.what()));
+        }
+        return outcomes;
+    }
+}
+
+void fail(const ItemInstancePlugin& item, const Item_Subscriptions::Outcome& outcome,
+          const Item_Notifiers::SetError& setError, const Item_Notifiers::Log& log, Item_Notifiers::Lost& lost,
+          Failures& failures)
+{
+    setError(static_cast<quint32>(item.id), outcome.text);
+    log(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
+    if (Ads_Plc_Worker::isConnectionError(outcome.code)) {
+        lost.items.append(item);
+        lost.text = outcome.text;
+    } else {
+        failures.insert(static_cast<quint32>(item.id), std::chrono::steady_clock::now());
+    }
+}
+
+} // namespace item_pass

@@ -40,10 +40,11 @@ bool connectionLost(Items& items)
 template <typename Items, typename Each>
 void oneByOne(Items& items, Each&& each)
 {
+    // Looked at once and then after each step: a pass over thousands of items stays linear.
+    if (connectionLost(items)) {
+        return;
+    }
     for (auto& item : items) {
-        if (connectionLost(items)) {
-            return;
-        }
         if (item.failed()) {
             continue;
         }
@@ -54,6 +55,10 @@ void oneByOne(Items& items, Each&& each)
         } catch (const std::exception& e) {
             // Not only ADS errors (a dispatcher thread that cannot start): nothing may escape towards the host.
             item.fail(QString::fromLocal8Bit(e.what()));
+        }
+        if (item.failed() && Ads_Plc_Worker::isConnectionError(item.outcome.code)) {
+            connectionLost(items);
+            return;
         }
     }
 }

@@ -69,19 +69,43 @@ void Item_Subscriptions::refuseSum(const char* command, int32_t code)
 std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::subscribe(const AdsDevice& device,
                                                                        std::vector<Request> requests)
 {
+    return run(device, std::move(requests), true);
+}
+
+std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::prepareReads(const AdsDevice& device,
+                                                                          std::vector<Request> requests)
+{
+    return run(device, std::move(requests), false);
+}
+
+std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::run(const AdsDevice& device, std::vector<Request> requests,
+                                                                 bool notify)
+{
     std::vector<Pending> items(requests.size());
     for (size_t i = 0; i < requests.size(); ++i) {
         items[i].request = std::move(requests[i]);
     }
     takeHandles(device, items, *this);
     checkTypes(device, items);
-    addNotifications(device, items);
+    if (notify) {
+        addNotifications(device, items);
+    }
     std::vector<Outcome> outcomes;
     for (Pending& item : items) {
+        // Items to be polled keep their symbol handle: those prepared, those the PLC had no notification for.
+        if (notify ? item.outcome.outOfNotifications() : !item.failed()) {
+            item.outcome.symbolHandle = std::move(item.symbolHandle);
+            item.outcome.readLength = item.request.attributes.watchedLength;
+        }
         outcomes.push_back(std::move(item.outcome));
     }
-    // Handles of failed items are released here, when `items` ends.
+    // Handles of other failed items are released here, when `items` ends.
     return outcomes;
+}
+
+bool Item_Subscriptions::Outcome::outOfNotifications() const
+{
+    return code == ADSERR_DEVICE_NOMOREHDLS || code == ADSERR_DEVICE_NOMEMORY;
 }
 
 void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& entry)

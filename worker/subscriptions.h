@@ -28,9 +28,14 @@ public:
         AdsNotificationAttrib attributes; // watchedLength is set by the type check
         uint32_t userValue;
     };
-    // A subscribed item holds its notification; a failed one its error.
+    // A subscribed item holds its notification; a failed one its error. An item the PLC had no
+    // notification left for (`outOfNotifications`), and an item prepared for reading, keep their
+    // symbol handle and the bytes to read, so that they can be polled without asking again.
     struct Outcome : Item_Outcome {
         std::unique_ptr<AdsNotification> notification;
+        OwnedHandle symbolHandle;
+        uint32_t readLength = 0;
+        bool outOfNotifications() const;
     };
     using Log = std::function<void(const QString& line, bool warning)>;
 
@@ -40,6 +45,8 @@ public:
     void reset();
     // Called with the device's target mutex held; one outcome per request, in order.
     std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests);
+    // Symbol handles and type checks without notifications, for items that are read by polling.
+    std::vector<Outcome> prepareReads(const AdsDevice& device, std::vector<Request> requests);
     // Deletes the notifications, then releases their symbol handles; failures are ignored.
     void release(const AdsDevice& device, const std::vector<AdsNotification::Handles>& handles);
 
@@ -57,6 +64,7 @@ public:
 
 private:
     struct Pending; // an item on its way through the steps
+    std::vector<Outcome> run(const AdsDevice& device, std::vector<Request> requests, bool notify);
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
     void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);

@@ -146,14 +146,20 @@ TEST_F(Sum, MixedSubResultsSplitRequestsAndTheSimulatorsRefusals)
     EXPECT_EQ(6u, Sent(ADS_CMD_READ_WRITE));
     EXPECT_EQ(2u, sim->OpenHandleCount()); // those of MAIN.a and MAIN.b from above
 
-    // The simulator's sum read, and its refusal of every request whose sizes miss the layout.
+    // Sum reads, 501 in two requests: a failing sub-read keeps its own result.
+    sim->ClearRequests();
+    std::vector<SumReadRequest> cells(501, SumReadRequest{kGroup, 4, 4});
+    cells[1].offset = 0x7FFF0;
+    std::vector<SumReadWriteResult> read;
+    ASSERT_EQ(ADS_OK, SumRead(port, &plc, cells, &read));
+    ASSERT_EQ(501u, read.size());
+    EXPECT_EQ(Cell(ADS_PORT_BASE + 1), le::Read<uint32_t>(read[500].data.data()));
+    EXPECT_NE(0, read[1].result);
+    EXPECT_EQ(2u, Sent(ADS_CMD_READ_WRITE));
+
+    // The simulator refuses every request whose sizes miss the layout.
     uint8_t reply[8 + 8] = {};
     uint32_t bytesRead = 0;
-    const std::vector<uint8_t> cells = Words({kGroup, 0, 4, kGroup, 4, 4});
-    ASSERT_EQ(ADS_OK, AdsSyncReadWriteReqEx2(port, &plc, ADS_IGRP_SUM_READ, 2, 16, reply, 24, cells.data(), &bytesRead));
-    std::vector<SumReadWriteResult> read;
-    ASSERT_EQ(ADS_OK, DecodeSumRead(reply, bytesRead, {4, 4}, read));
-    EXPECT_EQ(Cell(ADS_PORT_BASE + 1), le::Read<uint32_t>(read[1].data.data()));
     const std::vector<uint8_t> one = Words({0xF003, 0, 4, 1}, {'x'});
     const struct {
         uint32_t group, n, readLength, writeLength;

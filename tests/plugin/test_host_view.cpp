@@ -144,7 +144,10 @@ TEST_F(HostViewTest, InitDeclaresTheSchemaAndTheOptions)
                                        {"Tls_Plc_Fingerprint", 2, 0, "", ""},
                                        {"Tls_Plc_User", 2, 0, "", ""},
                                        {"Tls_Plc_Password", 2, 0, "", ""},
-                                       {"Tls_Ignore_Common_Name", 0, 16, "0", "No=0,Yes=1"}});
+                                       {"Tls_Ignore_Common_Name", 0, 16, "0", "No=0,Yes=1"},
+                                       {"Read_Mode", 8, 16, "notifications",
+                                        "Notifications=notifications,Polled=polled,Automatic=automatic"},
+                                       {"Max_Notifications", 0, 0, "400", ""}});
     // Spot checks of the descriptions the host shows.
     EXPECT_EQ(call.deviceColumns[1].description, "AMS NetId of target PLC. E.g. 192.168.1.20.1.1");
     EXPECT_EQ(call.deviceColumns[2].description, "Sets a determistic local AMS NetId on TAV. Not required!");

@@ -236,7 +236,7 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
         << "a symbol file replaces the built-in table";
     EXPECT_NE(run.out.find("write: MAIN.down = 5: failed: Symbol not found"), std::string::npos) << run.out;
     const std::regex losses("losses of ADS Test device: receive buffer full [0-9]+, unknown handle [0-9]+, "
-                            "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n");
+                            "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+, skipped polls 0\n");
     EXPECT_TRUE(std::regex_search(run.out, losses)) << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
     const std::string note = "[host warning] Symbol information not offered by ADS Test device: item types cannot be "
@@ -244,6 +244,21 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
     EXPECT_TRUE(run.err.find(note) != std::string::npos && run.err.find(note) == run.err.rfind(note))
         << "once: " << run.err;
     std::remove(path.c_str());
+}
+
+// In automatic mode at a PLC's limit of notifications the driver shows every item and how each is read.
+TEST(Programs, DriverInAutomaticModeAtThePlcsLimitOfNotifications)
+{
+    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--max-notifications", "3"});
+    const Outcome run = Driver(Address(sim), {"--read-mode", "automatic", "--item", "MAIN.iInt:INT", "--item",
+                                              "MAIN.udiCounter:UDINT", "--item", "MAIN.rReal:REAL", "--item",
+                                              ".count:UINT", "--cycle", "200", "--seconds", "1.2", "--refresh", "300"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("items of ADS Test device: 2 by notification, 2 polled\n"), std::string::npos) << run.out;
+    EXPECT_EQ(Values(run.out, "MAIN.iInt"), std::set<std::string>{"-12345"});
+    EXPECT_GE(Values(run.out, ".count").size(), 2u) << "the polled counter moves";
+    ::kill(sim.pid, SIGTERM);
+    sim.Wait();
 }
 
 // Program changes reach the driver's view without a reconnection; the outcome judges the end of
@@ -277,7 +292,7 @@ TEST(Programs, DriverJudgesTheEndOfARunThroughProgramChangesAndEndsOnTimeAgainst
         ::kill(driver.pid, SIGTERM);
         const Outcome run = driver.Wait();
         EXPECT_NE(run.err.find("PLC program of ADS Test device changed (symbol version "), std::string::npos) << run.err;
-        EXPECT_NE(run.out.find("unmatched replies 0, reconnections 0\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("unmatched replies 0, reconnections 0, skipped polls 0\n"), std::string::npos) << run.out;
         if (comesBack) {
             EXPECT_EQ(run.code, 0) << run.out;
             EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfailed on the way at ADS Test device: .count: Symbol not "
@@ -332,7 +347,7 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     EXPECT_EQ(rows["WrongNetId/.count"][7], "Target computer not found – AMS route was not found.");
     for (const char* line : {"summary of Left: ok\n", "summary of Right: ok\n", "result: failed (2 of 4 devices)\n",
                              "summary of WrongPort: never connected: Target port not found",
-                             "unmatched replies 0, reconnections 0\nstatistics of WrongPort: no state poll yet\n"}) {
+                             "unmatched replies 0, reconnections 0, skipped polls 0\nstatistics of WrongPort: no state poll yet\n"}) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
     }
     EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";

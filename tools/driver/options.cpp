@@ -25,7 +25,9 @@ const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "e
                                    // Secure ADS, applied by applySecureKey (secure_options.h).
                                    "transport", "tls_port", "tls_mode", "psk_identity", "psk_password", "ca_file",
                                    "certificate_file", "key_file", "plc_fingerprint", "plc_user", "plc_password",
-                                   "ignore_common_name"};
+                                   "ignore_common_name",
+                                   // How the items are read, applied by applyReadKey.
+                                   "read_mode", "max_notifications"};
 
 int parseType(const QString& text)
 {
@@ -133,6 +135,21 @@ struct Defaults {
     int cycleMs = DEFAULT_CYCLE_MS;
 };
 
+// The keys of how the items are read; empty when `key` is none of them or its value is fine.
+QString applyReadKey(const QString& key, const QString& text, DeviceOption* device)
+{
+    if (key == QLatin1String("read_mode")) {
+        const QStringList modes = {QStringLiteral("notifications"), QStringLiteral("polled"), QStringLiteral("automatic")};
+        if (!modes.contains(text)) {
+            return QStringLiteral("the read mode must be notifications, polled or automatic, not '%1'").arg(text);
+        }
+        device->readMode = text;
+    } else if (key == QLatin1String("max_notifications") && !number(text, 1, 1000000, &device->maxNotifications)) {
+        return QStringLiteral("the number of notifications must be a positive number, not '%1'").arg(text);
+    }
+    return QString();
+}
+
 // One setting of a device. A value of the configuration file may be quoted and lists several
 // items or writes; one of the command line is used as it stands.
 QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* device, Defaults* defaults,
@@ -144,6 +161,9 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
         if (QString problem; !unquote(value, &text, &problem)) {
             return problem;
         }
+    }
+    if (key == QLatin1String("read_mode") || key == QLatin1String("max_notifications")) {
+        return applyReadKey(key, text, device);
     }
     struct Number {
         const char* key;
@@ -348,8 +368,8 @@ void printUsage()
         "on the way); 2 for bad options or a bad configuration file.\n\n"
         "  --config FILE          run the devices of an INI file, one section per device (keys:\n"
         "                         address netid ads_port timeout error_wait local_netid mode cycle\n"
-        "                         items writes, and those of secure ADS below); the device options\n"
-        "                         are then refused\n"
+        "                         items writes read_mode max_notifications, and those of secure ADS\n"
+        "                         below); the device options are then refused\n"
         "  --address HOST[:PORT]  PLC address (default 127.0.0.1; PORT defaults to 48898)\n"
         "  --netid NETID          target AMS NetId (default: the IPv4 address followed by .1.1)\n"
         "  --ads-port N           ADS port of the PLC runtime (default 801)\n"
@@ -366,6 +386,11 @@ void printUsage()
         "  --write SYMBOL[:TYPE]=VALUE\n"
         "                         write VALUE, exactly as given, once connected; repeatable, applied in\n"
         "                         order; without TYPE the symbol must be one of the items\n"
+        "  --read-mode notifications|polled|automatic\n"
+        "                         how the items are read: a notification each, polled sum reads at\n"
+        "                         their cycle, or notifications until the PLC has none left or\n"
+        "                         --max-notifications is reached, the rest polled (default notifications)\n"
+        "  --max-notifications N  automatic mode: at most N items by notification (default 400)\n"
         "  --format table|csv|json  output: a table per view, CSV rows, or one JSON object per view\n"
         "  --stats                views also show each item's samples and the age of its latest value,\n"
         "                         and the round trip of the device's state poll (the summary always does)\n"

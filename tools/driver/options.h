@@ -38,6 +38,10 @@ struct DeviceOption {
     QList<WriteOption> writes; // applied in this order once the device is connected
     // Device columns of secure ADS, by column name (see secure_options.h); empty: plain ADS.
     QMap<QString, QString> secureColumns;
+
+    // How the plug-in reads the items: notifications, polled or automatic (its device columns).
+    QString readMode = QStringLiteral("notifications");
+    int maxNotifications = 0; // automatic mode; 0 leaves the plug-in's default
 };
 
 struct Options {

@@ -37,6 +37,9 @@ LogList buildBatch(const DeviceOption& device, int id)
     for (auto it = device.secureColumns.begin(); it != device.secureColumns.end(); ++it) {
         list.device.config.insert(it.key(), it.value());
     }
+    list.device.config.insert(QStringLiteral("Read_Mode"), device.readMode);
+    list.device.config.insert(QStringLiteral("Max_Notifications"),
+                              device.maxNotifications > 0 ? QString::number(device.maxNotifications) : QString());
     int itemId = 0;
     for (const ItemOption& option : device.items) {
         ItemInstancePlugin item;
@@ -164,13 +167,16 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
 
 // Summary lines: on stdout with the table, on stderr beside machine-readable output. The exit
 // status judges the end of the run; what failed on the way is named besides.
-int summarize(const Options& options, const QList<DeviceRun>& runs, std::chrono::steady_clock::time_point endedAt)
+int summarize(const Options& options, const QList<DeviceRun>& runs, std::chrono::steady_clock::time_point endedAt,
+              Ads_Plc& plugin)
 {
     QString out;
     int failed = 0;
     for (const DeviceRun& run : runs) {
         const QString name = run.view().device->name;
-        out += run.lossesLine() + QLatin1Char('\n');
+        const Ads_Plc::ReadCounts reads = plugin.readCounts(run.view().batch.device.id);
+        out += QStringLiteral("items of %1: %2 by notification, %3 polled\n").arg(name).arg(reads.notified).arg(reads.polled);
+        out += run.lossesLine() + QStringLiteral(", skipped polls %1\n").arg(reads.skippedPolls);
         out += run.statisticsLines(endedAt).join(QLatin1Char('\n')) + QLatin1Char('\n');
         if (const QStringList troubles = run.failedOnTheWay(); !troubles.isEmpty()) {
             out += QStringLiteral("failed on the way at %1: %2\n").arg(name, troubles.join(QStringLiteral("; ")));
@@ -271,7 +277,7 @@ int run(const Options& options)
     }
     shared.wake.notify_all();
     reader.join();
-    const int status = summarize(options, ended, endedAt);
+    const int status = summarize(options, ended, endedAt, plugin);
     plugin.stopPlugin();
     qWarning("DONE RUNNIPNG");
     return status;
