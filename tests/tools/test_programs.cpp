@@ -287,7 +287,14 @@ TEST(Programs, DriverJudgesTheEndOfARunThroughProgramChangesAndEndsOnTimeAgainst
         if (comesBack) {
             const auto before = rowsWithValue(driver);
             sim.ChangeProgram(0ms, plcsim::DefaultSymbols());
-            ASSERT_TRUE(plcsim::WaitUntil([&] { return rowsWithValue(driver) > before; }, 10s));
+            // Both items show values again in the latest view before the run is ended.
+            const auto lastHasValue = [&](const std::string& symbol) {
+                const auto rows = Rows(Slurp(driver.out), 6, 1, symbol);
+                return !rows.empty() && !rows.back()[3].empty();
+            };
+            ASSERT_TRUE(plcsim::WaitUntil(
+                [&] { return rowsWithValue(driver) > before && lastHasValue(".count") && lastHasValue("MAIN.down"); },
+                10s));
         }
         ::kill(driver.pid, SIGTERM);
         const Outcome run = driver.Wait();
