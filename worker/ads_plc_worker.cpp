@@ -976,7 +976,11 @@ void Ads_Plc_Worker::dropSubscriptions()
             it = it.key().first == deviceId ? values.erase(it) : std::next(it);
         }
     }
-    items.clear();
+    // An item's failure stays visible until it is subscribed again: a clean-up of the worker
+    // thread racing a failed subscription must not wipe the error the host is about to read.
+    for (auto it = items.begin(); it != items.end();) {
+        it = it->error.isEmpty() ? items.erase(it) : std::next(it);
+    }
 }
 
 void Ads_Plc_Worker::resubscribeLost()
