@@ -477,6 +477,19 @@ void Ads_Plc_Worker::unregisterCallbackHandle(uint32_t userValue)
     callbackHandles.remove(userValue);
 }
 
+void Ads_Plc_Worker::setValueType(uint32_t userValue, const std::shared_ptr<const Plc_Type>& type)
+{
+    quint32 deviceId = 0;
+    quint32 itemId = 0;
+    if (resolveCallbackHandle(userValue, &deviceId, &itemId)) {
+        std::lock_guard<std::mutex> lock(valuesMutex);
+        const auto it = values.find(ValueKey(deviceId, itemId));
+        if (it != values.end()) {
+            it->type = type;
+        }
+    }
+}
+
 bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId)
 {
     std::lock_guard<std::mutex> lock(callbackHandlesMutex);
@@ -539,7 +552,7 @@ void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlug
         // The PLC sends the first sample as soon as the notification exists; an unchanging
         // variable sends no other, so its entry must be there before the request goes out.
         std::unique_lock<std::mutex> valuesLock(valuesMutex);
-        values.insert(ValueKey(deviceId, itemId), AdsValue{EMPTY_VALUE, type, QDateTime()});
+        values.insert(ValueKey(deviceId, itemId), AdsValue{EMPTY_VALUE, defaultTypeOf(type), QDateTime()});
         valuesLock.unlock();
         wanted.append(item);
         wantedIds.insert(itemId);
@@ -550,7 +563,7 @@ void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlug
     if (!requests.empty()) {
         // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
         std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
-        outcomes = subscriptions.subscribe(*device, requests);
+        outcomes = subscriptions.subscribe(*device, requests, &Ads_Plc_Worker::setValueType);
     }
     QList<ItemInstancePlugin> lost;
     QString lostText;
@@ -628,11 +641,27 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
     // The sample bytes follow the header in the dispatcher's buffer.
     char* data = const_cast<char*>(reinterpret_cast<const char*>(pNotification + 1));
 
-    std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
-    auto it = Ads_Plc_Worker::values.find(Ads_Plc_Worker::ValueKey(deviceId, itemId));
+    const Ads_Plc_Worker::ValueKey key(deviceId, itemId);
+    std::unique_lock<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+    auto it = Ads_Plc_Worker::values.find(key);
     if (it != Ads_Plc_Worker::values.end()) {
-        it->value = bytesToValue(data, it->type, pNotification->dataSize);
-        it->timestamp = timestamp;
+        // A large array is converted without holding up every reader of every device meanwhile.
+        constexpr uint64_t CONVERTED_UNDER_LOCK = 256;
+        const std::shared_ptr<const Plc_Type> type = it->type;
+        const bool large = type && type->size > CONVERTED_UNDER_LOCK;
+        if (large) {
+            lock.unlock();
+        }
+        const QString text =
+            type ? bytesToText(*type, reinterpret_cast<const uint8_t*>(data), pNotification->dataSize) : QString();
+        if (large) {
+            lock.lock();
+            it = Ads_Plc_Worker::values.find(key);
+        }
+        if (it != Ads_Plc_Worker::values.end() && it->type == type) {
+            it->value = text;
+            it->timestamp = timestamp;
+        }
     } else if (firstWarningFor(hUser)) {
         qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier returned a value. DeviceID: ") +
                                   QString::number(deviceId) + QStringLiteral(" ItemID: ") + QString::number(itemId)));

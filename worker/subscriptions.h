@@ -28,18 +28,22 @@ public:
         AdsNotificationAttrib attributes; // watchedLength is set by the type check
         uint32_t userValue;
     };
-    // A subscribed item holds its notification; a failed one its error.
+    // A subscribed item holds its notification and what its samples are; a failed one its error.
     struct Outcome : Item_Outcome {
         std::unique_ptr<AdsNotification> notification;
+        std::shared_ptr<const Plc_Type> valueType;
     };
     using Log = std::function<void(const QString& line, bool warning)>;
+    // Told what an item's samples are before its notification is added, so that the first
+    // sample, sent at once, is converted right.
+    using Typed = std::function<void(uint32_t userValue, const std::shared_ptr<const Plc_Type>& type)>;
 
     Item_Subscriptions(PAdsNotificationFuncEx callback, QString deviceName, Log log);
 
     // Forgets what was learned of the previous connection's PLC.
     void reset();
     // Called with the device's target mutex held; one outcome per request, in order.
-    std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests);
+    std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests, const Typed& typed);
     // Deletes the notifications, then releases their symbol handles; failures are ignored.
     void release(const AdsDevice& device, const std::vector<AdsNotification::Handles>& handles);
 
@@ -60,6 +64,7 @@ private:
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
     void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
+    void announceTypes(std::vector<Pending>& items, const Typed& typed);
 
     const PAdsNotificationFuncEx callback;
     const QString deviceName;
