@@ -116,7 +116,9 @@ TEST_F(HostViewTest, InitDeclaresTheSchemaAndTheOptions)
     expectColumns(call.itemColumns,
                   {{"variable_name", 2, 0, "", ""},
                    {"type", 0, 2, "0",
-                    "BOOL=0,WORD=2,DWORD=3,SINT=4,USINT=5,INT=6,UINT=7,DINT=8,UDINT=9,REAL=10,LREAL=11,STRING=12"},
+                    "BOOL=0,WORD=2,DWORD=3,SINT=4,USINT=5,INT=6,UINT=7,DINT=8,UDINT=9,REAL=10,LREAL=11,STRING=12,"
+                    "BYTE=1,LINT=17,ULINT=18,LWORD=19,TIME=13,LTIME=20,TIME_OF_DAY=15,DATE=14,DATE_AND_TIME=16,"
+                    "WSTRING=21,From PLC=22"},
                    {"notification_transmission_mode", 0, 16, "4", "On value change=4,Cyclic interval=3"}});
     // The nameless interface is not offered; the discovery columns carry the host's marks.
     const QString marks = "__tav_discovery_editable=1,__tav_discovery_parameter_only=1";
