@@ -175,7 +175,10 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
         const Lines row = {d.name, d.typeName, std::to_string(d.initial.size()), "yes", d.comment};
         EXPECT_EQ(Rows(all.out, 5, 0, d.name), std::vector<Lines>{row});
     }
-    EXPECT_NE(all.out.find("\n--item MAIN.sText:STRING\n"), std::string::npos);
+    for (const char* line : {"--item MAIN.sText:STRING", "--item MAIN.aReal:REAL", "--item MAIN.eMode:INT",
+                             "--item MAIN.dtStamp:DATE_AND_TIME", "--item MAIN.aText:STRING"}) {
+        EXPECT_NE(all.out.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    }
     const Outcome some = Driver(address, {"--browse", "main.I"});
     EXPECT_EQ(Rows(some.out, 5, 3, "yes"), (std::vector<Lines>{{"MAIN.iInt", "INT", "2", "yes", ""}})) << some.out;
 
@@ -299,12 +302,21 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";
 
     const std::string awkward = "a|b, \"c\"\nd";
-    const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--write", "MAIN.sText=" +
-                                     awkward, "--cycle", "50", "--seconds", "1", "--refresh", "500"});
+    const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--item", "MAIN.aText",
+                                     "--write", "MAIN.sText=" + awkward, "--cycle", "50", "--seconds", "1", "--refresh",
+                                     "500"});
     EXPECT_EQ(csv.code, 0) << csv.err;
     EXPECT_EQ(CsvRows(csv.out)["ADS Test device/MAIN.sText"].at(5), awkward) << csv.out;
-    const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--seconds", "0.6"});
+    // An array is one value; an item without a type shows the one it took from the PLC.
+    const Lines array = CsvRows(csv.out)["ADS Test device/MAIN.aText"];
+    EXPECT_EQ(array.at(4) + " " + array.at(5), R"(ARRAY [0..4] OF STRING(20) ["one","two","three","four","five"])");
+    const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--item", "MAIN.aLint",
+                                      "--item", "MAIN.liLint:LINT", "--seconds", "0.6"});
     EXPECT_NE(json.out.find(R"("value":"a|b, \"c\"\nd")"), std::string::npos) << json.out;
+    // Embedded as JSON with every digit, not as a quoted text.
+    EXPECT_NE(json.out.find(R"("type":"ARRAY [-1..1] OF LINT","value":[-9223372036854775808,0,9223372036854775807]})"),
+              std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"("type":"LINT","value":"-9007199254740993"})"), std::string::npos) << json.out;
     std::istringstream lines(json.out);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << "one object per line: " << line;
@@ -343,7 +355,7 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"}, {sim, {"--ports", "851,x"}, "'x'"},
         {sim, {"--symbols", bad}, bad + ": line 4: STRING initial value longer than 2 characters"},
         {driver, {"--help"}, "--address HOST[:PORT]"}, {driver, {"--bogus"}, "--help"},
-        {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
+        {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL[:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
         {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"},
         {driver, {"--address", "127.0.0.1:101383"}, "Invalid address: port must be 1 to 65535"}, {driver, {"--address", "h:abc"}, "PORT"},
         {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "Invalid target AMS Net Id"},

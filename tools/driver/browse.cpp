@@ -70,15 +70,17 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
         }
         ++listed;
         const QString type = printable(symbol.typeName);
-        const int itemType = itemTypeForPlcType(type, symbol.size);
+        // Readable is what an item taking its type from the PLC reads; the line names the explicit
+        // type that fits (an array's element type), which the type check then holds to.
+        const ItemTypeCheck check = judgeItemType(FROM_PLC, symbol);
         out += QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
                    .arg(name, -32)
                    .arg(type, -12)
                    .arg(symbol.size, 6)
-                   .arg(itemType >= 0 ? QStringLiteral("yes") : QStringLiteral("-"), -4)
+                   .arg(check.fits ? QStringLiteral("yes") : QStringLiteral("-"), -4)
                    .arg(printable(symbol.comment));
-        if (itemType >= 0) {
-            itemOptions.append(QStringLiteral("--item %1:%2").arg(name, itemTypeName(static_cast<DataType>(itemType))));
+        if (check.fits) {
+            itemOptions.append(QStringLiteral("--item %1:%2").arg(name, itemTypeName(itemTypeFor(*check.type))));
         }
     }
     out += QStringLiteral("%1 of %2 symbols listed, %3 readable\n").arg(listed).arg(symbols.size()).arg(itemOptions.size());

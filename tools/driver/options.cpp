@@ -1,5 +1,7 @@
 #include "tools/driver/options.h"
 
+#include "worker/values/plc_type.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -12,24 +14,23 @@ namespace driver {
 
 namespace {
 
-const char* const TYPE_NAMES[] = {"BOOL",  "BYTE", "WORD", "DWORD", "SINT", "USINT", "INT",
-                                  "UINT",  "DINT", "UDINT", "REAL", "LREAL", "STRING"};
-constexpr int TYPE_COUNT = sizeof(TYPE_NAMES) / sizeof(TYPE_NAMES[0]);
-
 // Keys a device takes, in a configuration section and (with dashes) on the command line.
 const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "error_wait", "local_netid",
                                    "items", "writes", "mode", "cycle"};
 
+// A type name as the plug-in names its types, PLC (or nothing) for the type from the PLC, or its number.
 int parseType(const QString& text)
 {
-    for (int i = 0; i < TYPE_COUNT; ++i) {
-        if (text.compare(QLatin1String(TYPE_NAMES[i]), Qt::CaseInsensitive) == 0) {
-            return i;
-        }
+    if (text.isEmpty() || text.compare(itemTypeName(FROM_PLC), Qt::CaseInsensitive) == 0) {
+        return FROM_PLC;
+    }
+    const int named = dataTypeFromName(text);
+    if (named >= 0) {
+        return named;
     }
     bool ok = false;
     const int number = text.toInt(&ok);
-    return ok && number >= 0 && number <= 16 ? number : -1;
+    return ok && number >= 0 && number < DATA_TYPE_COUNT ? number : -1;
 }
 
 int parseMode(const QString& text)
@@ -63,17 +64,19 @@ bool decimalFields(const QString& text, int count)
            });
 }
 
-// SYMBOL:TYPE[:MODE[:CYCLE_MS]]; mode and cycle 0 stand for the device's defaults.
+// SYMBOL[:TYPE[:MODE[:CYCLE_MS]]]; no type is the type from the PLC; mode and cycle 0 stand for
+// the device's defaults.
 QString parseItem(const QString& text, ItemOption* item)
 {
     const QStringList parts = text.trimmed().split(QLatin1Char(':'));
-    const QString usage = QStringLiteral("an item is SYMBOL:TYPE[:MODE[:CYCLE_MS]] with TYPE BOOL..STRING or 0..16, "
+    const QString usage = QStringLiteral("an item is SYMBOL[:TYPE[:MODE[:CYCLE_MS]]] with TYPE a type name "
+                                         "(BOOL, LINT, TIME, WSTRING, ...), PLC or 0..22, "
                                          "MODE change or cyclic, not '%1'").arg(text);
-    if (parts.size() < 2 || parts.size() > 4 || parts.at(0).isEmpty()) {
+    if (parts.size() > 4 || parts.at(0).isEmpty()) {
         return usage;
     }
     item->symbol = parts.at(0);
-    item->type = parseType(parts.at(1));
+    item->type = parseType(parts.size() > 1 ? parts.at(1) : QString());
     item->mode = parts.size() > 2 ? parseMode(parts.at(2)) : 0;
     item->cycleMs = 0;
     if (item->type < 0 || item->mode < 0 || (parts.size() > 3 && !number(parts.at(3), 1, 86400000, &item->cycleMs))) {
@@ -254,7 +257,7 @@ bool fail(const QString& message)
 
 QString typeName(int type)
 {
-    return type >= 0 && type < TYPE_COUNT ? QString::fromLatin1(TYPE_NAMES[type]) : QString::number(type);
+    return itemTypeName(static_cast<DataType>(type));
 }
 
 QString addressProblem(const QString& address)
@@ -298,9 +301,12 @@ void printUsage()
         "  --timeout MS           request time-out in milliseconds (default 15000)\n"
         "  --error-wait S         seconds to wait before reconnecting after an error (default 5)\n"
         "  --local-netid NETID    local AMS NetId (default: derived by the plug-in)\n"
-        "  --item SYMBOL:TYPE[:MODE[:CYCLE_MS]]\n"
-        "                         item to read, repeatable; TYPE is BOOL..STRING or 0..16, MODE change\n"
-        "                         or cyclic (default: MAIN.down:INT and .count:UINT)\n"
+        "  --item SYMBOL[:TYPE[:MODE[:CYCLE_MS]]]\n"
+        "                         item to read, repeatable; TYPE is a type name (BOOL BYTE WORD DWORD\n"
+        "                         LWORD SINT USINT INT UINT DINT UDINT LINT ULINT REAL LREAL TIME LTIME\n"
+        "                         TIME_OF_DAY DATE DATE_AND_TIME STRING WSTRING), PLC for the type from\n"
+        "                         the PLC's symbol information (the default) or 0..22; MODE change or\n"
+        "                         cyclic (default items: MAIN.down:INT and .count:UINT)\n"
         "  --mode change|cyclic   notification mode of items that name none (default change)\n"
         "  --cycle MS             notification cycle of items that name none (default 5000)\n"
         "  --write SYMBOL=VALUE   write VALUE to the item with this symbol once connected; repeatable,\n"

@@ -17,13 +17,23 @@ struct ItemCells {
     QString name, symbol, type, value, stamp, error;
 };
 
-ItemCells cellsOf(const DataItem& data)
+// What the plug-in reads an item as, once the PLC has told; null before.
+const Plc_Type* valueTypeOf(const DeviceView& view, const DataItem& data)
+{
+    const auto it = view.valueTypes.constFind(data.item.id);
+    return it == view.valueTypes.constEnd() ? nullptr : it->get();
+}
+
+ItemCells cellsOf(const DeviceView& view, const DataItem& data)
 {
     const bool identity = isIdentity(data);
     ItemCells cells;
     cells.name = data.item.name;
     cells.symbol = identity ? QStringLiteral("(identity)") : data.item.config.value(QStringLiteral("variable_name"));
-    cells.type = identity ? QString() : typeName(data.item.config.value(QStringLiteral("type")).toInt());
+    const int type = data.item.config.value(QStringLiteral("type")).toInt();
+    const Plc_Type* read = valueTypeOf(view, data);
+    // An item taking its type from the PLC shows the type it got.
+    cells.type = identity ? QString() : type == FROM_PLC && read ? read->name() : typeName(type);
     cells.value = data.values.value(QStringLiteral("value"));
     cells.stamp = data.timestamp.isValid() ? data.timestamp.toUTC().toString(Qt::ISODateWithMs) : QString();
     cells.error = data.item.error;
@@ -87,7 +97,7 @@ QString ViewPrinter::table(const DeviceView& view, double elapsed) const
                                 QStringLiteral("value"), QStringLiteral("time stamp (UTC)"),
                                 QStringLiteral("item error")}};
     for (const DataItem& data : view.batch.items) {
-        const ItemCells c = cellsOf(data);
+        const ItemCells c = cellsOf(view, data);
         rows.append({c.name, c.symbol, c.type, c.value, orDash(c.stamp), orDash(c.error)});
     }
     QVector<int> widths(rows.first().size(), 0);
@@ -116,7 +126,7 @@ QString ViewPrinter::csv(const DeviceView& view, double elapsed)
     }
     const QString head = QString::number(elapsed, 'f', 1) + QLatin1Char(',') + csvField(view.device->name);
     for (const DataItem& data : view.batch.items) {
-        const ItemCells c = cellsOf(data);
+        const ItemCells c = cellsOf(view, data);
         // A device error is every item's error while the item has none of its own.
         const QString error = c.error.isEmpty() ? view.batch.device.error : c.error;
         out += head;
@@ -130,12 +140,25 @@ QString ViewPrinter::csv(const DeviceView& view, double elapsed)
 
 QString ViewPrinter::json(const DeviceView& view, double elapsed) const
 {
-    QJsonArray items;
+    QStringList items;
     for (const DataItem& data : view.batch.items) {
-        const ItemCells c = cellsOf(data);
-        items.append(QJsonObject{{QStringLiteral("name"), c.name},   {QStringLiteral("symbol"), c.symbol},
-                                 {QStringLiteral("type"), c.type},   {QStringLiteral("value"), c.value},
-                                 {QStringLiteral("timestamp"), c.stamp}, {QStringLiteral("error"), c.error}});
+        const ItemCells c = cellsOf(view, data);
+        QJsonObject item{{QStringLiteral("name"), c.name},       {QStringLiteral("symbol"), c.symbol},
+                         {QStringLiteral("type"), c.type},       {QStringLiteral("timestamp"), c.stamp},
+                         {QStringLiteral("error"), c.error}};
+        // An array's text is JSON already and goes in as it is: through a QJsonValue its 64-bit
+        // numbers would become doubles. Keys are written sorted, so "value" comes last.
+        const Plc_Type* read = valueTypeOf(view, data);
+        const bool embedded = read && read->isArray() && QJsonDocument::fromJson(c.value.toUtf8()).isArray();
+        if (!embedded) {
+            item.insert(QStringLiteral("value"), c.value);
+        }
+        QString text = QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact));
+        if (embedded) {
+            text.chop(1);
+            text += QStringLiteral(",\"value\":") + c.value + QLatin1Char('}');
+        }
+        items.append(text);
     }
     const QJsonObject object{{QStringLiteral("time"), elapsed},
                              {QStringLiteral("device"), view.device->name},
@@ -146,8 +169,12 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
                              {QStringLiteral("last_read_ok"), view.lastReadOk},
                              {QStringLiteral("error"), view.batch.device.error},
                              {QStringLiteral("writes"), QJsonArray::fromStringList(view.writeResults)},
-                             {QStringLiteral("items"), items}};
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+                             {QStringLiteral("items"), QJsonArray()}};
+    // Only the key itself reads "items":[] unescaped in the text.
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))
+               .replace(QStringLiteral("\"items\":[]"),
+                        QStringLiteral("\"items\":[") + items.join(QLatin1Char(',')) + QLatin1Char(']')) +
+           QLatin1Char('\n');
 }
 
 void ViewPrinter::print(const QList<DeviceView>& devices, double elapsed)

@@ -3,8 +3,12 @@
 
 #include "host/HostRecords.h"
 #include "tools/driver/options.h"
+#include "worker/values/plc_type.h"
 
+#include <QHash>
 #include <QStringList>
+
+#include <memory>
 
 namespace driver {
 
@@ -15,6 +19,7 @@ struct DeviceView {
     bool lastReadOk = false;
     quint64 reads = 0;
     QStringList writeResults; // "SYMBOL = VALUE: sent" or ": failed: reason", in order
+    QHash<int, std::shared_ptr<const Plc_Type>> valueTypes; // by item id: what the plug-in reads it as
 };
 
 class ViewPrinter {

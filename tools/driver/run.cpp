@@ -4,6 +4,7 @@
 #include "host/HostState.h"
 #include "plugin/ads_plc.h"
 #include "tools/driver/output.h"
+#include "worker/ads_plc_worker.h"
 
 #include <QSet>
 
@@ -92,6 +93,21 @@ QString applyWrite(Ads_Plc* plugin, const LogList& batch, const WriteOption& wri
     return write.symbol + QStringLiteral(" = ") + write.value + QStringLiteral(": ") + outcome;
 }
 
+// What the plug-in reads each item as: the type the PLC gave it, or the array an explicit type fits.
+QHash<int, std::shared_ptr<const Plc_Type>> valueTypesOf(const LogList& batch)
+{
+    QHash<int, std::shared_ptr<const Plc_Type>> types;
+    std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+    for (const DataItem& data : batch.items) {
+        const auto it = Ads_Plc_Worker::values.constFind(
+            Ads_Plc_Worker::ValueKey(static_cast<quint32>(batch.device.id), static_cast<quint32>(data.item.id)));
+        if (!isIdentity(data) && it != Ads_Plc_Worker::values.constEnd() && it->type) {
+            types.insert(data.item.id, it->type);
+        }
+    }
+    return types;
+}
+
 void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, Shared* shared)
 {
     for (const LogList& batch : batches) {
@@ -122,6 +138,7 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
             }
             const bool ok = plugin->readData(&batch);
             const bool connected = ok && batch.device.error.isEmpty();
+            const QHash<int, std::shared_ptr<const Plc_Type>> valueTypes = valueTypesOf(batch);
             QStringList results;
             QList<bool> resultsOk;
             if (connected && !written.at(i)) {
@@ -136,6 +153,7 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
             std::lock_guard<std::mutex> lock(shared->mutex);
             DeviceRun& run = shared->devices[i];
             run.view.batch = batch;
+            run.view.valueTypes = valueTypes;
             run.view.lastReadOk = ok;
             ++run.view.reads;
             run.view.writeResults += results;
