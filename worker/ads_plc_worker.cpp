@@ -658,7 +658,8 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
             lock.lock();
             it = Ads_Plc_Worker::values.find(key);
         }
-        if (it != Ads_Plc_Worker::values.end() && it->type == type) {
+        // Stored only as what the item reads now: a sample of an earlier subscription is dropped.
+        if (type && it != Ads_Plc_Worker::values.end() && it->type == type) {
             it->value = text;
             it->timestamp = timestamp;
         }
