@@ -192,7 +192,7 @@ int32_t AdsDevice::DeleteNotificationHandle(uint32_t handle) const
 int32_t AdsDevice::DeleteSymbolHandle(uint32_t handle) const
 {
     if (releasesUnanswered.load()) {
-        return ADS_ERR_SYNC_TIMEOUT;
+        return ReleaseUnawaited({}, {handle});
     }
     uint8_t bytes[sizeof(uint32_t)];
     le::Write<uint32_t>(bytes, handle);
@@ -201,6 +201,17 @@ int32_t AdsDevice::DeleteSymbolHandle(uint32_t handle) const
         releasesUnanswered = true;
     }
     return status;
+}
+
+int32_t AdsDevice::ReleaseUnawaited(const std::vector<uint32_t>& notifications,
+                                    const std::vector<uint32_t>& symbolHandles) const
+{
+    return plc::ads::ReleaseUnawaited(GetLocalPort(), address, notifications, symbolHandles);
+}
+
+std::vector<plc::ads::LostNotification> AdsDevice::TakeLostNotifications() const
+{
+    return plc::ads::TakeLostNotifications(GetLocalPort());
 }
 
 int32_t AdsDevice::CloseFile(uint32_t handle) const

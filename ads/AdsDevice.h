@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct AdsException : std::exception {
     explicit AdsException(int32_t code);
@@ -72,6 +73,12 @@ public:
 
     int32_t DeleteNotificationHandle(uint32_t handle) const;
     int32_t DeleteSymbolHandle(uint32_t handle) const;
+    // Deletes and releases without waiting for the target, for handles whose owner is gone
+    // while the target may be slow or silent (see plc::ads::ReleaseUnawaited).
+    int32_t ReleaseUnawaited(const std::vector<uint32_t>& notifications,
+                             const std::vector<uint32_t>& symbolHandles) const;
+    // Notifications of this device's port given up because the target granted their handles again.
+    std::vector<plc::ads::LostNotification> TakeLostNotifications() const;
     int32_t CloseFile(uint32_t handle) const;
     int32_t ReadReqEx2(uint32_t group, uint32_t offset, uint32_t length, void* buffer, uint32_t* bytesRead) const;
     int32_t ReadWriteReqEx2(uint32_t group, uint32_t offset, uint32_t readLength, void* readData,
@@ -87,8 +94,8 @@ private:
     std::unique_ptr<const AmsNetId, ResourceDeleter<const AmsNetId>> routeGuard;
     const AmsAddr address;
     std::unique_ptr<const int32_t, ResourceDeleter<const int32_t>> localPortGuard;
-    // Set once a release timed out: the target's port is silent, so the remaining notification
-    // deletes are sent without waiting for their replies, and symbol handles are forgotten.
+    // Set once a release timed out: the target's port is silent, so the remaining deletes and
+    // releases are sent without waiting for their replies.
     mutable std::atomic<bool> releasesUnanswered{false};
 };
 

@@ -289,6 +289,31 @@ int32_t ForgetNotification(int32_t port, const AmsAddr& addr, uint32_t handle)
     return GetRouter().ForgetNotification(static_cast<uint16_t>(port), addr, handle);
 }
 
+int32_t ReleaseUnawaited(int32_t port, const AmsAddr& addr, const std::vector<uint32_t>& notifications,
+                         const std::vector<uint32_t>& symbolHandles)
+{
+    if (!PortValid(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    try {
+        GrantReleases releases{notifications, symbolHandles};
+        return GetRouter().ReleaseUnawaited(static_cast<uint16_t>(port), addr, releases);
+    } catch (const std::bad_alloc&) {
+        return ADS_ERR_NO_MEMORY;
+    }
+}
+
+std::vector<LostNotification> TakeLostNotifications(int32_t port)
+{
+    std::vector<LostNotification> taken;
+    if (PortValid(port)) {
+        for (const AmsPort::Lost& lost : GetRouter().TakeLostNotifications(static_cast<uint16_t>(port))) {
+            taken.push_back(LostNotification{lost.callback, lost.userValue});
+        }
+    }
+    return taken;
+}
+
 ConnectionCounters GetConnectionCounters(AmsNetId netId)
 {
     return GetRouter().Counters(netId);

@@ -6,6 +6,7 @@
 #include "ConnectionCounters.h"
 
 #include <cstdint>
+#include <vector>
 
 int32_t AdsPortOpenEx();
 int32_t AdsPortCloseEx(int32_t port);
@@ -44,6 +45,17 @@ void AbortConnection(AmsNetId netId);
 // Deletes a notification of the port without waiting for the reply of its target (which does
 // not answer), and forgets it.
 int32_t ForgetNotification(int32_t port, const AmsAddr& addr, uint32_t handle);
+// Deletes notifications (forgetting them) and releases symbol handles of the port without
+// waiting for the replies: for what nobody owns any more while the target may be slow.
+int32_t ReleaseUnawaited(int32_t port, const AmsAddr& addr, const std::vector<uint32_t>& notifications,
+                         const std::vector<uint32_t>& symbolHandles);
+// A notification of the port given up while its owner still held it, because the target
+// granted its handle again: the owner must subscribe it anew.
+struct LostNotification {
+    PAdsNotificationFuncEx callback;
+    uint32_t userValue;
+};
+std::vector<LostNotification> TakeLostNotifications(int32_t port);
 // Losses and identity of the connection serving the NetId (all zero when there is none).
 ConnectionCounters GetConnectionCounters(AmsNetId netId);
 }

@@ -3,6 +3,7 @@
 #include "AdsRequests.h"
 #include "AmsConnection.h"
 #include "AmsRouter.h"
+#include "LateGrants.h"
 #include "LittleEndian.h"
 
 #include <algorithm>
@@ -301,8 +302,10 @@ int32_t SumAddDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std:
                     subs[i].callback, subs[i].userValue, subs[i].attributes.watchedLength, *pAddr, localPort));
             }
             std::vector<SumGrant> chunk;
-            const int32_t status =
-                GetRouter().AddNotifications(request, notifications, [&](std::vector<uint32_t>& handles) {
+            std::vector<uint32_t> kept;
+            const int32_t status = GetRouter().AddNotifications(
+                request, notifications,
+                [&](std::vector<uint32_t>& handles) {
                     if (const int32_t invalid = DecodeSumAddNotification(reply.data(), bytesRead, count, chunk)) {
                         return invalid;
                     }
@@ -310,9 +313,15 @@ int32_t SumAddDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std:
                         handles.push_back(grant.result == ADS_OK ? grant.handle : 0);
                     }
                     return int32_t{ADS_OK};
-                });
+                },
+                kept);
             if (status) {
                 return status;
+            }
+            for (size_t i = 0; i < chunk.size(); ++i) {
+                if (chunk[i].result == ADS_OK && kept[i] == 0) {
+                    chunk[i].result = ADS_ERR_INVALID_RESPONSE; // granted again: given up
+                }
             }
             grants->insert(grants->end(), chunk.begin(), chunk.end());
         }
@@ -323,21 +332,32 @@ int32_t SumAddDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std:
 int32_t SumDelDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std::vector<uint32_t>& handles,
                                   std::vector<int32_t>* results)
 {
+    if (port <= 0 || port > std::numeric_limits<uint16_t>::max()) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
     if (!pAddr) {
         return ADS_ERR_NO_AMS_ADDRESS;
     }
     if (!results) {
         return ADS_ERR_INVALID_PARAMETER;
     }
+    const auto localPort = static_cast<uint16_t>(port);
     return NoMemoryAsCode([&] {
+        // A handle the port no longer holds is not sent: the target may have granted it to
+        // someone else since.
+        std::vector<uint32_t> held;
+        for (const uint32_t handle : handles) {
+            if (GetRouter().HoldsNotification(localPort, *pAddr, handle)) {
+                held.push_back(handle);
+            }
+        }
         std::vector<int32_t> answered;
         int32_t status = ADS_OK;
-        for (size_t first = 0; first < handles.size() && status == ADS_OK; first = ChunkEnd(first, handles.size())) {
-            const size_t count = ChunkEnd(first, handles.size()) - first;
+        for (size_t first = 0; first < held.size() && status == ADS_OK; first = ChunkEnd(first, held.size())) {
+            const size_t count = ChunkEnd(first, held.size()) - first;
             std::vector<uint8_t> reply;
             status = SendChunk(port, pAddr, ADS_IGRP_SUM_DEL_NOTIFICATION, count,
-                               EncodeSumDelNotification(handles, first, count), uint64_t{count} * SUM_RESULT_SIZE,
-                               reply);
+                               EncodeSumDelNotification(held, first, count), uint64_t{count} * SUM_RESULT_SIZE, reply);
             if (status == ADS_OK) {
                 status = DecodeSumResults(reply.data(), reply.size(), count, answered);
             }
@@ -345,10 +365,23 @@ int32_t SumDelDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std:
                 return status; // nothing deleted: the caller may still delete them one by one
             }
         }
-        // Deleted on the target, or lost with it: either way nobody must wait for their samples.
-        for (size_t i = 0; i < handles.size(); ++i) {
-            ForgetNotification(port, *pAddr, handles[i]);
-            results->push_back(i < answered.size() ? answered[i] : status);
+        // Answered ones are gone on the target; the others are deleted without waiting, so
+        // that they stop streaming once the target answers again. Nobody waits for their samples.
+        GrantReleases unanswered;
+        for (size_t i = 0; i < held.size(); ++i) {
+            if (i < answered.size()) {
+                GetRouter().DropNotification(localPort, *pAddr, held[i]);
+            } else {
+                unanswered.notifications.push_back(held[i]);
+            }
+        }
+        GetRouter().ReleaseUnawaited(localPort, *pAddr, unanswered);
+        size_t next = 0;
+        for (const uint32_t handle : handles) {
+            const bool sent = next < held.size() && held[next] == handle;
+            results->push_back(!sent ? int32_t{ADS_ERR_NOTIFICATION_NOT_FOUND}
+                                     : next < answered.size() ? answered[next] : status);
+            next += sent ? 1 : 0;
         }
         return status;
     });

@@ -103,7 +103,9 @@ int32_t SumWrite(int32_t port, const AmsAddr* pAddr, const std::vector<SumWriteR
 int32_t SumAddDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std::vector<SumNotificationRequest>& subs,
                                   std::vector<SumGrant>* grants);
 // A refusal of the first chunk leaves every notification as it was (`results` empty); otherwise
-// all of them are forgotten locally, each with its own result or the failed chunk's code.
+// all of them are forgotten locally, each with its own result or the failed chunk's code: those
+// of a failed chunk are deleted once more without waiting, and a handle the port no longer holds
+// is not sent at all (ADS_ERR_NOTIFICATION_NOT_FOUND).
 int32_t SumDelDeviceNotifications(int32_t port, const AmsAddr* pAddr, const std::vector<uint32_t>& handles,
                                   std::vector<int32_t>* results);
 

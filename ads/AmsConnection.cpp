@@ -1,6 +1,7 @@
 #include "AmsConnection.h"
 
 #include "AdsSum.h"
+#include "LateGrants.h"
 #include "LittleEndian.h"
 #include "Log.h"
 
@@ -214,7 +215,8 @@ AmsResponse* AmsConnection::Write(AmsRequest& request, const AmsAddr& srcAddr)
         return nullptr;
     }
     const uint32_t invoke = GetInvokeId();
-    NoteSumAdd(request, invoke);
+    lateGrants.Note(request.cmdId, LateGrants::Key(request.port, request.targetAddr), request.frame.data(),
+                    request.frame.size(), invoke);
     EncodeHeaders(request, srcAddr, invoke);
 
     AmsResponse* slot = Reserve(&request, srcAddr.amsPort);
@@ -354,9 +356,9 @@ void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetD
     ++unmatchedReplies;
     constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
     const bool answer = (header.stateFlags & AoEHeader::RESPONSE_FLAG) && header.errorCode == 0;
-    if (answer && header.cmdId == ADS_CMD_READ_WRITE) {
-        if (const uint32_t count = TakeSumAdd(header)) {
-            DeleteLateSumGrants(header, packetData, count);
+    if (answer) {
+        if (const std::optional<GrantingRequest> granting = lateGrants.Take(header)) {
+            ReleaseGrantsOfPacket(header, *granting, packetData, {});
             return;
         }
     }
@@ -369,91 +371,46 @@ void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetD
     ReceiveJunk(packetData - sizeof(bytes));
     const uint32_t result = le::Read<uint32_t>(bytes);
     const uint32_t handle = le::Read<uint32_t>(bytes + sizeof(uint32_t));
-    if (result == 0 && handle != 0 && !IsLiveGrant(header, handle)) {
-        DeleteLateNotification(header, handle);
+    if (result == 0 && handle != 0) {
+        GrantReleases late;
+        late.notifications.push_back(handle);
+        ReleaseGrants(header, std::move(late));
     }
 }
 
-void AmsConnection::DeleteLateSumGrants(const AoEHeader& header, size_t packetData, uint32_t count)
+void AmsConnection::ReleaseGrantsOfPacket(const AoEHeader& header, const GrantingRequest& granting, size_t left,
+                                          std::vector<uint8_t> head)
 {
-    // A ReadWrite reply: result and length, then exactly one result and handle per sub-request.
-    constexpr size_t PREFIX = 2 * sizeof(uint32_t);
-    std::array<uint8_t, PREFIX + SUM_MAX_SUB_REQUESTS * 2 * sizeof(uint32_t)> bytes;
-    const size_t expected = PREFIX + size_t{count} * 2 * sizeof(uint32_t);
-    if (expected > bytes.size() || header.length != expected) {
-        ReceiveJunk(packetData);
-        return;
-    }
-    Receive(bytes.data(), expected, static_cast<timeval*>(nullptr));
-    ReceiveJunk(packetData - expected);
-    if (le::Read<uint32_t>(bytes.data()) != 0 || le::Read<uint32_t>(bytes.data() + 4) != expected - PREFIX) {
-        return;
-    }
     try {
-        std::vector<SumGrant> grants;
-        if (DecodeSumAddNotification(bytes.data() + PREFIX, expected - PREFIX, count, grants) != ADS_OK) {
-            return;
-        }
-        for (const SumGrant& grant : grants) {
-            if (grant.result == ADS_OK && !IsLiveGrant(header, grant.handle)) {
-                DeleteLateNotification(header, grant.handle);
-            }
+        const size_t cap = std::min<size_t>(header.length, AoEReadResponseHeader::SIZE + GrantBytes(granting));
+        const size_t wanted = std::min(left, cap > head.size() ? cap - head.size() : 0);
+        const size_t before = head.size();
+        head.resize(before + wanted);
+        Receive(head.data() + before, wanted, static_cast<timeval*>(nullptr));
+        ReceiveJunk(left - wanted);
+        if (head.size() >= AoEReadResponseHeader::SIZE) {
+            const uint32_t result = AoEReadResponseHeader::Decode(head.data()).result;
+            ReleaseGrants(header, GrantsIn(granting, result, head.data() + AoEReadResponseHeader::SIZE,
+                                           head.size() - AoEReadResponseHeader::SIZE));
         }
     } catch (const std::bad_alloc&) {
-        LOG_ERROR("no memory to delete " << count << " notifications granted after their request timed out");
+        LOG_ERROR("no memory to release what a reply nobody waits for granted");
+        ReceiveJunk(left);
     }
 }
 
-void AmsConnection::NoteSumAdd(const AmsRequest& request, uint32_t invoke)
+void AmsConnection::ReleaseGrants(const AoEHeader& reply, GrantReleases releases)
 {
-    // Still the bare payload: index group, then the number of sub-requests as index offset.
-    const Frame& payload = request.frame;
-    if (request.cmdId != ADS_CMD_READ_WRITE || payload.size() < 2 * sizeof(uint32_t) ||
-        le::Read<uint32_t>(payload.data()) != ADS_IGRP_SUM_ADD_NOTIFICATION) {
+    auto& notifications = releases.notifications;
+    notifications.erase(std::remove_if(notifications.begin(), notifications.end(),
+                                       [&](uint32_t handle) { return IsLiveGrant(reply, handle); }),
+                        notifications.end());
+    if (releases.Empty()) {
         return;
     }
-    const uint32_t count = le::Read<uint32_t>(payload.data() + sizeof(uint32_t));
-    if (count == 0 || count > SUM_MAX_SUB_REQUESTS) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(sumAddsMutex);
-    if (sumAdds[nextSumAdd].invokeId == 0) {
-        ++sumAddsNoted;
-    }
-    sumAdds[nextSumAdd] = SumAdd{DispatcherKey(request.port, request.targetAddr), invoke, count};
-    nextSumAdd = (nextSumAdd + 1) % SUM_ADDS;
-}
-
-void AmsConnection::ForgetSumAdd(uint32_t invoke)
-{
-    if (sumAddsNoted.load() == 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(sumAddsMutex);
-    for (SumAdd& noted : sumAdds) {
-        if (noted.invokeId == invoke) {
-            noted = SumAdd();
-            --sumAddsNoted;
-        }
-    }
-}
-
-uint32_t AmsConnection::TakeSumAdd(const AoEHeader& reply)
-{
-    if (sumAddsNoted.load() == 0 || reply.invokeId == 0) {
-        return 0;
-    }
-    const DispatcherKey key(reply.targetPort, reply.Source());
-    std::lock_guard<std::mutex> lock(sumAddsMutex);
-    for (SumAdd& noted : sumAdds) {
-        if (noted.invokeId == reply.invokeId && noted.key == key) {
-            const uint32_t count = noted.count;
-            noted = SumAdd();
-            --sumAddsNoted;
-            return count;
-        }
-    }
-    return 0;
+    LOG_WARN("releasing " << notifications.size() << " notifications and " << releases.symbolHandles.size()
+                          << " symbol handles granted to a reply nobody could use");
+    SendReleases(reply.targetPort, reply.Source(), reply.Target(), releases);
 }
 
 bool AmsConnection::IsLiveGrant(const AoEHeader& reply, uint32_t handle)
@@ -468,7 +425,7 @@ bool AmsConnection::IsLiveGrant(const AoEHeader& reply, uint32_t handle)
     return dispatcher && dispatcher->Find(handle);
 }
 
-void AmsConnection::RememberGrant(const AmsRequest& request) const
+void AmsConnection::RememberGrant(const AmsRequest& request)
 {
     if (request.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || !request.buffer || request.bufferLength < sizeof(uint32_t)) {
         return;
@@ -478,36 +435,63 @@ void AmsConnection::RememberGrant(const AmsRequest& request) const
     nextGrant = (nextGrant + 1) % RECENT_GRANTS;
 }
 
-// Runs on the receive thread, so it cannot wait for the reply: it sends and forgets.
-void AmsConnection::DeleteLateNotification(const AoEHeader& reply, uint32_t handle)
-{
-    LOG_WARN("notification 0x" << std::hex << handle << " granted after its request timed out, deleting it");
-    try {
-        const AmsAddr target = reply.Source();
-        AmsRequest request(target, reply.targetPort, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
-        request.frame.prepend(handle);
-        SendUnawaited(request, reply.Target());
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("no memory to delete notification 0x" << std::hex << handle);
-    }
-}
-
-int32_t AmsConnection::SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr)
+int32_t AmsConnection::SendReleases(uint16_t localPort, const AmsAddr& target, const AmsAddr& srcAddr,
+                                    const GrantReleases& releases)
 {
     if (lost.load() || aborted.load()) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
-    EncodeHeaders(request, srcAddr, GetInvokeId());
+    std::vector<uint8_t> batch;
+    const auto add = [&](uint16_t cmdId, const std::vector<uint8_t>& payload) {
+        AmsRequest request(target, localPort, cmdId, payload.size());
+        request.frame.prepend(payload.data(), payload.size());
+        const uint32_t invoke = GetInvokeId();
+        lateGrants.NoteUnawaited(localPort, invoke);
+        EncodeHeaders(request, srcAddr, invoke);
+        batch.insert(batch.end(), request.frame.data(), request.frame.data() + request.frame.size());
+    };
+    try {
+        std::vector<uint8_t> handle(sizeof(uint32_t));
+        for (const uint32_t h : releases.notifications) {
+            le::Write<uint32_t>(handle.data(), h);
+            add(ADS_CMD_DEL_DEVICE_NOTIFICATION, handle);
+        }
+        // A symbol handle is released by writing it to its index group, at offset 0.
+        std::vector<uint8_t> release(3 * sizeof(uint32_t) + sizeof(uint32_t));
+        for (const uint32_t h : releases.symbolHandles) {
+            le::Writer(release.data()).Put<uint32_t>(ADS_IGRP_SYMBOL_RELEASE_HANDLE).Put<uint32_t>(0).Put<uint32_t>(
+                sizeof(uint32_t)).Put<uint32_t>(h);
+            add(ADS_CMD_WRITE, release);
+        }
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR("no memory to release " << releases.notifications.size() << " notifications and "
+                                          << releases.symbolHandles.size() << " symbol handles");
+        return ADS_ERR_NO_MEMORY;
+    }
     std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
     if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
     timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
-    if (socket.write(request.frame, &timeout) != request.frame.size()) {
+    const size_t written = socket.write(batch.data(), batch.size(), &timeout);
+    if (written != batch.size()) {
+        if (written != 0) {
+            LOG_ERROR("releases written partially: " << written << " of " << batch.size() << " bytes");
+        }
         Abort();
         return ADS_ERR_SYNC_TIMEOUT;
     }
     return 0;
+}
+
+int32_t AmsConnection::ReleaseUnawaited(uint16_t port, const AmsAddr& target, const GrantReleases& releases)
+{
+    if (releases.Empty()) {
+        return 0;
+    }
+    AmsAddr srcAddr{AmsNetId(), 0};
+    const int32_t status = router.GetLocalAddress(port, &srcAddr);
+    return status ? status : SendReleases(port, target, srcAddr, releases);
 }
 
 // ---------------------------------------------------------------------------
@@ -549,14 +533,14 @@ std::shared_ptr<NotificationDispatcher> AmsConnection::CreateNotifyMapping(uint3
 int32_t AmsConnection::DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port)
 {
     try {
+        if (timeoutMs == 0) {
+            GrantReleases release;
+            release.notifications.push_back(handle);
+            return ReleaseUnawaited(port, target, release);
+        }
         AmsRequest request(target, port, ADS_CMD_DEL_DEVICE_NOTIFICATION, sizeof(handle));
         request.frame.prepend(handle);
-        if (timeoutMs != 0) {
-            return AdsRequest(request, timeoutMs);
-        }
-        AmsAddr srcAddr{AmsNetId(), 0};
-        const int32_t status = router.GetLocalAddress(port, &srcAddr);
-        return status ? status : SendUnawaited(request, srcAddr);
+        return AdsRequest(request, timeoutMs);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
     }
@@ -653,9 +637,13 @@ void AmsConnection::Recv()
         const size_t packetData = tcpHeader.length - AoEHeader::SIZE;
         if (header.length > packetData) {
             LOG_WARN("AMS length " << header.length << " exceeds AMS/TCP length " << tcpHeader.length);
-            if (header.cmdId != ADS_CMD_DEVICE_NOTIFICATION) {
+            if (header.cmdId != ADS_CMD_DEVICE_NOTIFICATION && !lateGrants.TakeUnawaited(header)) {
                 if (AmsResponse* slot = GetPending(header)) {
                     slot->Notify(ADS_ERR_INVALID_RESPONSE);
+                }
+                if (const std::optional<GrantingRequest> granting = lateGrants.Take(header)) {
+                    ReleaseGrantsOfPacket(header, *granting, packetData, {});
+                    continue;
                 }
             }
             ReceiveJunk(packetData);
@@ -668,6 +656,11 @@ void AmsConnection::Recv()
             ReceiveJunk(excess);
             continue;
         }
+        // The answer to a release nobody waits for: expected, and no loss.
+        if (lateGrants.TakeUnawaited(header)) {
+            ReceiveJunk(packetData);
+            continue;
+        }
 
         AmsResponse* slot = GetPending(header);
         if (!slot) {
@@ -675,13 +668,10 @@ void AmsConnection::Recv()
             HandleUnmatchedReply(header, packetData);
             continue;
         }
-        if (header.cmdId == ADS_CMD_READ_WRITE) {
-            ForgetSumAdd(header.invokeId);
-        }
         switch (header.cmdId) {
         case ADS_CMD_READ:
         case ADS_CMD_READ_WRITE:
-            ReceiveFrame<AoEReadResponseHeader>(slot, header.length, header.errorCode, header.invokeId);
+            ReceiveFrame<AoEReadResponseHeader>(slot, header, lateGrants.Take(header));
             break;
         case ADS_CMD_READ_DEVICE_INFO:
         case ADS_CMD_WRITE:
@@ -689,7 +679,7 @@ void AmsConnection::Recv()
         case ADS_CMD_WRITE_CONTROL:
         case ADS_CMD_ADD_DEVICE_NOTIFICATION:
         case ADS_CMD_DEL_DEVICE_NOTIFICATION:
-            ReceiveFrame<AoEResponseHeader>(slot, header.length, header.errorCode, header.invokeId);
+            ReceiveFrame<AoEResponseHeader>(slot, header, std::nullopt);
             break;
         default:
             LOG_WARN("Unkown AMS command id");
@@ -730,12 +720,14 @@ AmsResponse* AmsConnection::GetPending(const AoEHeader& reply)
 }
 
 template <typename T>
-void AmsConnection::ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError,
-                                 uint32_t invokeId) const
+void AmsConnection::ReceiveFrame(AmsResponse* response, const AoEHeader& header,
+                                 const std::optional<GrantingRequest>& granting)
 {
+    const size_t frameLength = header.length;
     AmsRequest* const request = response->request.load();
-    if (aoeError != 0) {
-        response->Notify(aoeError);
+    if (header.errorCode != 0) {
+        // An AMS error: the command was not carried out, so nothing was granted.
+        response->Notify(header.errorCode);
         ReceiveJunk(frameLength);
         return;
     }
@@ -749,26 +741,50 @@ void AmsConnection::ReceiveFrame(AmsResponse* response, size_t frameLength, uint
     if (frameLength > room) {
         LOG_WARN("Frame too long: " << frameLength << ">" << room);
         response->Notify(ADS_ERR_INVALID_SIZE);
-        ReceiveJunk(frameLength);
+        if (granting) {
+            ReleaseGrantsOfPacket(header, *granting, frameLength, {});
+        } else {
+            ReceiveJunk(frameLength);
+        }
         return;
     }
     uint8_t headerBytes[T::SIZE];
+    auto* const data = static_cast<uint8_t*>(request->buffer);
+    const size_t dataLength = frameLength - T::SIZE;
     size_t received = 0;
     try {
         Receive(headerBytes, T::SIZE, request->deadline, received);
-        Receive(request->buffer, frameLength - T::SIZE, request->deadline, received);
+        Receive(data, dataLength, request->deadline, received);
     } catch (const Socket::TimeoutEx&) {
-        LOG_WARN("InvokeId of response: " << invokeId << " timed out");
+        LOG_WARN("InvokeId of response: " << header.invokeId << " timed out");
+        std::vector<uint8_t> head;
+        if (granting) {
+            // What arrived so far is copied out: the requester may release its buffer once notified.
+            head.assign(headerBytes, headerBytes + std::min(received, T::SIZE));
+            if (received > T::SIZE) {
+                head.insert(head.end(), data, data + (received - T::SIZE));
+            }
+        }
         response->Notify(ADS_ERR_SYNC_TIMEOUT);
-        // Only what is left of this packet, so the next one is read from its first byte.
-        ReceiveJunk(frameLength - received);
+        if (granting) {
+            ReleaseGrantsOfPacket(header, *granting, frameLength - received, std::move(head));
+        } else {
+            // Only what is left of this packet, so the next one is read from its first byte.
+            ReceiveJunk(frameLength - received);
+        }
         return;
     }
     if (request->bytesRead) {
-        *request->bytesRead = static_cast<uint32_t>(frameLength - T::SIZE);
+        *request->bytesRead = static_cast<uint32_t>(dataLength);
     }
     const uint32_t result = T::Decode(headerBytes).result;
-    if (result == 0 && frameLength - T::SIZE >= sizeof(uint32_t)) {
+    if (granting && !GrantsUsable(*granting, result, data, dataLength)) {
+        // Grants nobody can tell apart must not be used, nor left granted.
+        ReleaseGrants(header, GrantsIn(*granting, result, data, dataLength));
+        response->Notify(ADS_ERR_INVALID_RESPONSE);
+        return;
+    }
+    if (result == 0 && dataLength >= sizeof(uint32_t)) {
         RememberGrant(*request);
     }
     // Last touch of the request: the waiter may release it as soon as this returns.

@@ -6,6 +6,7 @@
 #include "AmsHeader.h"
 #include "ConnectionCounters.h"
 #include "Frame.h"
+#include "LateGrants.h"
 #include "NotificationDispatcher.h"
 #include "SendQueue.h"
 #include "Sockets.h"
@@ -18,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -95,6 +97,9 @@ public:
     std::shared_ptr<NotificationDispatcher> DispatcherListGet(const DispatcherKey& key);
     // A time-out of 0 sends the delete without waiting for its reply.
     int32_t DeleteNotification(const AmsAddr& target, uint32_t handle, uint32_t timeoutMs, uint16_t port);
+    // Deletes notifications and releases symbol handles of the port on `target` without
+    // waiting: for what has no owner any more while the target may be slow or silent.
+    int32_t ReleaseUnawaited(uint16_t port, const AmsAddr& target, const plc::ads::GrantReleases& releases);
 
 private:
     Router& router;
@@ -128,29 +133,33 @@ private:
     void WakeDispatchers() const;
     // The slot waiting for this reply: same invoke id, port and command, response flag set.
     AmsResponse* GetPending(const plc::ads::AoEHeader& reply);
+    // One reply's data into its request; a reply that grants something its requester cannot
+    // use (`granting` tells what it grants) has its grants released.
     template <typename T>
-    void ReceiveFrame(AmsResponse* response, size_t frameLength, uint32_t aoeError, uint32_t invokeId) const;
+    void ReceiveFrame(AmsResponse* response, const plc::ads::AoEHeader& header,
+                      const std::optional<plc::ads::GrantingRequest>& granting);
     void ReceiveNotification(const plc::ads::AoEHeader& header);
     void FailPendingRequests();
 
     // Liveness: the connection is given up only when it is dead, never for one port's silence.
     void MarkActivity();
     void AbortIfSilentSince(std::chrono::steady_clock::time_point sentAt, uint32_t timeoutMs);
-    // A reply nobody waits for; a notification granted after its request timed out is deleted again.
+    // A reply nobody waits for; what a late reply granted is released again.
     void HandleUnmatchedReply(const plc::ads::AoEHeader& header, size_t packetData);
-    void DeleteLateNotification(const plc::ads::AoEHeader& reply, uint32_t handle);
+    // Reads the rest of a granting reply nobody can use from the stream (at most what its
+    // grants take, after the `head` read already), discards the rest of its `left` bytes and
+    // releases its grants.
+    void ReleaseGrantsOfPacket(const plc::ads::AoEHeader& header, const plc::ads::GrantingRequest& granting,
+                               size_t left, std::vector<uint8_t> head);
+    // Releases the grants found in a reply's data, except notifications a live one holds.
+    void ReleaseGrants(const plc::ads::AoEHeader& reply, plc::ads::GrantReleases releases);
     // A handle granted to a waiting request, or held by a live notification of the reply's port.
     bool IsLiveGrant(const plc::ads::AoEHeader& reply, uint32_t handle);
-    void RememberGrant(const AmsRequest& request) const;
-    // Sum add-notification requests in flight: their late replies are the only ReadWrite
-    // replies that grant notifications, and a reply does not say which index group it answers.
-    void NoteSumAdd(const AmsRequest& request, uint32_t invoke);
-    void ForgetSumAdd(uint32_t invoke);
-    // The number of sub-requests of the noted request the reply answers (then forgotten); 0 for none.
-    uint32_t TakeSumAdd(const plc::ads::AoEHeader& reply);
-    void DeleteLateSumGrants(const plc::ads::AoEHeader& header, size_t packetData, uint32_t count);
-    // Writes a request nobody waits for, within a short bound.
-    int32_t SendUnawaited(AmsRequest& request, const AmsAddr& srcAddr);
+    void RememberGrant(const AmsRequest& request);
+    // Releases granted on `target` for `localPort` without waiting for the replies (which are
+    // expected and dropped): one write of all the requests, within a short bound.
+    int32_t SendReleases(uint16_t localPort, const AmsAddr& target, const AmsAddr& srcAddr,
+                         const plc::ads::GrantReleases& releases);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};
@@ -180,6 +189,8 @@ private:
     // frames wakes each dispatcher once instead of once per frame.
     mutable std::vector<std::pair<std::shared_ptr<NotificationDispatcher>, uint32_t>> queuedFrames;
 
+    // Granting requests in flight and requests nobody waits for.
+    plc::ads::LateGrants lateGrants;
     // Receive thread only: the latest handles granted to waiting requests. A copy of a grant
     // can arrive before its requester has registered the notification; it must not delete it.
     struct Grant {
@@ -187,20 +198,8 @@ private:
         uint32_t handle = 0; // never granted
     };
     static constexpr size_t RECENT_GRANTS = 64;
-    mutable std::array<Grant, RECENT_GRANTS> recentGrants;
-    mutable size_t nextGrant = 0;
-
-    struct SumAdd {
-        DispatcherKey key{0, AmsAddr{AmsNetId(0u), 0}};
-        uint32_t invokeId = 0; // none
-        uint32_t count = 0;
-    };
-    // A bounded record: a reply later than the last few such requests is not recognised.
-    static constexpr size_t SUM_ADDS = 16;
-    std::array<SumAdd, SUM_ADDS> sumAdds;
-    size_t nextSumAdd = 0;
-    std::atomic<size_t> sumAddsNoted{0}; // spares ReadWrite replies the lock while none are noted
-    std::mutex sumAddsMutex;
+    std::array<Grant, RECENT_GRANTS> recentGrants;
+    size_t nextGrant = 0;
 
     // Lets tests preset the invoke id counter.
     friend struct AmsConnectionTestAccess;

@@ -13,6 +13,10 @@ uint16_t AmsPort::Open(uint16_t number)
     for (const auto& entry : leftovers) {
         entry.second->Forget(entry.first.second);
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lost.clear();
+    }
     tmms = ADS_DEFAULT_TIMEOUT_MS;
     port = number;
     return number;
@@ -77,6 +81,37 @@ int32_t AmsPort::ForgetNotification(AmsAddr target, uint32_t handle)
         return ADS_ERR_NOTIFICATION_NOT_FOUND;
     }
     return dispatcher->Erase(handle, 0);
+}
+
+bool AmsPort::DropNotification(AmsAddr target, uint32_t handle)
+{
+    const std::shared_ptr<NotificationDispatcher> dispatcher = TakeNotification(target, handle);
+    if (dispatcher) {
+        dispatcher->Forget(handle);
+    }
+    return dispatcher != nullptr;
+}
+
+bool AmsPort::Holds(AmsAddr target, uint32_t handle) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return dispatcherList.count(Key{target, handle}) != 0;
+}
+
+void AmsPort::NoteLost(const Notification& notification)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (lost.size() < MAX_LOST) {
+        lost.push_back(Lost{notification.callback, notification.userValue});
+    }
+}
+
+std::vector<AmsPort::Lost> AmsPort::TakeLost()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<Lost> taken;
+    taken.swap(lost);
+    return taken;
 }
 
 size_t AmsPort::ForgetNotifications(const DispatcherPredicate& matches)

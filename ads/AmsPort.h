@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 class AmsPort {
 public:
@@ -36,7 +37,19 @@ public:
     // Deletes one notification without waiting for the reply (its target does not answer),
     // so that it stops streaming once the target answers again; forgets it whatever happens.
     int32_t ForgetNotification(AmsAddr target, uint32_t handle);
+    // Forgets one without any request (the target deleted it already); false when unknown.
+    bool DropNotification(AmsAddr target, uint32_t handle);
+    bool Holds(AmsAddr target, uint32_t handle) const;
     size_t NotificationCount() const;
+
+    // A notification the port had to give up while its owner still holds it (the target
+    // granted its handle again): the owner learns it here, by callback and user value.
+    struct Lost {
+        PAdsNotificationFuncEx callback;
+        uint32_t userValue;
+    };
+    void NoteLost(const Notification& notification);
+    std::vector<Lost> TakeLost();
 
     std::atomic<uint32_t> tmms{ADS_DEFAULT_TIMEOUT_MS};
 
@@ -45,6 +58,8 @@ private:
     std::shared_ptr<NotificationDispatcher> TakeNotification(AmsAddr target, uint32_t handle);
     std::atomic<uint16_t> port{0};
     std::map<Key, std::shared_ptr<NotificationDispatcher>> dispatcherList;
+    static constexpr size_t MAX_LOST = 4096; // an owner that never asks must not make it grow
+    std::vector<Lost> lost;
     // Guards the map only; never held while a delete request waits for its reply.
     mutable std::mutex mutex;
 };

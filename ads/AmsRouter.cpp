@@ -259,6 +259,37 @@ int32_t AmsRouter::AdsRequest(AmsRequest& request)
     return connection->AdsRequest(request, timeout);
 }
 
+namespace {
+// The target sends the first sample right after its grant, often in the same breath: the
+// dispatcher holds its frames until the handles are known.
+struct DispatcherHold {
+    NotificationDispatcher& d;
+    explicit DispatcherHold(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
+    ~DispatcherHold() { d.Unhold(); }
+    DispatcherHold(const DispatcherHold&) = delete;
+    DispatcherHold& operator=(const DispatcherHold&) = delete;
+};
+}
+
+bool AmsRouter::GrantedAgain(AmsConnection& connection, AmsPort& port, NotificationDispatcher& dispatcher,
+                             const AmsAddr& target, uint16_t localPort, uint32_t handle)
+{
+    const std::shared_ptr<Notification> holder = dispatcher.Find(handle);
+    if (!holder) {
+        return false;
+    }
+    // Two owners of one handle cannot tell their samples apart, whatever the target meant:
+    // both are given up (the target may hold the handle once or twice) and the earlier owner
+    // learns it has to subscribe again.
+    LOG_WARN("notification 0x" << std::hex << handle << " granted again while a live one holds it, deleting both");
+    port.NoteLost(*holder);
+    port.DropNotification(target, handle);
+    plc::ads::GrantReleases twice;
+    twice.notifications.assign(2, handle);
+    connection.ReleaseUnawaited(localPort, target, twice);
+    return true;
+}
+
 int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
                                    std::shared_ptr<Notification> notify)
 {
@@ -272,36 +303,42 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
         return ADS_ERR_PORT_NOT_OPEN; // before a dispatcher is made for a port nobody owns
     }
     const uint32_t timeout = port.tmms;
-    // A target sends the first sample right after its grant, often in the same breath:
-    // the dispatcher must exist to queue it and must not parse it before the handle is known.
-    const std::shared_ptr<NotificationDispatcher> early = connection->DispatcherListAdd(notify->connection);
-    struct HoldGuard {
-        NotificationDispatcher& d;
-        explicit HoldGuard(NotificationDispatcher& dispatcher) : d(dispatcher) { d.Hold(); }
-        ~HoldGuard() { d.Unhold(); }
-    } hold(*early);
-    const int32_t status = connection->AdsRequest(request, timeout);
-    if (status) {
-        return status;
+    const AmsAddr target = request.targetAddr;
+    std::shared_ptr<NotificationDispatcher> dispatcher;
+    try {
+        dispatcher = connection->DispatcherListAdd(notify->connection);
+    } catch (const std::exception& e) {
+        // A dispatcher thread that cannot start (a gateway short of threads): nothing was asked yet.
+        LOG_ERROR("no dispatcher for a notification: " << e.what());
+        return ADS_ERR_NO_MEMORY;
     }
-    const uint32_t handle =
-        request.bufferLength >= sizeof(uint32_t) && request.buffer
-            ? plc::ads::le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer))
-            : 0;
-    if (handle == 0) {
-        // A short grant or handle 0 names no notification that could be told apart or deleted.
-        return ADS_ERR_INVALID_RESPONSE;
+    uint32_t handle = 0;
+    {
+        const DispatcherHold hold(*dispatcher);
+        const int32_t status = connection->AdsRequest(request, timeout);
+        if (status) {
+            return status;
+        }
+        handle = request.bufferLength >= sizeof(uint32_t) && request.buffer
+                     ? plc::ads::le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer))
+                     : 0;
+        if (handle == 0) {
+            // A short grant or handle 0 names no notification that could be told apart or deleted.
+            return ADS_ERR_INVALID_RESPONSE;
+        }
+        if (GrantedAgain(*connection, port, *dispatcher, target, request.port, handle)) {
+            return ADS_ERR_INVALID_RESPONSE;
+        }
+        try {
+            port.AddNotification(target, handle, connection->CreateNotifyMapping(handle, std::move(notify)));
+        } catch (const std::exception&) {
+            // The target already granted it: without bookkeeping nobody could ever delete it.
+            dispatcher->Forget(handle);
+            connection->DeleteNotification(target, handle, 0, request.port);
+            return ADS_ERR_NO_MEMORY;
+        }
     }
     *pNotification = handle;
-    const AmsAddr target = request.targetAddr;
-    try {
-        const auto dispatcher = connection->CreateNotifyMapping(handle, std::move(notify));
-        port.AddNotification(target, handle, dispatcher);
-    } catch (...) {
-        // The target already granted it: without bookkeeping nobody could ever delete it.
-        connection->DeleteNotification(target, handle, timeout, request.port);
-        throw;
-    }
     // The route was given up while the grant was on its way: the connection ends with this
     // call, and so would the notification; the entry was booked after the router forgot the
     // connection's notifications, so it is taken back here.
@@ -313,8 +350,9 @@ int32_t AmsRouter::AddNotification(AmsRequest& request, uint32_t* pNotification,
 }
 
 int32_t AmsRouter::AddNotifications(AmsRequest& request, const std::vector<std::shared_ptr<Notification>>& notifies,
-                                    const GrantDecoder& decode)
+                                    const GrantDecoder& decode, std::vector<uint32_t>& kept)
 {
+    kept.clear();
     int32_t found = 0;
     const std::shared_ptr<AmsConnection> connection = ConnectionFor(request, found);
     if (!connection) {
@@ -325,14 +363,15 @@ int32_t AmsRouter::AddNotifications(AmsRequest& request, const std::vector<std::
         return notifies.empty() ? ADS_ERR_INVALID_PARAMETER : ADS_ERR_PORT_NOT_OPEN;
     }
     const uint32_t timeout = port.tmms;
-    // Samples sent right after the grants wait until their handles are known.
-    const std::shared_ptr<NotificationDispatcher> dispatcher = connection->DispatcherListAdd(notifies.front()->connection);
-    struct Unhold {
-        NotificationDispatcher& d;
-        ~Unhold() { d.Unhold(); }
-    };
-    dispatcher->Hold();
-    const Unhold unhold{*dispatcher};
+    const AmsAddr target = request.targetAddr;
+    std::shared_ptr<NotificationDispatcher> dispatcher;
+    try {
+        dispatcher = connection->DispatcherListAdd(notifies.front()->connection);
+    } catch (const std::exception& e) {
+        LOG_ERROR("no dispatcher for " << notifies.size() << " notifications: " << e.what());
+        return ADS_ERR_NO_MEMORY;
+    }
+    const DispatcherHold hold(*dispatcher);
     std::vector<uint32_t> handles;
     int32_t status = connection->AdsRequest(request, timeout);
     if (status == 0) {
@@ -341,22 +380,45 @@ int32_t AmsRouter::AddNotifications(AmsRequest& request, const std::vector<std::
     if (status != 0 || handles.size() != notifies.size()) {
         return status ? status : ADS_ERR_INVALID_RESPONSE;
     }
-    const AmsAddr target = request.targetAddr;
+    kept = handles;
+    plc::ads::GrantReleases unkept;
     size_t i = 0;
     try {
         for (; i < handles.size(); ++i) {
-            if (handles[i] != 0) {
-                port.AddNotification(target, handles[i], connection->CreateNotifyMapping(handles[i], notifies[i]));
+            if (handles[i] == 0) {
+                continue;
             }
+            if (GrantedAgain(*connection, port, *dispatcher, target, request.port, handles[i])) {
+                kept[i] = 0;
+                continue;
+            }
+            port.AddNotification(target, handles[i], connection->CreateNotifyMapping(handles[i], notifies[i]));
         }
-    } catch (...) {
+    } catch (const std::exception& e) {
         // Granted but not kept: nobody could ever delete them later.
-        for (; i < handles.size(); ++i) {
-            if (handles[i] != 0) {
-                connection->DeleteNotification(target, handles[i], timeout, request.port);
+        LOG_ERROR("no room to keep " << handles.size() << " notifications: " << e.what());
+        for (size_t k = 0; k < handles.size(); ++k) {
+            if (kept[k] != 0) {
+                if (k <= i) {
+                    dispatcher->Forget(kept[k]);
+                    port.DropNotification(target, kept[k]);
+                }
+                unkept.notifications.push_back(kept[k]);
             }
         }
-        throw;
+        connection->ReleaseUnawaited(request.port, target, unkept);
+        kept.clear();
+        return ADS_ERR_NO_MEMORY;
+    }
+    // As for a single grant: a route given up meanwhile takes its notifications with it.
+    if (!IsOpen(connection)) {
+        for (const uint32_t handle : kept) {
+            if (handle != 0) {
+                port.ForgetNotification(target, handle);
+            }
+        }
+        kept.clear();
+        return ADS_ERR_TARGET_NOT_FOUND;
     }
     return 0;
 }
@@ -375,6 +437,33 @@ int32_t AmsRouter::ForgetNotification(uint16_t port, const AmsAddr& addr, uint32
         return ADS_ERR_PORT_NOT_OPEN;
     }
     return localPorts[port - ADS_PORT_BASE].ForgetNotification(addr, hNotification);
+}
+
+bool AmsRouter::HoldsNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification)
+{
+    return PortInRange(port) && localPorts[port - ADS_PORT_BASE].Holds(addr, hNotification);
+}
+
+bool AmsRouter::DropNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification)
+{
+    return PortInRange(port) && localPorts[port - ADS_PORT_BASE].DropNotification(addr, hNotification);
+}
+
+int32_t AmsRouter::ReleaseUnawaited(uint16_t port, const AmsAddr& addr, const plc::ads::GrantReleases& releases)
+{
+    if (!PortInRange(port)) {
+        return ADS_ERR_PORT_NOT_OPEN;
+    }
+    for (const uint32_t handle : releases.notifications) {
+        localPorts[port - ADS_PORT_BASE].DropNotification(addr, handle);
+    }
+    const std::shared_ptr<AmsConnection> connection = GetConnection(addr.amsNetId);
+    return connection ? connection->ReleaseUnawaited(port, addr, releases) : ADS_ERR_TARGET_NOT_FOUND;
+}
+
+std::vector<AmsPort::Lost> AmsRouter::TakeLostNotifications(uint16_t port)
+{
+    return PortInRange(port) ? localPorts[port - ADS_PORT_BASE].TakeLost() : std::vector<AmsPort::Lost>();
 }
 
 void AmsRouter::SetConnectTimeout(std::chrono::milliseconds timeout)

@@ -48,12 +48,21 @@ public:
     int32_t AdsRequest(AmsRequest& request);
     int32_t AddNotification(AmsRequest& request, uint32_t* pNotification, std::shared_ptr<Notification> notify);
     // Several notifications of one port and target granted by one request: `decode` turns the
-    // reply into one handle per notification, 0 for those refused.
+    // reply into one handle per notification, 0 for those refused. `kept` gets the handles
+    // kept, 0 also for a grant that could not be kept (its handle was granted again).
     using GrantDecoder = std::function<int32_t(std::vector<uint32_t>& handles)>;
     int32_t AddNotifications(AmsRequest& request, const std::vector<std::shared_ptr<Notification>>& notifies,
-                             const GrantDecoder& decode);
+                             const GrantDecoder& decode, std::vector<uint32_t>& kept);
     int32_t DelNotification(uint16_t port, const AmsAddr* pAddr, uint32_t hNotification);
     int32_t ForgetNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification);
+    bool HoldsNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification);
+    // Forgets a notification the target deleted already, without a request.
+    bool DropNotification(uint16_t port, const AmsAddr& addr, uint32_t hNotification);
+    // Forgets the notifications and sends their deletes and the symbol handles' releases
+    // without waiting for the replies.
+    int32_t ReleaseUnawaited(uint16_t port, const AmsAddr& addr, const plc::ads::GrantReleases& releases);
+    // Notifications of the port given up while their owners still hold them.
+    std::vector<AmsPort::Lost> TakeLostNotifications(uint16_t port);
 
     // Upper bound of the TCP connect of every connection built from now on.
     void SetConnectTimeout(std::chrono::milliseconds timeout);
@@ -82,6 +91,9 @@ private:
     void MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnection>& connection, Doomed& doomed);
     void DeleteIfLastConnection(const std::shared_ptr<AmsConnection>& connection, Doomed& doomed);
     bool IsOpen(const std::shared_ptr<AmsConnection>& connection);
+    // A grant of a handle that a live notification of the port holds: both are given up.
+    bool GrantedAgain(AmsConnection& connection, AmsPort& port, NotificationDispatcher& dispatcher,
+                      const AmsAddr& target, uint16_t localPort, uint32_t handle);
     static bool PortInRange(uint16_t port) { return port >= ADS_PORT_BASE && port - ADS_PORT_BASE < ADS_PORT_COUNT; }
 
     AmsNetId localNetId;

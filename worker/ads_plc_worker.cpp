@@ -49,6 +49,9 @@ QDateTime sampleTimeToUtc(uint64_t fileTime)
 Ads_Plc_Worker::Ads_Plc_Worker(PluginInterface& pluginHost, DeviceInstancePlugin deviceInstance)
     : host(pluginHost), running(true), state(Initial), device(nullptr), targetNetId(0u),
       deviceRecord(std::move(deviceInstance)), programWatch(deviceRecord.name, std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds())),
+      notifiers(static_cast<quint32>(deviceRecord.id),
+                [this](quint32 itemId, const QString& error) { setItemError(itemId, error); },
+                [this](const QString& line) { writeLogDebug(line); }),
       subscriptions(NotifyCallback, deviceRecord.name,
                     [this](const QString& line, bool warning) { warning ? writeLogWarning(line) : writeLogDebug(line); }),
       itemWrites(subscriptions,
@@ -405,9 +408,15 @@ std::vector<bool> Ads_Plc_Worker::writeItemValues(const QList<QPair<ItemInstance
                             known ? std::optional<ItemTypeCheck>(*known) : std::nullopt});
     }
     std::vector<Item_Writes::Outcome> outcomes;
-    {
+    try {
         std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
         outcomes = itemWrites.write(*device, requests);
+    } catch (const std::exception& e) {
+        // Nothing may escape towards the host; whether a value landed is then unknown.
+        outcomes.assign(requests.size(), Item_Writes::Outcome());
+        for (Item_Writes::Outcome& outcome : outcomes) {
+            outcome.fail(QString::fromLocal8Bit(e.what()));
+        }
     }
     QList<ItemInstancePlugin> lost;
     QString lostText;
@@ -504,101 +513,25 @@ bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId
 
 bool Ads_Plc_Worker::itemExistsAsNotifier(const ItemInstancePlugin& item)
 {
-    std::lock_guard<std::mutex> lock(notifiersMutex);
-    return notifiers.count(static_cast<quint32>(item.id)) != 0;
+    return notifiers.has(static_cast<quint32>(item.id));
 }
 
 void Ads_Plc_Worker::addItemsToNotifier(const std::vector<const ItemInstancePlugin*>& list)
 {
     // The host asks for every item on every read: items already subscribed are answered
     // without waiting for the device, which a status read or a write may hold for a time-out.
-    if (state.load() == Connected) {
-        std::lock_guard<std::mutex> lock(notifiersMutex);
-        if (std::all_of(list.begin(), list.end(), [this](const ItemInstancePlugin* item) {
-                return notifiers.count(static_cast<quint32>(item->id)) != 0;
-            })) {
-            return;
-        }
+    if (state.load() == Connected && notifiers.hasAll(list)) {
+        return;
     }
-    const auto needed = [&](const ItemInstancePlugin& item) { return !itemExistsAsNotifier(item); };
     std::unique_lock<std::mutex> deviceLock(deviceMutex);
     if (!device || state.load() != Connected) {
         return;
     }
-    const quint32 deviceId = static_cast<quint32>(deviceRecord.id);
-    const auto errorWait = std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds());
-    QList<ItemInstancePlugin> wanted;
-    QSet<quint32> wantedIds;
-    std::vector<Item_Subscriptions::Request> requests;
-    for (const ItemInstancePlugin* listed : list) {
-        const ItemInstancePlugin& item = *listed;
-        const quint32 itemId = static_cast<quint32>(item.id);
-        // A symbol that does not exist would cost requests on every read: its error stays
-        // until the error wait time has passed.
-        const auto failed = failedSubscriptions.constFind(itemId);
-        if (!needed(item) || wantedIds.contains(itemId) ||
-            (failed != failedSubscriptions.constEnd() && std::chrono::steady_clock::now() - *failed < errorWait)) {
-            continue;
-        }
-        failedSubscriptions.remove(itemId);
-        const QString previousError = items.value(itemId).error;
-        items.insert(itemId, item);
-        items[itemId].error = previousError;
-        const DataType type = static_cast<DataType>(item.config.value(QStringLiteral("type")).toUInt());
-        const QString symbol = item.config.value(QStringLiteral("variable_name"));
-        writeLogDebug(QStringLiteral("Adding notifier for ") + item.name + QStringLiteral(". Address: ") + symbol +
-                      QStringLiteral(" ID: ") + QString::number(itemId));
-        const uint32_t userValue = registerCallbackHandle(deviceId, itemId);
-        // The PLC sends the first sample as soon as the notification exists; an unchanging
-        // variable sends no other, so its entry must be there before the request goes out.
-        std::unique_lock<std::mutex> valuesLock(valuesMutex);
-        values.insert(ValueKey(deviceId, itemId), AdsValue{EMPTY_VALUE, defaultTypeOf(type), QDateTime()});
-        valuesLock.unlock();
-        wanted.append(item);
-        wantedIds.insert(itemId);
-        requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
-                            Item_Subscriptions::attributesFor(item, type), userValue});
-    }
-    std::vector<Item_Subscriptions::Outcome> outcomes;
-    if (!requests.empty()) {
-        // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
-        std::lock_guard<std::mutex> targetLock(*targetOperationMutex());
-        outcomes = subscriptions.subscribe(*device, requests, &Ads_Plc_Worker::setValueType);
-    }
-    QList<ItemInstancePlugin> lost;
-    QString lostText;
-    for (size_t i = 0; i < outcomes.size(); ++i) {
-        const ItemInstancePlugin& item = wanted[static_cast<int>(i)];
-        const quint32 itemId = static_cast<quint32>(item.id);
-        Item_Subscriptions::Outcome& outcome = outcomes[i];
-        if (outcome.typeJudged) {
-            typeChecks.remember(itemId, requests[i].type, requests[i].symbol, outcome.typeCheck);
-        }
-        if (outcome.notification) {
-            std::unique_lock<std::mutex> notifiersLock(notifiersMutex);
-            notifiers.emplace(itemId, std::make_unique<AdsNotificationTAV>(itemId, requests[i].userValue,
-                                                                           std::move(outcome.notification)));
-            notifiersLock.unlock();
-            writeLogDebug(QStringLiteral("Success. Notifier added for ") + item.name + QStringLiteral(". Address: ") +
-                          QString::fromStdString(requests[i].symbol));
-            setItemError(itemId, QString());
-            continue;
-        }
-        unregisterCallbackHandle(requests[i].userValue);
-        std::unique_lock<std::mutex> valuesLock(valuesMutex);
-        values.remove(ValueKey(deviceId, itemId));
-        valuesLock.unlock();
-        setItemError(itemId, outcome.text);
-        writeLogDebug(QStringLiteral("Error. Creating item ") + item.name + QLatin1Char(' ') + outcome.logText);
-        if (isConnectionError(outcome.code)) {
-            lost.append(item);
-            lostText = outcome.text;
-        } else {
-            failedSubscriptions.insert(itemId, std::chrono::steady_clock::now());
-        }
-    }
-    if (!lost.isEmpty()) {
-        failAndDisconnect(deviceLock, lost, lostText);
+    const Item_Notifiers::Lost lost =
+        notifiers.subscribe(*device, *targetOperationMutex(), subscriptions, list,
+                            std::chrono::seconds(deviceRecord.getErrorWaitTimeSeconds()), items, typeChecks);
+    if (!lost.items.isEmpty()) {
+        failAndDisconnect(deviceLock, lost.items, lost.text);
     }
 }
 
@@ -670,6 +603,11 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
 }
 
 // ---------------------------------------------------------------- working loop and clean-up
+
+const QString& Ads_Plc_Worker::placeholderValue()
+{
+    return EMPTY_VALUE;
+}
 
 bool Ads_Plc_Worker::isConnectionError(int32_t code)
 {
@@ -749,6 +687,8 @@ void Ads_Plc_Worker::listenToNotifiers()
                     }
                     if (program.resubscribe) {
                         dropSubscriptions();
+                    } else {
+                        resubscribeLost();
                     }
                 } else {
                     setDeviceError(text);
@@ -899,19 +839,8 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
 
 void Ads_Plc_Worker::dropSubscriptions()
 {
-    failedSubscriptions.clear();
     typeChecks.clear();
-    decltype(notifiers) removed;
-    {
-        std::lock_guard<std::mutex> lock(notifiersMutex);
-        removed.swap(notifiers);
-    }
-    // User values go first, so that a sample still in flight is dropped instead of stored.
-    std::vector<AdsNotification::Handles> released;
-    for (auto& entry : removed) {
-        unregisterCallbackHandle(entry.second->callbackHandle);
-        released.push_back(entry.second->notification->Release());
-    }
+    const std::vector<AdsNotification::Handles> released = notifiers.takeAll();
     if (device) {
         subscriptions.release(*device, released);
     }
@@ -923,4 +852,18 @@ void Ads_Plc_Worker::dropSubscriptions()
         }
     }
     items.clear();
+}
+
+void Ads_Plc_Worker::resubscribeLost()
+{
+    const std::vector<plc::ads::LostNotification> lost = device->TakeLostNotifications();
+    if (lost.empty()) {
+        return;
+    }
+    for (const quint32 itemId : notifiers.dropLost(*device, lost)) {
+        const QString name = items.value(itemId).name;
+        writeLogWarning(QStringLiteral("PLC of ") + deviceRecord.name + QStringLiteral(" granted the notification of ") +
+                        name + QStringLiteral(" to another request; subscribing it again"));
+        setItemError(itemId, QStringLiteral("Notification given up: the PLC granted its handle again"));
+    }
 }

@@ -5,6 +5,7 @@
 #include "ads/AdsDevice.h"
 #include "host/PluginInterface.h"
 #include "worker/bulk_writes.h"
+#include "worker/item_notifiers.h"
 #include "worker/plc_program_watch.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
@@ -43,16 +44,7 @@ public:
         QDateTime timestamp;
     };
 
-    // One subscribed item; destroying it deletes the notification on the PLC and releases its symbol handle.
-    struct AdsNotificationTAV {
-        AdsNotificationTAV(uint32_t item, uint32_t userValue, std::unique_ptr<AdsNotification> granted)
-            : itemId(item), callbackHandle(userValue), notification(std::move(granted))
-        {
-        }
-        uint32_t itemId;
-        uint32_t callbackHandle;
-        std::unique_ptr<AdsNotification> notification;
-    };
+    using AdsNotificationTAV = ::AdsNotificationTAV;
 
     using ValueKey = QPair<quint32, quint32>; // (device id, item id)
 
@@ -108,6 +100,8 @@ public:
     // and the target mutex held.
     void dropSubscriptions();
     static bool isConnectionError(int32_t code);
+    // The value text of an item that has not had a sample yet.
+    static const QString& placeholderValue();
 
     void writeLogDebug(QString message);
     void writeLogInfo(QString message);
@@ -142,6 +136,8 @@ private:
     plc::ads::ConnectionCounters connectionCounters();
     bool connectionReplaced(const plc::ads::ConnectionCounters& counters);
     void warnAboutLosses(const plc::ads::ConnectionCounters& counters);
+    // Items whose notifications the PLC took back are subscribed again by the next read.
+    void resubscribeLost();
 
     PluginInterface& host;
     std::atomic<bool> running;
@@ -155,9 +151,7 @@ private:
     std::mutex deviceMutex;
     DeviceInstancePlugin deviceRecord;
     Plc_Program_Watch programWatch; // worker thread and deviceMutex; ends before `device` goes
-    std::mutex notifiersMutex;
-    // By item id: the host asks for every item on every read.
-    std::unordered_map<quint32, std::unique_ptr<AdsNotificationTAV>> notifiers;
+    Item_Notifiers notifiers;       // subscribing under deviceMutex; looking up from any thread
     QMap<quint32, ItemInstancePlugin> items;
     Item_Subscriptions subscriptions; // under deviceMutex and the target mutex
     Item_Writes itemWrites;           // likewise
@@ -176,8 +170,6 @@ private:
 
     // Identity of the connection the subscriptions were made on (worker thread and deviceMutex).
     uint64_t subscribedConnection = 0;
-    // Subscriptions that failed, with when: tried again only after the error wait time (deviceMutex).
-    QHash<quint32, std::chrono::steady_clock::time_point> failedSubscriptions;
     // Loss counters last warned about, and when (worker thread).
     uint64_t warnedDrops = 0;
     std::chrono::steady_clock::time_point lastLossWarning{};

@@ -96,13 +96,7 @@ void Item_Writes::judgeTypes(const AdsDevice& device, std::vector<Pending>& item
                 judge(items[indices[k]], code, answers[k].second);
             }
         }
-        if (SumRefused(status)) {
-            subscriptions.refuseSum("symbol information", status);
-        } else {
-            for (size_t k = answers.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
+        afterSum(items, indices, answers.size(), status, subscriptions, "symbol information");
     }
     oneByOne(items, [&](Pending& item) {
         if (item.check) {
@@ -169,14 +163,8 @@ void Item_Writes::writeValues(const AdsDevice& device, std::vector<Pending>& ite
                 item.written = true;
             }
         }
-        // A refused request wrote nothing; an invalid reply is followed by the same values again.
-        if (SumRefused(status)) {
-            subscriptions.refuseSum("write", status);
-        } else {
-            for (size_t k = results.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
+        // A request refused or failed as a whole wrote nothing: the values go again one by one.
+        afterSum(items, indices, results.size(), status, subscriptions, "write");
     }
     oneByOne(items, [&](Pending& item) {
         if (item.written) {
@@ -194,16 +182,22 @@ void Item_Writes::writeValues(const AdsDevice& device, std::vector<Pending>& ite
 void Item_Writes::releaseHandles(const AdsDevice& device, std::vector<Pending>& items)
 {
     std::vector<AdsNotification::Handles> handles;
+    std::vector<uint32_t> raw;
     bool lost = false;
     for (Pending& item : items) {
         lost = lost || Ads_Plc_Worker::isConnectionError(item.outcome.code);
-        const std::unique_ptr<uint32_t> raw(item.symbolHandle.release());
-        if (raw) {
-            handles.push_back(AdsNotification::Handles{*raw, 0});
+        const std::unique_ptr<uint32_t> handle(item.symbolHandle.release());
+        if (handle) {
+            handles.push_back(AdsNotification::Handles{*handle, 0});
+            raw.push_back(*handle);
         }
     }
-    // A silent PLC would let the release wait out another time-out; the connection goes down anyway.
-    if (!lost) {
+    // A PLC that stopped answering would let the release wait out another time-out, but one
+    // that is only slow (or a connection shared with other devices) keeps its handles: they
+    // go without waiting.
+    if (lost) {
+        device.ReleaseUnawaited({}, raw);
+    } else {
         subscriptions.release(device, handles);
     }
 }

@@ -58,6 +58,23 @@ void oneByOne(Items& items, Each&& each)
     }
 }
 
+// After a sum request for the items at `indices`, of which the first `answered` got their own
+// results: a refusal of the service serves the rest of the connection item by item, a lost
+// connection fails the rest alike, and any other failure of the whole request (a gateway's
+// odd answer) leaves the rest to the one-by-one pass of this batch, so each gets its own result.
+template <typename Items, typename Subscriptions>
+void afterSum(Items& items, const std::vector<size_t>& indices, size_t answered, int32_t status,
+              Subscriptions& subscriptions, const char* command)
+{
+    if (plc::ads::SumRefused(status)) {
+        subscriptions.refuseSum(command, status);
+    } else if (Ads_Plc_Worker::isConnectionError(status)) {
+        for (size_t k = answered; k < indices.size(); ++k) {
+            items[indices[k]].fail(status);
+        }
+    }
+}
+
 // The indices of the items still going, in order.
 template <typename Items, typename Wanted>
 std::vector<size_t> going(const Items& items, Wanted&& wanted)
@@ -109,13 +126,7 @@ void takeHandles(const AdsDevice& device, Items& items, Item_Subscriptions& subs
                 item.symbolHandle = std::move(answers[k].second);
             }
         }
-        if (plc::ads::SumRefused(status)) {
-            subscriptions.refuseSum("handles by name", status);
-        } else {
-            for (size_t k = answers.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
+        afterSum(items, indices, answers.size(), status, subscriptions, "handles by name");
     }
     oneByOne(items, [&](auto& item) {
         if (!item.symbolHandle) {

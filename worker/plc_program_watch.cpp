@@ -13,9 +13,11 @@ std::mutex registryMutex;
 std::unordered_map<uint32_t, std::shared_ptr<std::atomic<int>>> registry;
 uint32_t nextUserValue = 1;
 
-bool isDeviceError(int32_t code)
+// Only a refusal of the service says the PLC has no symbol version; anything else (not ready,
+// busy, a program being loaded, a reply of the wrong size) may pass and is asked again.
+bool refusesService(int32_t code)
 {
-    return code >= 0x700 && code < 0x740; // the PLC answered, but has no such service or data
+    return code == ADSERR_DEVICE_SRVNOTSUPP || code == ADSERR_DEVICE_INVALIDGRP;
 }
 }
 
@@ -58,17 +60,42 @@ int Plc_Program_Watch::readVersion(const AdsDevice& device)
     uint8_t value = 0;
     uint32_t bytesRead = 0;
     const int32_t code = device.ReadReqEx2(ADS_IGRP_SYMBOL_VERSION, 0, 1, &value, &bytesRead);
-    if (isDeviceError(code)) {
-        versionUnknown = true;
+    if (code == 0 && bytesRead == 1) {
+        return value;
     }
-    return code == 0 && bytesRead == 1 ? value : -1;
+    if (refusesService(code)) {
+        versionUnknown = true;
+        note(QStringLiteral("PLC of ") + deviceName + QStringLiteral(" offers no symbol version (code ") +
+             QString::number(code) + QStringLiteral("); a new program is noticed only when it leaves RUN"));
+    } else {
+        note(QStringLiteral("Symbol version of ") + deviceName + QStringLiteral(" could not be read (code ") +
+             QString::number(code != 0 ? code : int32_t{ADS_ERR_INVALID_SIZE}) +
+             QStringLiteral("); asking again with every state poll"));
+    }
+    return -1;
 }
 
-void Plc_Program_Watch::begin(const AdsDevice& device)
+void Plc_Program_Watch::note(const QString& warning)
 {
-    end();
+    if (!warned) {
+        warned = true;
+        pendingWarnings << warning;
+    }
+}
+
+void Plc_Program_Watch::begin(const AdsDevice& device, int known)
+{
+    dropNotification();
     begun = true;
+    versionUnknown = false;
+    unsure = false;
     version = readVersion(device);
+    if (version < 0) {
+        // The version just seen stays the baseline; without one, the first version read later
+        // may already be a new program's, so the items are subscribed again then.
+        version = known;
+        unsure = known < 0;
+    }
     if (versionUnknown) {
         return;
     }
@@ -98,6 +125,12 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
     if (!begun) {
         begin(device);
     }
+    const auto done = [&] {
+        finding.warnings << pendingWarnings;
+        pendingWarnings.clear();
+        lastState = adsState;
+        return finding;
+    };
     if (lastState != NO_STATE && adsState != lastState) {
         if (lastState == ADSSTATE_RUN) {
             finding.warnings << QStringLiteral("PLC of ") + deviceName + QStringLiteral(" left RUN (state ") +
@@ -107,36 +140,41 @@ Plc_Program_Watch::Finding Plc_Program_Watch::check(const AdsDevice& device, uin
                               stateName(static_cast<uint16_t>(lastState)) + QStringLiteral("); subscribing again");
             finding.resubscribe = true;
             // A restarted runtime has forgotten the notification on the version as well.
-            begin(device);
-            lastState = adsState;
-            return finding;
+            begin(device, version);
+            return done();
         }
     }
-    lastState = adsState;
     int current = notified ? notified->load() : -1;
     // A PLC may drop the notification on the version together with the old program's, so the
-    // read stays as a check behind it.
+    // read stays as a check behind it. Without a version to compare with, it is read every poll.
     const Clock::duration readInterval = notified ? Clock::duration(checkInterval) : Clock::duration(READ_INTERVAL);
-    if ((current < 0 || current == version) && !versionUnknown && Clock::now() - lastRead >= readInterval) {
+    const bool due = version < 0 || Clock::now() - lastRead >= readInterval;
+    if ((current < 0 || current == version) && !versionUnknown && due) {
         current = readVersion(device);
     }
     if (current >= 0 && current != version) {
-        if (version >= 0) {
-            finding.warnings << QStringLiteral("PLC program of ") + deviceName + QStringLiteral(" changed (symbol version ") +
-                              QString::number(version) + QStringLiteral(" -> ") + QString::number(current) +
-                              QStringLiteral("); subscribing again");
+        if (version >= 0 || unsure) {
+            if (version >= 0) {
+                finding.warnings << QStringLiteral("PLC program of ") + deviceName +
+                                        QStringLiteral(" changed (symbol version ") + QString::number(version) +
+                                        QStringLiteral(" -> ") + QString::number(current) +
+                                        QStringLiteral("); subscribing again");
+            } else {
+                finding.warnings << QStringLiteral("Symbol version of ") + deviceName + QStringLiteral(" is ") +
+                                        QString::number(current) +
+                                        QStringLiteral(" now, after it could not be read; subscribing again");
+            }
             finding.resubscribe = true;
             // The notification on the version may have gone with the old program.
-            begin(device);
-            lastState = adsState;
-            return finding;
+            begin(device, current);
+            return done();
         }
         version = current;
     }
-    return finding;
+    return done();
 }
 
-void Plc_Program_Watch::end()
+void Plc_Program_Watch::dropNotification()
 {
     notification.reset();
     if (notified) {
@@ -144,8 +182,16 @@ void Plc_Program_Watch::end()
         registry.erase(userValue);
         notified.reset();
     }
+}
+
+void Plc_Program_Watch::end()
+{
+    dropNotification();
     begun = false;
     versionUnknown = false;
+    unsure = false;
     version = -1;
     lastState = NO_STATE;
+    warned = false;
+    pendingWarnings.clear();
 }

@@ -30,7 +30,8 @@ public:
 
     // Right after connecting, before any item is subscribed: takes the symbol version and
     // subscribes to it. Called, like the others, while the device's requests are serialised.
-    void begin(const AdsDevice& device);
+    // `known` is the version seen last, kept as the baseline when the read fails.
+    void begin(const AdsDevice& device, int known = -1);
     // With every successful state poll, given the ADS state it read.
     Finding check(const AdsDevice& device, uint16_t adsState);
     // Before the device goes: deletes the notification and forgets the baseline.
@@ -41,14 +42,20 @@ public:
 private:
     // The version read now, or -1 when it could not be read.
     int readVersion(const AdsDevice& device);
+    // A warning for the host's log, once per connection.
+    void note(const QString& warning);
+    void dropNotification();
     static void versionCallback(const AmsAddr* addr, const AdsNotificationHeader* header, uint32_t userValue);
 
     using Clock = std::chrono::steady_clock;
     const QString deviceName;
     const std::chrono::seconds checkInterval;
     bool begun = false;
-    bool versionUnknown = false; // the PLC offers no symbol version
+    bool versionUnknown = false; // the PLC refuses the symbol version
     int version = -1;            // the version acted on last
+    bool unsure = false;         // items may have been subscribed without a version to compare with
+    bool warned = false;         // the watch said once on this connection why it cannot work
+    QStringList pendingWarnings;
     static constexpr int NO_STATE = -1;
     int lastState = NO_STATE;
     Clock::time_point lastRead{};

@@ -159,13 +159,7 @@ void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending
                 judge(items[indices[k]], code, answers[k].second);
             }
         }
-        if (SumRefused(status)) {
-            refuseSum("symbol information", status);
-        } else {
-            for (size_t k = answers.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
+        afterSum(items, indices, answers.size(), status, *this, "symbol information");
     }
     oneByOne(items, [&](Pending& item) {
         if (item.typeChecked || infoMissing) {
@@ -200,13 +194,7 @@ void Item_Subscriptions::addNotifications(const AdsDevice& device, std::vector<P
             item.outcome.notification =
                 std::make_unique<AdsNotification>(std::move(item.symbolHandle), std::move(notification));
         }
-        if (SumRefused(status)) {
-            refuseSum("add notification", status);
-        } else {
-            for (size_t k = grants.size(); k < indices.size(); ++k) {
-                items[indices[k]].fail(status);
-            }
-        }
+        afterSum(items, indices, grants.size(), status, *this, "add notification");
     }
     oneByOne(items, [&](Pending& item) {
         if (item.outcome.notification) {
@@ -233,6 +221,7 @@ void Item_Subscriptions::release(const AdsDevice& device, const std::vector<AdsN
         }
     }
     bool deleted = false;
+    bool unanswered = false;
     if (sumUsable(notifications.size())) {
         std::vector<int32_t> results;
         const int32_t status =
@@ -240,14 +229,18 @@ void Item_Subscriptions::release(const AdsDevice& device, const std::vector<AdsN
         deleted = !results.empty();
         if (!deleted) {
             refuseSum("delete notification", status);
-        } else if (status == ADS_ERR_SYNC_TIMEOUT) {
-            return; // a silent PLC would let every release wait as well; its handles are lost anyway
         }
+        unanswered = deleted && Ads_Plc_Worker::isConnectionError(status);
     }
     if (!deleted) {
         for (const uint32_t h : notifications) {
             device.DeleteNotificationHandle(h);
         }
+    }
+    // A PLC that did not answer the deletes may only be slow: the releases go without waiting.
+    if (unanswered) {
+        device.ReleaseUnawaited({}, symbols);
+        return;
     }
     if (sumUsable(symbols.size())) {
         std::vector<SumWriteRequest> subs;
@@ -258,10 +251,18 @@ void Item_Subscriptions::release(const AdsDevice& device, const std::vector<AdsN
         }
         std::vector<int32_t> results;
         const int32_t status = SumWrite(device.GetLocalPort(), &device.Address(), subs, &results);
-        if (!SumRefused(status) || !results.empty()) {
+        if (results.size() == symbols.size()) {
             return;
         }
-        refuseSum("release handles", status);
+        if (SumRefused(status) && results.empty()) {
+            refuseSum("release handles", status);
+        }
+        const std::vector<uint32_t> rest(symbols.begin() + static_cast<std::ptrdiff_t>(results.size()), symbols.end());
+        if (Ads_Plc_Worker::isConnectionError(status)) {
+            device.ReleaseUnawaited({}, rest);
+            return;
+        }
+        symbols = rest;
     }
     for (const uint32_t h : symbols) {
         device.DeleteSymbolHandle(h);

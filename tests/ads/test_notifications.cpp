@@ -249,16 +249,32 @@ TEST_F(Notifications, FramesThePathCannotUseAreDroppedAndCountedAndTheNextOneArr
     EXPECT_TRUE(log.Contains("port " + std::to_string(port) + " receive buffer was full"));
     ExpectHealthy(port);
 
-    // A handle the PLC grants again replaces the old entry: its samples take the new size and user value.
+    // A handle the PLC grants while a live notification holds it tells neither apart: the grant
+    // is refused, the handle is deleted once for each grant, and the earlier owner learns that
+    // its notification is gone, so that no sample reaches the wrong callback.
+    sim->ClearRequests();
     sim->SetRequestHook([&](const plcsim::Request& r) -> std::optional<std::vector<uint8_t>> {
         return r.header.cmdId == ADS_CMD_ADD_DEVICE_NOTIFICATION ? std::optional(Words({0, handle})) : std::nullopt;
     });
-    EXPECT_EQ(handle, Subscribe(port, kGroup, 0, 2, 6));
+    const AdsNotificationAttrib twoBytes{2, ADS_TRANS_SERVER_ON_CHANGE, 0, 0};
+    uint32_t again = 0;
+    EXPECT_EQ(ADS_ERR_INVALID_RESPONSE,
+              AdsSyncAddDeviceNotificationReqEx(port, &plc, kGroup, 0, &twoBytes, &Recorder::Callback, 6, &again));
     sim->SetRequestHook(nullptr);
+    EXPECT_TRUE(sim->WaitForRequests(
+        [&](const std::vector<plcsim::Request>& all) {
+            return std::count_if(all.begin(), all.end(), [&](const plcsim::Request& r) {
+                       return r.header.cmdId == ADS_CMD_DEL_DEVICE_NOTIFICATION && r.data.size() == 4 &&
+                              le::Read<uint32_t>(r.data.data()) == handle;
+                   }) == 2;
+        },
+        2s));
+    const auto lost = plc::ads::TakeLostNotifications(port);
+    ASSERT_EQ(1u, lost.size());
+    EXPECT_EQ(5u, lost[0].userValue);
     ASSERT_TRUE(sim->SendRawToLatest(Packet(port, {Stamp(tag, {{handle, {tag, tag}, std::nullopt}})})));
-    ASSERT_TRUE(Recorder::WaitForCount(expected + 1));
-    EXPECT_EQ(std::make_tuple(6u, std::vector<uint8_t>(2, tag)),
-              std::make_tuple(Recorder::Samples().back().user, Recorder::Samples().back().data));
+    EXPECT_TRUE(WaitUntil([&] { return Counters().unknownHandle == n.unknownHandle + 1; }, 2s));
+    EXPECT_EQ(expected, Recorder::Samples().size());
 
     // The last route takes the connection and its notifications along; the port then sends nothing.
     sim->ClearRequests();

@@ -57,7 +57,7 @@ bool PlcSimulator::Impl::Handle(Connection& c, const Request& r)
         data = Execute(c, h, r.data, arm);
     }
     const AoEHeader reply = h.ResponseTo(static_cast<uint32_t>(data->size()));
-    return SendReply(c, reply, std::move(*data), TakeFault(h.cmdId), arm);
+    return SendReply(c, reply, std::move(*data), TakeFault(h.cmdId, r.data), arm);
 }
 
 std::vector<uint8_t> PlcSimulator::Impl::Execute(Connection& c, const AoEHeader& h, const std::vector<uint8_t>& payload,

@@ -3,11 +3,12 @@
 
 namespace plcsim {
 
-std::optional<ReplyFault> PlcSimulator::Impl::TakeFault(uint16_t cmdId)
+std::optional<ReplyFault> PlcSimulator::Impl::TakeFault(uint16_t cmdId, const std::vector<uint8_t>& request)
 {
+    const uint32_t group = request.size() >= 4 ? le::Read<uint32_t>(request.data()) : 0;
     std::lock_guard<std::mutex> lock(mtx);
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-        if (it->count > 0 && (it->command == 0 || it->command == cmdId)) {
+        if (it->count > 0 && (it->command == 0 || it->command == cmdId) && (it->group == 0 || it->group == group)) {
             ReplyFault f = *it;
             if (it->count != ReplyFault::kForever && --it->count == 0) {
                 faults.erase(it);
@@ -53,6 +54,12 @@ bool PlcSimulator::Impl::SendReply(Connection& c, AoEHeader h, std::vector<uint8
         break;
     case K::Undersized:
         data.resize(v != 0 ? v : 2, 0);
+        h.length = static_cast<uint32_t>(data.size());
+        break;
+    case K::Edit:
+        if (fault->edit) {
+            fault->edit(data);
+        }
         h.length = static_cast<uint32_t>(data.size());
         break;
     case K::ShortFrameBefore: {

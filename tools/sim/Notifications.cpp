@@ -89,10 +89,10 @@ std::vector<uint8_t> PlcSimulator::Impl::AddNotificationLocked(Connection& c, co
         std::count_if(notifications.begin(), notifications.end(), [&](const auto& n) {
             return n.second.connId == c.id;
         }) >= static_cast<std::ptrdiff_t>(maxNotificationsPerClient)) {
-        return fail(kErrNoMoreHandles);
+        return fail(kErrNoMoreNotifications);
     }
     if (notifications.size() >= kMaxNotifications) {
-        return fail(kErrNoMoreHandles);
+        return fail(kErrNoMoreNotifications);
     }
     Notification n;
     if (group == ADS_IGRP_SYMBOL_VALUE_BY_HANDLE) {

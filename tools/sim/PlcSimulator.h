@@ -41,7 +41,7 @@
 //     its layout exactly for n = index offset (n >= 1) answers 0x705 as a whole.
 //   - The symbol version (one byte, index group 0xF008, offset 0) starts at 1 and counts up with
 //     every ChangeProgram(); notifications on it outlive program changes.
-//   - Limits: 65536 symbol handles and notifications (then 0x712), 256 connections,
+//   - Limits: 65536 symbol handles (then 0x712) and notifications (then 0x716), 256 connections,
 //     AMS/TCP packets up to 4 MiB (a longer one closes that connection); a client
 //     that stops reading for 3 s while the simulator sends loses its connection.
 #pragma once
@@ -153,7 +153,7 @@ struct SimOptions {
     std::chrono::milliseconds tickPeriod{100};
     bool symbolInfo = true; // serve the symbol-information services
     bool sumCommands = true; // serve the sum commands 0xF080-0xF082, 0xF085, 0xF086 (else 0x701)
-    uint32_t maxNotificationsPerClient = 0; // more are refused with 0x712; 0: no limit of its own
+    uint32_t maxNotificationsPerClient = 0; // more are refused with 0x716; 0: no limit of its own
 };
 
 // One packet as the simulator received it.
@@ -186,17 +186,21 @@ struct ReplyFault {
         ResetBefore,      // like the Close* kinds, but abort with a TCP reset
         ResetInside,
         ResetAfter,
+        Edit,             // reply with the command data as `edit` leaves it (after the request was carried out)
     };
     static constexpr uint32_t kForever = UINT32_MAX;
 
     Kind kind = Kind::Drop;
     uint32_t count = 1;          // replies still to affect; kForever never runs out
     uint16_t command = 0;        // only requests with this command id; 0 matches all
+    uint32_t group = 0;          // only requests whose data start with this index group; 0 matches all
     std::chrono::milliseconds delay{0};
     uint32_t value = 0;          // meaning per kind, see above; 0 picks the default
+    std::function<void(std::vector<uint8_t>& data)> edit;
 
     ReplyFault& Times(uint32_t n) { count = n; return *this; }
     ReplyFault& For(uint16_t cmdId) { command = cmdId; return *this; }
+    ReplyFault& ForGroup(uint32_t indexGroup) { group = indexGroup; return *this; }
     ReplyFault& Value(uint32_t v) { value = v; return *this; }
 
     static ReplyFault Delay(std::chrono::milliseconds d) { ReplyFault f; f.kind = Kind::Delay; f.delay = d; return f; }
@@ -214,6 +218,12 @@ struct ReplyFault {
     static ReplyFault ResetBefore() { return Make(Kind::ResetBefore); }
     static ReplyFault ResetInside(uint32_t bytes = 0) { return Make(Kind::ResetInside, bytes); }
     static ReplyFault ResetAfter() { return Make(Kind::ResetAfter); }
+    static ReplyFault Edit(std::function<void(std::vector<uint8_t>& data)> f)
+    {
+        ReplyFault fault = Make(Kind::Edit);
+        fault.edit = std::move(f);
+        return fault;
+    }
 
 private:
     static ReplyFault Make(Kind k, uint32_t v = 0) { ReplyFault f; f.kind = k; f.value = v; return f; }

@@ -45,6 +45,7 @@ constexpr uint32_t kErrInvalidOffset = 0x703;
 constexpr uint32_t kErrInvalidSize = 0x705;
 constexpr uint32_t kErrInvalidParameter = 0x70B;
 constexpr uint32_t kErrNoMoreHandles = 0x712;
+constexpr uint32_t kErrNoMoreNotifications = 0x716;
 constexpr uint32_t kErrSymbolNotFound = 0x710;
 constexpr uint32_t kErrNotifyHandleInvalid = 0x714;
 constexpr uint32_t kErrInvalidWatchSize = 0x717;
@@ -370,7 +371,7 @@ struct PlcSimulator::Impl {
     std::vector<Outgoing> CollectSamplesLocked(Clock::time_point now);
 
     // Fault injection (Faults.cpp).
-    std::optional<ReplyFault> TakeFault(uint16_t cmdId);
+    std::optional<ReplyFault> TakeFault(uint16_t cmdId, const std::vector<uint8_t>& request);
     bool SendReply(Connection& c, AoEHeader h, std::vector<uint8_t> data, const std::optional<ReplyFault>& fault,
                    const std::vector<uint32_t>& arm);
 

@@ -331,9 +331,11 @@ bool ParseInitial(const FileType& type, const std::string& text, std::vector<uin
         return false;
     }
     out.clear();
+    std::vector<uint8_t> element;
     for (size_t i = 0; i < type.count; ++i) {
-        std::vector<uint8_t> element;
-        if (!ParseScalar(type.element, type.elementSize, values[values.size() == 1 ? 0 : i], element, error)) {
+        // One value for all is parsed once.
+        if ((i == 0 || values.size() != 1) &&
+            !ParseScalar(type.element, type.elementSize, values[values.size() == 1 ? 0 : i], element, error)) {
             return false;
         }
         out.insert(out.end(), element.begin(), element.end());

@@ -41,7 +41,7 @@ const char* const kUsage =
     "                           symbol information; '#' starts a comment of the file\n"
     "  --no-symbol-info         refuse the symbol-information services, like an older PLC\n"
     "  --no-sum                 refuse the sum commands, like an older runtime\n"
-    "  --max-notifications N    refuse notifications beyond N per client connection\n"
+    "  --max-notifications N    refuse notifications beyond N per client connection with 0x716\n"
     "  --tick MS                period of counters and sine values (default 100)\n"
     "  --delay MS               delay every reply by MS milliseconds\n"
     "  --drop-every SECONDS     close all client connections every SECONDS seconds\n"
