@@ -270,7 +270,8 @@ TEST(Programs, DriverFollowsProgramChangesAndEndsOnTimeAgainstASilentPlc)
 TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
 {
     Child a(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "-v"});
-    const std::string symbols = TempFile("MAIN.udiCounter UDINT 0 counter\nGVL.label string(7) \"short\" constant\n");
+    const std::string symbols =
+        TempFile("MAIN.udiCounter UDINT 0 counter\nGVL.label string(7) \"short\" constant\nGVL.odd%2 DINT 1 constant 5%1\n");
     Child b(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--ports", "852,853", "--netid",
                                "127.0.0.2.1.1", "--symbols", symbols});
     const std::string atA = Address(a), atB = Address(b), each = "\nads_port = 851\ntimeout = 1000\n";
@@ -300,6 +301,10 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
         EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
     }
     EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";
+    const Outcome browse = Child(ADS_PLC_DRIVER_PATH, {"--address", atB, "--ads-port", "852", "--netid", "127.0.0.2.1.1",
+                                                       "--browse", "gvl.o"}).Wait();
+    EXPECT_EQ(Rows(browse.out, 5, 0, "GVL.odd%2"), (std::vector<Lines>{{"GVL.odd%2", "DINT", "4", "yes", "5%1"}}))
+        << "names and comments verbatim: " << browse.out;
 
     const std::string awkward = "a|b, \"c\"\nd";
     const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--item", "MAIN.aText",

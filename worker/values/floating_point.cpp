@@ -75,42 +75,38 @@ QString parse(const QString& text, DataType type, Float& value)
     return outOfRange(text, name, QLatin1Char('-') + limit, limit);
 }
 
-} // namespace
-
-QString floatText(DataType type, const uint8_t* data)
+template <typename Float, typename Bits>
+QString textOf(const uint8_t* data)
 {
-    if (type == REAL) {
-        const uint32_t bits = le::Read<uint32_t>(data);
-        float value;
-        std::memcpy(&value, &bits, sizeof(value));
-        return shortestText(value);
-    }
-    const uint64_t bits = le::Read<uint64_t>(data);
-    double value;
+    const Bits bits = le::Read<Bits>(data);
+    Float value;
     std::memcpy(&value, &bits, sizeof(value));
     return shortestText(value);
 }
 
-QString floatToBytes(const QString& text, DataType type, uint8_t* out)
+template <typename Float, typename Bits>
+QString bytesOf(const QString& text, DataType type, uint8_t* out)
 {
-    if (type == REAL) {
-        float value = 0;
-        const QString refused = parse(text, type, value);
-        if (refused.isEmpty()) {
-            uint32_t bits;
-            std::memcpy(&bits, &value, sizeof(bits));
-            le::Write<uint32_t>(out, bits);
-        }
-        return refused;
-    }
-    double value = 0;
+    Float value = 0;
     const QString refused = parse(text, type, value);
     if (refused.isEmpty()) {
-        uint64_t bits;
+        Bits bits;
         std::memcpy(&bits, &value, sizeof(bits));
-        le::Write<uint64_t>(out, bits);
+        le::Write<Bits>(out, bits);
     }
     return refused;
+}
+
+} // namespace
+
+QString floatText(DataType type, const uint8_t* data)
+{
+    return type == REAL ? textOf<float, uint32_t>(data) : textOf<double, uint64_t>(data);
+}
+
+QString floatToBytes(const QString& text, DataType type, uint8_t* out)
+{
+    return type == REAL ? bytesOf<float, uint32_t>(text, type, out) : bytesOf<double, uint64_t>(text, type, out);
 }
 
 } // namespace plc_values
