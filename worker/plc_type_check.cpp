@@ -1,9 +1,11 @@
 #include "worker/plc_type_check.h"
 
 #include "ads/AdsSymbols.h"
+#include "ads/AdsTypeNames.h"
 #include "worker/ads_plc_worker.h"
 
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -45,6 +47,14 @@ std::optional<Plc_Type> readAs(DataType item, const Plc_Type& plc)
     return element ? std::optional<Plc_Type>(Plc_Type::arrayOf(plc.dimensions, *element)) : std::nullopt;
 }
 
+// The one description of an item type where it is that, else one of its own.
+std::shared_ptr<const Plc_Type> shared(const Plc_Type& type)
+{
+    const bool plain =
+        !type.isArray() && (!isText(type.elementary) || type.length == plc::ads::DEFAULT_STRING_LENGTH);
+    return plain ? defaultTypeOf(type.elementary) : std::make_shared<const Plc_Type>(type);
+}
+
 ItemTypeCheck refused(const QString& text)
 {
     return ItemTypeCheck{false, nullptr, text};
@@ -64,7 +74,7 @@ ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry)
         return refused(variableText(entry) + QStringLiteral(", more than the %1 bytes an item reads").arg(MAX_VALUE_SIZE));
     }
     if (item == FROM_PLC) {
-        return described ? ItemTypeCheck{true, std::make_shared<const Plc_Type>(*described), QString()}
+        return described ? ItemTypeCheck{true, shared(*described), QString()}
                          : refused(variableText(entry) + QStringLiteral(", a type no item reads"));
     }
     if (classOf(item) == NONE) {
@@ -77,7 +87,7 @@ ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry)
         reading = Plc_Type::of(item);
     }
     if (reading) {
-        return ItemTypeCheck{true, std::make_shared<const Plc_Type>(std::move(*reading)), QString()};
+        return ItemTypeCheck{true, shared(*reading), QString()};
     }
     QString text = QStringLiteral("Type mismatch: ") + variableText(entry) +
                    QStringLiteral(", item is %1 (%2 bytes)").arg(itemTypeName(item)).arg(dataLength(item));
@@ -94,7 +104,19 @@ DataType itemTypeFor(const Plc_Type& plc)
 
 std::shared_ptr<const Plc_Type> defaultTypeOf(DataType type)
 {
-    return type == FROM_PLC ? nullptr : std::make_shared<const Plc_Type>(Plc_Type::of(type));
+    // One description per type for all items: a gateway with thousands of them keeps one each.
+    static const std::vector<std::shared_ptr<const Plc_Type>> shared = [] {
+        std::vector<std::shared_ptr<const Plc_Type>> all;
+        for (int t = BOOL; t < FROM_PLC; ++t) {
+            all.push_back(std::make_shared<const Plc_Type>(Plc_Type::of(static_cast<DataType>(t))));
+        }
+        return all;
+    }();
+    if (type == FROM_PLC) {
+        return nullptr;
+    }
+    return type >= BOOL && type < FROM_PLC ? shared[static_cast<size_t>(type)]
+                                           : std::make_shared<const Plc_Type>(Plc_Type::of(type));
 }
 
 QString typeUnknownText()
