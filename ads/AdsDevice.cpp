@@ -16,10 +16,11 @@ std::string ExceptionText(int32_t code)
 }
 
 // The route exists only once its owner is allocated, so a failed allocation leaks nothing.
-const AmsNetId* AddRoute(AmsNetId netId, const std::string& host, uint32_t connectTimeoutMs)
+const AmsNetId* AddRoute(AmsNetId netId, const std::string& host, uint32_t connectTimeoutMs,
+                         const SecureSettings* secure)
 {
     auto owner = std::make_unique<const AmsNetId>(netId);
-    const int32_t status = plc::ads::AddLocalRoute(netId, host.c_str(), connectTimeoutMs);
+    const int32_t status = plc::ads::AddLocalRoute(netId, host.c_str(), connectTimeoutMs, secure);
     if (status) {
         throw AdsException(status);
     }
@@ -49,8 +50,9 @@ AdsException::AdsException(int32_t code) : resultCode(code), message(ExceptionTe
 {
 }
 
-AdsDevice::AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port, uint32_t connectTimeoutMs)
-    : routeGuard(AddRoute(netId, ipV4, connectTimeoutMs), ResourceDeleter<const AmsNetId>{DeleteRoute}),
+AdsDevice::AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port, uint32_t connectTimeoutMs,
+                     const SecureSettings* secure)
+    : routeGuard(AddRoute(netId, ipV4, connectTimeoutMs, secure), ResourceDeleter<const AmsNetId>{DeleteRoute}),
       address{netId, port},
       localPortGuard(OpenPort(), ResourceDeleter<const int32_t>{AdsPortCloseEx})
 {

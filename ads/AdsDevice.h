@@ -53,7 +53,9 @@ struct AdsStatePair {
 class AdsDevice {
 public:
     // A non-zero connectTimeoutMs bounds the TCP connect when it is below the stack's bound.
-    AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port, uint32_t connectTimeoutMs = 0);
+    // With `secure` the route uses the secure transport (see plc::ads::AddLocalRoute).
+    AdsDevice(const std::string& ipV4, AmsNetId netId, uint16_t port, uint32_t connectTimeoutMs = 0,
+              const plc::ads::SecureSettings* secure = nullptr);
 
     uint16_t GetLocalPort() const;
     AdsDeviceInfo GetDeviceInfo() const;

@@ -247,18 +247,25 @@ int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 
 namespace plc::ads {
 
-int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs)
+int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs, const SecureSettings* secure)
 {
     if (!host) {
         throw std::logic_error("AddLocalRoute: host is null");
     }
     try {
-        return GetRouter().AddRoute(netId, std::string(host), std::chrono::milliseconds(connectTimeoutMs));
+        return GetRouter().AddRoute(netId, std::string(host), std::chrono::milliseconds(connectTimeoutMs), secure);
     } catch (const std::bad_alloc&) {
         return ADS_ERR_NO_MEMORY;
+    } catch (const ConnectError&) {
+        throw; // its text names the address and the reason, which a code cannot
     } catch (const std::runtime_error&) {
         return ADS_ERR_TARGET_PORT_NOT_FOUND;
     }
+}
+
+std::string GetRouteAddress(AmsNetId netId)
+{
+    return GetRouter().RouteAddress(netId);
 }
 
 void DelLocalRoute(AmsNetId netId)

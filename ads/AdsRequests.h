@@ -6,6 +6,7 @@
 #include "ConnectionCounters.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 int32_t AdsPortOpenEx();
@@ -32,9 +33,16 @@ int32_t AdsSyncAddDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, ui
 int32_t AdsSyncDelDeviceNotificationReqEx(int32_t port, const AmsAddr* pAddr, uint32_t hNotification);
 
 namespace plc::ads {
+struct SecureSettings;
 // Adds a route to the NetId over the host ("10.1.2.3", "plc.local", "127.0.0.1:48898", "[::1]:851").
 // A non-zero connectTimeoutMs bounds this route's TCP connect when it is below the default bound.
-int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs = 0);
+// Throws a ConnectError (ads/Sockets.h) naming the address and the reason when the TCP
+// connection cannot be made. With `secure` the route uses the secure transport; its set-up
+// failures throw SecureConnectError, whose text names what to check.
+int32_t AddLocalRoute(AmsNetId netId, const char* host, uint32_t connectTimeoutMs = 0,
+                      const SecureSettings* secure = nullptr);
+// The address ("10.1.2.3:48898") of the PLC whose connection serves the NetId; empty for none.
+std::string GetRouteAddress(AmsNetId netId);
 void DelLocalRoute(AmsNetId netId);
 void SetLocalAddress(AmsNetId netId);
 // Upper bound of one TCP connect attempt to a remote router (default 5000 ms).

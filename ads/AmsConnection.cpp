@@ -36,7 +36,7 @@ int64_t NowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-// How long a connection may take to write a delete nobody waits for.
+// How long a connection may take to write requests nobody waits for.
 constexpr auto UNAWAITED_WRITE_BOUND = std::chrono::milliseconds(1000);
 // Batches one writer sends for others before the next requests take the write lock themselves.
 constexpr int WRITER_ROUNDS = 8;
@@ -124,7 +124,12 @@ void AmsResponse::Release()
 // Sending side
 
 AmsConnection::AmsConnection(Router& router_, const addrinfo* destination, std::chrono::milliseconds connectTimeout)
-    : router(router_), socket(destination, connectTimeout), localIp(socket.Connect()), id(NextConnectionId())
+    : AmsConnection(router_, std::make_unique<TcpStream>(destination, connectTimeout))
+{
+}
+
+AmsConnection::AmsConnection(Router& router_, std::unique_ptr<ByteStream> stream_)
+    : router(router_), stream(std::move(stream_)), socket(*stream), localIp(socket.LocalIp()), id(NextConnectionId())
 {
     lastActivityNs = NowNs();
     for (auto& slot : replySlots) {
@@ -155,9 +160,9 @@ void AmsConnection::Abort()
     socket.Shutdown();
 }
 
-bool AmsConnection::IsConnectedTo(const addrinfo* targetAddresses) const
+bool AmsConnection::IsConnectedTo(const addrinfo* targetAddresses, const std::string& sharingKey) const
 {
-    return socket.IsConnectedTo(targetAddresses);
+    return socket.IsConnectedTo(targetAddresses, sharingKey);
 }
 
 uint32_t AmsConnection::GetInvokeId()
@@ -351,147 +356,22 @@ ConnectionCounters AmsConnection::Counters()
     return counters;
 }
 
-void AmsConnection::HandleUnmatchedReply(const AoEHeader& header, size_t packetData)
+int32_t AmsConnection::WriteUnawaited(const uint8_t* data, size_t size)
 {
-    ++unmatchedReplies;
-    constexpr size_t GRANT = 2 * sizeof(uint32_t); // result and handle
-    const bool answer = (header.stateFlags & AoEHeader::RESPONSE_FLAG) && header.errorCode == 0;
-    if (answer) {
-        if (const std::optional<GrantingRequest> granting = lateGrants.Take(header)) {
-            ReleaseGrantsOfPacket(header, *granting, packetData, {});
-            return;
-        }
-    }
-    if (!answer || header.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || header.length < GRANT) {
-        ReceiveJunk(packetData);
-        return;
-    }
-    uint8_t bytes[GRANT];
-    Receive(bytes, sizeof(bytes), static_cast<timeval*>(nullptr));
-    ReceiveJunk(packetData - sizeof(bytes));
-    const uint32_t result = le::Read<uint32_t>(bytes);
-    const uint32_t handle = le::Read<uint32_t>(bytes + sizeof(uint32_t));
-    if (result == 0 && handle != 0) {
-        GrantReleases late;
-        late.notifications.push_back(handle);
-        ReleaseGrants(header, std::move(late));
-    }
-}
-
-void AmsConnection::ReleaseGrantsOfPacket(const AoEHeader& header, const GrantingRequest& granting, size_t left,
-                                          std::vector<uint8_t> head)
-{
-    try {
-        const size_t cap = std::min<size_t>(header.length, AoEReadResponseHeader::SIZE + GrantBytes(granting));
-        const size_t wanted = std::min(left, cap > head.size() ? cap - head.size() : 0);
-        const size_t before = head.size();
-        head.resize(before + wanted);
-        Receive(head.data() + before, wanted, static_cast<timeval*>(nullptr));
-        ReceiveJunk(left - wanted);
-        if (head.size() >= AoEReadResponseHeader::SIZE) {
-            const uint32_t result = AoEReadResponseHeader::Decode(head.data()).result;
-            ReleaseGrants(header, GrantsIn(granting, result, head.data() + AoEReadResponseHeader::SIZE,
-                                           head.size() - AoEReadResponseHeader::SIZE));
-        }
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("no memory to release what a reply nobody waits for granted");
-        ReceiveJunk(left);
-    }
-}
-
-void AmsConnection::ReleaseGrants(const AoEHeader& reply, GrantReleases releases)
-{
-    auto& notifications = releases.notifications;
-    notifications.erase(std::remove_if(notifications.begin(), notifications.end(),
-                                       [&](uint32_t handle) { return IsLiveGrant(reply, handle); }),
-                        notifications.end());
-    if (releases.Empty()) {
-        return;
-    }
-    LOG_WARN("releasing " << notifications.size() << " notifications and " << releases.symbolHandles.size()
-                          << " symbol handles granted to a reply nobody could use");
-    SendReleases(reply.targetPort, reply.Source(), reply.Target(), releases);
-}
-
-bool AmsConnection::IsLiveGrant(const AoEHeader& reply, uint32_t handle)
-{
-    const DispatcherKey key(reply.targetPort, reply.Source());
-    for (const Grant& grant : recentGrants) {
-        if (grant.handle == handle && grant.key == key) {
-            return true;
-        }
-    }
-    const auto dispatcher = DispatcherListGet(key);
-    return dispatcher && dispatcher->Find(handle);
-}
-
-void AmsConnection::RememberGrant(const AmsRequest& request)
-{
-    if (request.cmdId != ADS_CMD_ADD_DEVICE_NOTIFICATION || !request.buffer || request.bufferLength < sizeof(uint32_t)) {
-        return;
-    }
-    const uint32_t handle = le::Read<uint32_t>(static_cast<const uint8_t*>(request.buffer));
-    recentGrants[nextGrant] = Grant{DispatcherKey(request.port, request.targetAddr), handle};
-    nextGrant = (nextGrant + 1) % RECENT_GRANTS;
-}
-
-int32_t AmsConnection::SendReleases(uint16_t localPort, const AmsAddr& target, const AmsAddr& srcAddr,
-                                    const GrantReleases& releases)
-{
-    if (lost.load() || aborted.load()) {
-        return ADS_ERR_SYNC_TIMEOUT;
-    }
-    std::vector<uint8_t> batch;
-    const auto add = [&](uint16_t cmdId, const std::vector<uint8_t>& payload) {
-        AmsRequest request(target, localPort, cmdId, payload.size());
-        request.frame.prepend(payload.data(), payload.size());
-        const uint32_t invoke = GetInvokeId();
-        lateGrants.NoteUnawaited(localPort, invoke);
-        EncodeHeaders(request, srcAddr, invoke);
-        batch.insert(batch.end(), request.frame.data(), request.frame.data() + request.frame.size());
-    };
-    try {
-        std::vector<uint8_t> handle(sizeof(uint32_t));
-        for (const uint32_t h : releases.notifications) {
-            le::Write<uint32_t>(handle.data(), h);
-            add(ADS_CMD_DEL_DEVICE_NOTIFICATION, handle);
-        }
-        // A symbol handle is released by writing it to its index group, at offset 0.
-        std::vector<uint8_t> release(3 * sizeof(uint32_t) + sizeof(uint32_t));
-        for (const uint32_t h : releases.symbolHandles) {
-            le::Writer(release.data()).Put<uint32_t>(ADS_IGRP_SYMBOL_RELEASE_HANDLE).Put<uint32_t>(0).Put<uint32_t>(
-                sizeof(uint32_t)).Put<uint32_t>(h);
-            add(ADS_CMD_WRITE, release);
-        }
-    } catch (const std::bad_alloc&) {
-        LOG_ERROR("no memory to release " << releases.notifications.size() << " notifications and "
-                                          << releases.symbolHandles.size() << " symbol handles");
-        return ADS_ERR_NO_MEMORY;
-    }
     std::unique_lock<std::timed_mutex> lock(writeMutex, std::defer_lock);
     if (!lock.try_lock_for(UNAWAITED_WRITE_BOUND)) {
         return ADS_ERR_SYNC_TIMEOUT;
     }
     timeval timeout = TimeLeft(Clock::now() + UNAWAITED_WRITE_BOUND);
-    const size_t written = socket.write(batch.data(), batch.size(), &timeout);
-    if (written != batch.size()) {
+    const size_t written = socket.write(data, size, &timeout);
+    if (written != size) {
         if (written != 0) {
-            LOG_ERROR("releases written partially: " << written << " of " << batch.size() << " bytes");
+            LOG_ERROR("frames nobody waits for written partially: " << written << " of " << size << " bytes");
         }
         Abort();
         return ADS_ERR_SYNC_TIMEOUT;
     }
     return 0;
-}
-
-int32_t AmsConnection::ReleaseUnawaited(uint16_t port, const AmsAddr& target, const GrantReleases& releases)
-{
-    if (releases.Empty()) {
-        return 0;
-    }
-    AmsAddr srcAddr{AmsNetId(), 0};
-    const int32_t status = router.GetLocalAddress(port, &srcAddr);
-    return status ? status : SendReleases(port, target, srcAddr, releases);
 }
 
 // ---------------------------------------------------------------------------
@@ -667,6 +547,9 @@ void AmsConnection::Recv()
             LOG_WARN("No response pending");
             HandleUnmatchedReply(header, packetData);
             continue;
+        }
+        if (header.errorCode == 0) {
+            served.store(true, std::memory_order_relaxed);
         }
         switch (header.cmdId) {
         case ADS_CMD_READ:

@@ -4,6 +4,7 @@
 
 #include "AdsDef.h"
 #include "AmsHeader.h"
+#include "ByteStream.h"
 #include "ConnectionCounters.h"
 #include "Frame.h"
 #include "LateGrants.h"
@@ -76,16 +77,22 @@ class AmsConnection : public std::enable_shared_from_this<AmsConnection> {
 public:
     AmsConnection(Router& router, const addrinfo* destination,
                   std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(5000));
+    // Over a stream that is already connected (and, for the secure transport, authenticated).
+    AmsConnection(Router& router, std::unique_ptr<ByteStream> stream);
     ~AmsConnection();
     AmsConnection(const AmsConnection&) = delete;
     AmsConnection& operator=(const AmsConnection&) = delete;
 
     int32_t AdsRequest(AmsRequest& request, uint32_t timeoutMs);
-    bool IsConnectedTo(const addrinfo* targetAddresses) const;
+    // `sharingKey` tells the transport settings apart: empty for plain ADS.
+    bool IsConnectedTo(const addrinfo* targetAddresses, const std::string& sharingKey = std::string()) const;
+    std::string PeerText() const { return socket.PeerText(); }
     // Ends the TCP connection: every waiting and later request ends at once with ADS_ERR_SYNC_TIMEOUT
     // (ADS_ERR_CONNECTION_CLOSED when the peer closed or reset it first).
     void Abort();
     bool IsLost() const { return lost.load(); }
+    // Whether the connection carried an answer without a router error: the PLC was reachable on it.
+    bool HasServed() const { return served.load(); }
     // Unique in the process, never 0.
     uint64_t Id() const { return id; }
     // Drop counters of this connection and of its dispatchers (no reconnections, no id).
@@ -103,7 +110,9 @@ public:
 
 private:
     Router& router;
-    TcpSocket socket;
+    // The byte stream (a TCP socket or a TLS tunnel over one), used through the socket's calls.
+    const std::unique_ptr<ByteStream> stream;
+    ByteStream& socket;
 
 public:
     std::atomic<uint32_t> routeCount{0};
@@ -160,6 +169,8 @@ private:
     // expected and dropped): one write of all the requests, within a short bound.
     int32_t SendReleases(uint16_t localPort, const AmsAddr& target, const AmsAddr& srcAddr,
                          const plc::ads::GrantReleases& releases);
+    // Writes frames nobody waits for, whole or not at all, within a short bound.
+    int32_t WriteUnawaited(const uint8_t* data, size_t size);
     void EncodeHeaders(AmsRequest& request, const AmsAddr& srcAddr, uint32_t invokeId) const;
 
     std::atomic<uint32_t> invokeId{0};
@@ -173,6 +184,7 @@ private:
     std::atomic<int64_t> lastActivityNs{0};
     std::atomic<uint64_t> ringFull{0};
     std::atomic<uint64_t> unmatchedReplies{0};
+    std::atomic<bool> served{false};
     // Keeps frames whole on the stream when a send has to wait for room.
     std::timed_mutex writeMutex;
     SendQueue sendQueue;

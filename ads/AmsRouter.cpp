@@ -1,6 +1,7 @@
 #include "AmsRouter.h"
 
 #include "Log.h"
+#include "SecureStream.h"
 
 #include <algorithm>
 #include <exception>
@@ -17,9 +18,12 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const IpV4& ip)
     return AddRoute(ams, host);
 }
 
-int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::milliseconds connectLimit)
+int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::milliseconds connectLimit,
+                            const plc::ads::SecureSettings* secure)
 {
-    const plc::ads::AddressList addresses = plc::ads::GetListOfAddresses(host, AMS_TCP_PORT_TEXT);
+    const plc::ads::AddressList addresses =
+        plc::ads::GetListOfAddresses(host, secure ? std::to_string(secure->port) : AMS_TCP_PORT_TEXT);
+    const std::string sharingKey = secure ? secure->SharingKey() : std::string();
 
     Doomed doomed; // destroyed after the lock is released: joining threads under it would stall every caller
     Lock lock(routerMutex);
@@ -27,7 +31,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
 
     const auto route = routeTable.find(ams);
     if (route != routeTable.end()) {
-        if (!route->second.connection->IsConnectedTo(addresses.get())) {
+        if (!route->second.connection->IsConnectedTo(addresses.get(), sharingKey)) {
             return ROUTERERR_PORTALREADYINUSE;
         }
         if (!route->second.connection->IsLost()) {
@@ -38,7 +42,7 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
 
     // A lost connection is never shared: a route added now must be able to work.
     for (const auto& connection : openConnections) {
-        if (!connection->IsLost() && connection->IsConnectedTo(addresses.get())) {
+        if (!connection->IsLost() && connection->IsConnectedTo(addresses.get(), sharingKey)) {
             MapRoute(ams, connection, doomed);
             return 0;
         }
@@ -47,16 +51,23 @@ int32_t AmsRouter::AddRoute(AmsNetId ams, const std::string& host, std::chrono::
     pendingAttempts.insert(ams);
     const std::chrono::milliseconds timeout =
         connectLimit.count() > 0 ? std::min(connectTimeout, connectLimit) : connectTimeout;
+    const SecureStream::Peer peer{host, plc::ads::HostPart(host), ams, localNetId};
     lock.unlock();
 
-    std::shared_ptr<AmsConnection> connection;
-    try {
-        connection = std::make_shared<AmsConnection>(*this, addresses.get(), timeout);
-    } catch (...) {
+    const auto endAttempt = [&] {
         lock.lock();
         pendingAttempts.erase(ams);
         attemptFinished.notify_all();
-        throw std::exception();
+    };
+    std::shared_ptr<AmsConnection> connection;
+    try {
+        connection = secure ? std::make_shared<AmsConnection>(
+                                  *this, SecureStream::Open(addresses.get(), timeout, *secure, peer))
+                            : std::make_shared<AmsConnection>(*this, addresses.get(), timeout);
+    } catch (...) {
+        // A failed TCP connect names the address and the reason, a secure set-up what to check.
+        endAttempt();
+        throw;
     }
 
     lock.lock();
@@ -81,6 +92,7 @@ void AmsRouter::MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnectio
         it = routeTable.emplace(ams, Route{connection, 0}).first;
     } else if (it->second.connection != connection) {
         const std::shared_ptr<AmsConnection> previous = it->second.connection;
+        NoteServed(ams, *previous);
         previous->routeCount -= it->second.count;
         connection->routeCount += it->second.count;
         it->second.connection = connection;
@@ -89,10 +101,21 @@ void AmsRouter::MapRoute(const AmsNetId& ams, const std::shared_ptr<AmsConnectio
     ++it->second.count;
     ++connection->routeCount;
     History& past = history[ams];
-    if (past.connection != 0 && past.connection != connection->Id()) {
+    if (past.connection != 0 && past.connection != connection->Id() && past.served) {
         ++past.reconnections;
     }
+    if (past.connection != connection->Id()) {
+        past.served = false;
+    }
     past.connection = connection->Id();
+}
+
+void AmsRouter::NoteServed(const AmsNetId& ams, const AmsConnection& connection)
+{
+    History& past = history[ams];
+    if (past.connection == connection.Id()) {
+        past.served = past.served || connection.HasServed();
+    }
 }
 
 void AmsRouter::AwaitConnectionAttempts(const AmsNetId& ams, Lock& lock)
@@ -113,6 +136,7 @@ void AmsRouter::DelRoute(const AmsNetId& ams)
     const std::shared_ptr<AmsConnection> connection = it->second.connection;
     --connection->routeCount;
     if (--it->second.count == 0) {
+        NoteServed(ams, *connection);
         routeTable.erase(it);
         DeleteIfLastConnection(connection, doomed);
     }
@@ -156,6 +180,12 @@ std::shared_ptr<AmsConnection> AmsRouter::GetConnection(const AmsNetId& ams)
     Lock lock(routerMutex);
     const auto it = routeTable.find(ams);
     return it == routeTable.end() ? nullptr : it->second.connection;
+}
+
+std::string AmsRouter::RouteAddress(const AmsNetId& ams)
+{
+    const std::shared_ptr<AmsConnection> connection = GetConnection(ams);
+    return connection ? connection->PeerText() : std::string();
 }
 
 uint16_t AmsRouter::OpenPort()

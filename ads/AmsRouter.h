@@ -6,6 +6,7 @@
 #include "AmsConnection.h"
 #include "AmsPort.h"
 #include "NotificationDispatcher.h"
+#include "SecureSettings.h"
 #include "Sockets.h"
 
 #include <array>
@@ -28,14 +29,19 @@ public:
     AmsRouter(const AmsRouter&) = delete;
     AmsRouter& operator=(const AmsRouter&) = delete;
 
-    // Throws the resolver's exception for an unknown host and a plain std::exception
-    // when no connection can be built.
+    // Throws the resolver's exception for an unknown host and, when no connection can be
+    // built, what stopped it (a plc::ads::ConnectError when the TCP connect failed).
     // A non-zero `connectLimit` shortens the TCP connect bound for this route's attempt.
+    // With `secure` the route runs over the secure transport (its port unless the host
+    // names one); a failed set-up throws plc::ads::SecureConnectError with its text.
     int32_t AddRoute(AmsNetId ams, const std::string& host,
-                     std::chrono::milliseconds connectLimit = std::chrono::milliseconds(0));
+                     std::chrono::milliseconds connectLimit = std::chrono::milliseconds(0),
+                     const plc::ads::SecureSettings* secure = nullptr);
     int32_t AddRoute(AmsNetId ams, const IpV4& ip);
     void DelRoute(const AmsNetId& ams);
     std::shared_ptr<AmsConnection> GetConnection(const AmsNetId& ams);
+    // The address of the PLC ("10.1.2.3:48898") whose connection serves the NetId; empty for none.
+    std::string RouteAddress(const AmsNetId& ams);
 
     uint16_t OpenPort();
     int32_t ClosePort(uint16_t port);
@@ -102,11 +108,15 @@ private:
     std::set<AmsNetId> pendingAttempts;
     std::unordered_set<std::shared_ptr<AmsConnection>> openConnections;
     std::map<AmsNetId, Route> routeTable;
-    // Per NetId: the connection it was last mapped to, and how often that changed.
+    // Per NetId: the connection it was last mapped to, whether that one served answers, and how
+    // often a connection that had served was followed by a new one (attempts that never got an
+    // answer do not count).
     struct History {
         uint64_t connection = 0;
+        bool served = false;
         uint64_t reconnections = 0;
     };
+    void NoteServed(const AmsNetId& ams, const AmsConnection& connection);
     std::map<AmsNetId, History> history;
     std::chrono::milliseconds connectTimeout{5000};
     // A port being closed stays out of OpenPort until its notifications are deleted.

@@ -12,8 +12,12 @@ struct ConnectionCounters {
     uint64_t ringFull = 0;      // samples dropped: the dispatcher's ring had no room
     uint64_t unknownHandle = 0; // samples dropped: no notification with that handle
     uint64_t sizeMismatch = 0;  // samples dropped: size differs from the watched length
-    uint64_t unmatchedReplies = 0; // replies nobody waited for (late or foreign invoke id)
-    uint64_t reconnections = 0; // connections made for the NetId after its first one
+    // Replies nobody waited for (late, or a foreign invoke id); answers to requests sent without
+    // waiting for them (deletes of notifications the PLC already dropped) are expected, not counted.
+    uint64_t unmatchedReplies = 0;
+    // New connections for the NetId after one that had carried answers; attempts of a target that
+    // never answered do not count.
+    uint64_t reconnections = 0;
 
     uint64_t Dropped() const { return ringFull + unknownHandle + sizeMismatch; }
 };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -229,6 +230,56 @@ void SetConnectCancelFlag(const std::atomic<bool>* flag)
     connectCancel = flag;
 }
 
+namespace {
+// "Connection refused" reads as "connection refused" after a colon; "IPv6 ..." stays as it is.
+std::string ReasonText(int error)
+{
+    std::string reason = ErrorText(error);
+    if (reason.size() > 1 && std::isupper(static_cast<unsigned char>(reason[0])) &&
+        std::islower(static_cast<unsigned char>(reason[1]))) {
+        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    }
+    return reason;
+}
+} // namespace
+
+ConnectError::ConnectError(int error, const std::string& address)
+    : std::system_error(error, std::system_category()),
+      text("Cannot connect to " + address + ": " + ReasonText(error))
+{
+}
+
+std::string AddressText(const sockaddr* address, socklen_t length)
+{
+    char host[NI_MAXHOST];
+    char service[NI_MAXSERV];
+    if (!address || (address->sa_family != AF_INET && address->sa_family != AF_INET6) ||
+        getnameinfo(address, length, host, sizeof(host), service, sizeof(service),
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return std::string();
+    }
+    return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + service
+                                          : std::string(host) + ":" + service;
+}
+
+bool ConnectCancelRequested()
+{
+    return connectCancel && connectCancel->load();
+}
+
+int PollFor(int fd, short events, timeval* timeout, short& revents)
+{
+    return WaitFor(fd, events, timeout, revents);
+}
+
+std::string HostPart(const std::string& hostAddr)
+{
+    std::string host = hostAddr;
+    std::string service;
+    SplitHostText(host, service);
+    return host;
+}
+
 } // namespace plc::ads
 
 Socket::Socket(const addrinfo* candidates, int type, std::chrono::milliseconds connectTimeout)
@@ -238,6 +289,7 @@ Socket::Socket(const addrinfo* candidates, int type, std::chrono::milliseconds c
       destinationLength(0)
 {
     int lastError = EDESTADDRREQ;
+    std::string lastTried;
     for (const addrinfo* candidate = candidates; candidate; candidate = candidate->ai_next) {
         // A list resolved for any socket type holds each address once per type: trying the
         // others would repeat the same connect, and its time-out, for nothing.
@@ -261,10 +313,14 @@ Socket::Socket(const addrinfo* candidates, int type, std::chrono::milliseconds c
             return;
         }
         LOG_WARN("Socket(): connect failed");
+        lastTried = plc::ads::AddressText(candidate->ai_addr, candidate->ai_addrlen);
         ::close(descriptor);
         descriptor = -1;
     }
     LOG_ERROR("Unable to create socket");
+    if (!lastTried.empty()) {
+        throw plc::ads::ConnectError(lastError, lastTried);
+    }
     throw std::system_error(lastError, std::system_category());
 }
 
@@ -403,6 +459,12 @@ size_t Socket::write(const uint8_t* data, size_t size, timeval* timeout) const
         }
     }
     return sent;
+}
+
+std::string Socket::PeerText() const
+{
+    const socklen_t length = peerAddress.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    return plc::ads::AddressText(reinterpret_cast<const sockaddr*>(&peerAddress), length);
 }
 
 TcpSocket::TcpSocket(const addrinfo* candidates, std::chrono::milliseconds connectTimeout)

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace plc::ads {
 
@@ -35,9 +36,30 @@ bool HostPortValid(const std::string& hostAddr);
 // First IPv4 address of `addr`, host byte order.
 uint32_t getIpv4(const std::string& addr);
 
+// A TCP connection that could not be made; what() names the address tried and the system's
+// reason: "Cannot connect to 192.168.1.20:48898: connection refused".
+class ConnectError : public std::system_error {
+public:
+    ConnectError(int error, const std::string& address);
+    const char* what() const noexcept override { return text.c_str(); }
+
+private:
+    std::string text;
+};
+
+// A socket address as numbers: "192.168.1.20:48898", "[::1]:851"; empty when it has none.
+std::string AddressText(const sockaddr* address, socklen_t length);
+
 // The calling thread's TCP connects give up soon after `*flag` becomes true (set from any
 // thread; null for none): a thread being stopped must not wait out a peer that never accepts.
 void SetConnectCancelFlag(const std::atomic<bool>* flag);
+// Whether the calling thread's flag asks its connects to give up now.
+bool ConnectCancelRequested();
+
+// One poll() of `fd` for `events`; a given time-out is reduced by the time spent (null: no limit).
+int PollFor(int fd, short events, timeval* timeout, short& revents);
+// The host of a host text, without a port or brackets ("10.1.2.3:851" gives 10.1.2.3).
+std::string HostPart(const std::string& hostAddr);
 
 } // namespace plc::ads
 
@@ -59,7 +81,8 @@ public:
     static constexpr std::chrono::milliseconds DEFAULT_CONNECT_TIMEOUT{5000};
 
     // Opens (and for a stream socket connects to) the first candidate that works;
-    // each connect is bounded by `connectTimeout`. Throws when none works.
+    // each connect is bounded by `connectTimeout`. Throws when none works, a
+    // plc::ads::ConnectError for the last candidate when a connect was tried.
     Socket(const addrinfo* candidates, int type,
            std::chrono::milliseconds connectTimeout = DEFAULT_CONNECT_TIMEOUT);
     ~Socket();
@@ -82,6 +105,10 @@ public:
     // Select); returns the bytes sent, which may be fewer than the frame holds.
     size_t write(const Frame& frame, timeval* timeout) const;
     size_t write(const uint8_t* data, size_t size, timeval* timeout) const;
+    // The peer's address as numbers ("10.1.2.3:48898"); empty for an unconnected socket.
+    std::string PeerText() const;
+    // For a layer that runs its own protocol over the connected descriptor.
+    int Descriptor() const { return descriptor; }
 
 protected:
     int descriptor;

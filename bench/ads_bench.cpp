@@ -7,6 +7,7 @@
 #include "ads/AmsRouter.h"
 #include "ads/AmsHeader.h"
 #include "ads/LittleEndian.h"
+#include "ads/SecureSettings.h"
 #include "tools/sim/PlcSimulator.h"
 
 #include <benchmark/benchmark.h>
@@ -32,6 +33,7 @@ using bench::CannedServer;
 // Started before and stopped after all benchmarks, so no server thread outlives main.
 std::unique_ptr<plcsim::PlcSimulator> simulator;
 std::unique_ptr<CannedServer> canned;
+std::unique_ptr<CannedServer> cannedSecure;
 
 plcsim::PlcSimulator& Sim()
 {
@@ -62,9 +64,18 @@ void BM_TcpPingPongFloor(benchmark::State& state)
     ::close(client);
 }
 
-void ReadLoop(benchmark::State& state, const std::string& host, uint32_t offset)
+plc::ads::SecureSettings BenchPsk()
 {
-    AdsDevice device(host, kPlc, 851);
+    plc::ads::SecureSettings settings;
+    settings.pskIdentity = CannedServer::PSK_SECRET;
+    settings.pskPassword = CannedServer::PSK_SECRET;
+    return settings;
+}
+
+void ReadLoop(benchmark::State& state, const std::string& host, uint32_t offset,
+              const plc::ads::SecureSettings* secure = nullptr)
+{
+    AdsDevice device(host, kPlc, 851, 0, secure);
     uint8_t value[4];
     uint32_t bytesRead = 0;
     for (auto _ : state) {
@@ -79,6 +90,13 @@ void ReadLoop(benchmark::State& state, const std::string& host, uint32_t offset)
 void BM_ReadRoundTrip(benchmark::State& state)
 {
     ReadLoop(state, Canned().HostString(), 0);
+}
+
+// The same through secure ADS, against the same minimal server answering inside its tunnel.
+void BM_ReadRoundTripSecure(benchmark::State& state)
+{
+    const plc::ads::SecureSettings settings = BenchPsk();
+    ReadLoop(state, cannedSecure->HostString(), 0, &settings);
 }
 
 void BM_ReadRoundTripSimulator(benchmark::State& state)
@@ -132,10 +150,11 @@ void AwaitSamples(uint64_t target)
 
 // Samples per second from the simulator's socket to a callback that only counts.
 // Argument: samples per frame (1 is what a PLC sends for a slow variable).
-void BM_NotificationSamples(benchmark::State& state)
+void NotificationSamples(benchmark::State& state, bool secure)
 {
     plcsim::PlcSimulator& sim = Sim();
-    AdsDevice device(sim.HostString(), kPlc, 851);
+    const plc::ads::SecureSettings settings = BenchPsk();
+    AdsDevice device(secure ? sim.SecureHostString() : sim.HostString(), kPlc, 851, 0, secure ? &settings : nullptr);
     const AmsAddr plc{kPlc, 851};
     uint32_t handle = 0;
     const uint64_t before = samplesSeen.load();
@@ -162,6 +181,17 @@ void BM_NotificationSamples(benchmark::State& state)
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames * perFrame));
     AdsSyncDelDeviceNotificationReqEx(device.GetLocalPort(), &plc, handle);
+}
+
+void BM_NotificationSamples(benchmark::State& state)
+{
+    NotificationSamples(state, false);
+}
+
+// The same through the simulator's secure port.
+void BM_NotificationSamplesSecure(benchmark::State& state)
+{
+    NotificationSamples(state, true);
 }
 
 RingBuffer& RingOf(const AdsDevice& device)
@@ -262,6 +292,7 @@ BENCHMARK(BM_RingResidentAfterTraffic)->Iterations(1)->UseRealTime()->Unit(bench
 BENCHMARK(BM_FiftyDevicesResident)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpPingPongFloor)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadRoundTrip)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadRoundTripSecure)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReadRoundTripSimulator)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ParallelPortsOneConnection)
     ->UseRealTime()
@@ -271,6 +302,7 @@ BENCHMARK(BM_ParallelPortsOneConnection)
     ->Threads(16)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NotificationSamples)->Arg(1)->Arg(64)->Arg(1024)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NotificationSamplesSecure)->Arg(64)->UseRealTime()->MinTime(1.0)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv)
 {
@@ -279,13 +311,19 @@ int main(int argc, char** argv)
         return 1;
     }
     canned = std::make_unique<CannedServer>();
+    cannedSecure = std::make_unique<CannedServer>(true);
     simulator = std::make_unique<plcsim::PlcSimulator>();
     simulator->Start();
+    plcsim::SecureSimOptions secure;
+    secure.pskIdentity = CannedServer::PSK_SECRET;
+    secure.pskPassword = CannedServer::PSK_SECRET;
+    simulator->StartSecure(secure);
     simulator->SetRecordLimit(1000);
     simulator->SetMemory(kGroup, 0, std::vector<uint8_t>(4096, 7));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     simulator.reset();
+    cannedSecure.reset();
     canned.reset();
     return 0;
 }

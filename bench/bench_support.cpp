@@ -1,6 +1,9 @@
 #include "bench_support.h"
 
 #include "ads/AmsHeader.h"
+#include "ads/ConnectInfo.h"
+#include "ads/TlsChannel.h"
+#include "ads/TunnelFraming.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -30,7 +33,7 @@ constexpr size_t kSource = AmsTcpHeader::SIZE + 8;      // source NetId and port
 constexpr size_t kInvokeId = AmsTcpHeader::SIZE + 28;
 }
 
-CannedServer::CannedServer()
+CannedServer::CannedServer(bool secure_) : secure(secure_)
 {
     listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -88,10 +91,37 @@ void CannedServer::Serve()
         }
         NoDelay(peer);
         peerFd = peer;
-        Answer(peer);
+        if (secure) {
+            AnswerSecure(peer);
+        } else {
+            Answer(peer);
+        }
         peerFd = -1;
         ::close(peer);
     }
+}
+
+bool CannedServer::AnswerFrames(std::vector<uint8_t>& in, size_t& filled, std::vector<uint8_t>& out) const
+{
+    size_t at = 0;
+    out.clear();
+    while (filled - at >= AmsTcpHeader::SIZE) {
+        const size_t frame = AmsTcpHeader::SIZE + AmsTcpHeader::Decode(in.data() + at).length;
+        if (frame > in.size()) {
+            return false;
+        }
+        if (filled - at < frame) {
+            break;
+        }
+        const size_t o = out.size();
+        out.insert(out.end(), reply.begin(), reply.end());
+        std::memcpy(out.data() + o + kTarget, in.data() + at + kSource, 8);
+        std::memcpy(out.data() + o + kInvokeId, in.data() + at + kInvokeId, 4);
+        at += frame;
+    }
+    std::memmove(in.data(), in.data() + at, filled - at);
+    filled -= at;
+    return true;
 }
 
 void CannedServer::Answer(int peer)
@@ -105,27 +135,85 @@ void CannedServer::Answer(int peer)
             return;
         }
         filled += static_cast<size_t>(got);
-        size_t at = 0;
-        out.clear();
-        while (filled - at >= AmsTcpHeader::SIZE) {
-            const size_t frame = AmsTcpHeader::SIZE + AmsTcpHeader::Decode(in.data() + at).length;
-            if (frame > in.size()) {
-                return;
-            }
-            if (filled - at < frame) {
-                break;
-            }
-            const size_t o = out.size();
-            out.insert(out.end(), reply.begin(), reply.end());
-            std::memcpy(out.data() + o + kTarget, in.data() + at + kSource, 8);
-            std::memcpy(out.data() + o + kInvokeId, in.data() + at + kInvokeId, 4);
-            at += frame;
-        }
-        std::memmove(in.data(), in.data() + at, filled - at);
-        filled -= at;
-        if (!out.empty() && !WriteFully(peer, out.data(), out.size())) {
+        if (!AnswerFrames(in, filled, out) || (!out.empty() && !WriteFully(peer, out.data(), out.size()))) {
             return;
         }
+    }
+}
+
+namespace {
+const plc::ads::PskKeyBytes& BenchKey()
+{
+    static const plc::ads::PskKeyBytes key = plc::ads::PskKey(CannedServer::PSK_SECRET, CannedServer::PSK_SECRET);
+    return key;
+}
+
+unsigned int ServerPsk(SSL*, const char*, unsigned char* psk, unsigned int maxPsk)
+{
+    if (maxPsk < BenchKey().size()) {
+        return 0;
+    }
+    std::memcpy(psk, BenchKey().data(), BenchKey().size());
+    return static_cast<unsigned int>(BenchKey().size());
+}
+} // namespace
+
+void CannedServer::AnswerSecure(int peer)
+{
+    using namespace plc::ads;
+    try {
+        SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+        UsePskSuites(ctx.get());
+        SSL_CTX_set_psk_server_callback(ctx.get(), ServerPsk);
+        TlsChannel channel(peer, SslPtr(SSL_new(ctx.get())), TlsChannel::Role::Server);
+        std::string reason;
+        if (channel.Handshake(std::chrono::steady_clock::now() + std::chrono::seconds(5), reason) !=
+            TlsChannel::HandshakeEnd::Done) {
+            return;
+        }
+        uint8_t block[ConnectInfo::MAX_SIZE];
+        size_t have = 0;
+        for (size_t wanted = 2; have < wanted;) {
+            have += channel.Read(block + have, wanted - have, nullptr);
+            if (have == 2 && (wanted = ConnectInfo::Announced(block, have)) == 0) {
+                return;
+            }
+        }
+        ConnectInfo answer;
+        answer.flags = ConnectInfo::RESPONSE | ConnectInfo::AMS_ALLOWED;
+        answer.netId = AmsNetId{10, 60, 0, 1, 1, 1};
+        const std::vector<uint8_t> answerBytes = answer.Encode();
+        channel.Write(answerBytes.data(), answerBytes.size(), nullptr);
+
+        TunnelDecoder decoder;
+        TunnelEncoder encoder;
+        std::vector<uint8_t> plain(1 << 14);
+        std::vector<uint8_t> in(1 << 16);
+        std::vector<uint8_t> out;
+        std::vector<uint8_t> tunnel;
+        size_t filled = 0;
+        for (;;) {
+            const size_t got = channel.Read(plain.data(), plain.size(), nullptr);
+            for (size_t at = 0; at < got || filled;) {
+                size_t used = 0;
+                filled += decoder.Decode(plain.data() + at, got - at, used, in.data() + filled, in.size() - filled);
+                at += used;
+                if (!AnswerFrames(in, filled, out)) {
+                    return;
+                }
+                if (!out.empty()) {
+                    tunnel.clear();
+                    encoder.Encode(out.data(), out.size(), tunnel);
+                    if (channel.Write(tunnel.data(), tunnel.size(), nullptr) != tunnel.size()) {
+                        return;
+                    }
+                }
+                if (used == 0) {
+                    break;
+                }
+            }
+        }
+    } catch (const std::exception&) {
     }
 }
 

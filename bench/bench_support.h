@@ -17,7 +17,10 @@ namespace bench {
 // cost per request is the same whoever the client is.
 class CannedServer {
 public:
-    CannedServer();
+    // `secure`: secure ADS in pre-shared key mode (identity and password PSK_SECRET), with
+    // the connect info and frames in the tunnel's form, answered on the same thread.
+    static constexpr const char* PSK_SECRET = "bench";
+    explicit CannedServer(bool secure = false);
     ~CannedServer();
     CannedServer(const CannedServer&) = delete;
     CannedServer& operator=(const CannedServer&) = delete;
@@ -28,7 +31,11 @@ public:
 private:
     void Serve();
     void Answer(int peer);
+    void AnswerSecure(int peer);
+    // Answers the whole requests of `in` into `out`; false when a frame cannot fit.
+    bool AnswerFrames(std::vector<uint8_t>& in, size_t& filled, std::vector<uint8_t>& out) const;
 
+    const bool secure;
     int listener = -1;
     uint16_t port = 0;
     std::atomic<bool> stopping{false};

@@ -1,6 +1,9 @@
 // Sum command replies as a PLC sends them: the first byte picks the sub-request count and the
-// read lengths, the rest is the reply. Any bytes decode within the input or are refused whole.
+// read lengths, the rest is the reply. Any bytes decode within the input or are refused whole;
+// the grants found in a reply nobody can use are never more than it asked for, and in a usable
+// reply exactly those its decoder grants.
 #include "ads/AdsSum.h"
+#include "ads/LateGrants.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -50,5 +53,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else if (!grants.empty()) {
         std::abort();
     }
+    if (n == 0) {
+        return 0;
+    }
+    using Kind = GrantingRequest::Kind;
+    for (const Kind kind : {Kind::SymbolHandle, Kind::SumSymbolHandles, Kind::SumNotifications}) {
+        const GrantingRequest request{kind, kind == Kind::SymbolHandle ? 1u : static_cast<uint32_t>(n)};
+        const GrantReleases found = GrantsIn(request, 0, reply, length);
+        if (found.notifications.size() + found.symbolHandles.size() > request.count) {
+            std::abort();
+        }
+        if (kind == Kind::SumNotifications && GrantsUsable(request, 0, reply, length)) {
+            size_t granted = 0;
+            for (const SumGrant& g : grants) {
+                granted += g.result == ADS_OK ? 1 : 0;
+            }
+            if (granted != found.notifications.size()) {
+                std::abort();
+            }
+        }
+    }
+    // The same bytes as a request's payload: noted or not, never read beyond.
+    (void)GrantingRequestOf(ADS_CMD_READ_WRITE, reply, length);
     return 0;
 }

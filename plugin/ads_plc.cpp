@@ -2,6 +2,7 @@
 
 #include "plugin/tav_identity.h"
 #include "worker/ads_plc_worker.h"
+#include "worker/secure_transport.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -58,7 +59,7 @@ bool Ads_Plc::init()
     for (const DataType choice : choices) {
         type.insertSelectionValues(itemTypeName(choice), QString::number(choice));
     }
-    type.insertSelectionValues(QStringLiteral("From PLC"), QString::number(FROM_PLC));
+    type.insertSelectionValues(itemTypeName(FROM_PLC), QString::number(FROM_PLC));
     itemColumns.append(type);
 
     QList<Column> deviceColumns;
@@ -107,6 +108,8 @@ bool Ads_Plc::init()
     deviceColumns.append(networkInterface);
     deviceColumns.append(udpPorts);
     deviceColumns.append(tcpPorts);
+    // Appended last: configurations stored before them keep plain ADS.
+    secure_transport::appendColumns(deviceColumns);
 
     Column mode(QStringLiteral("notification_transmission_mode"), Column::Integer, 16, QStringLiteral("4"),
                 QStringLiteral("ADS Transmission mode for notifications"));
@@ -247,15 +250,21 @@ bool Ads_Plc::createWorkerThread(DeviceInstancePlugin device)
     QMutexLocker lock(&connectionsMutex);
     const unsigned int id = static_cast<unsigned int>(device.id);
     if (!workerThreads.contains(id)) {
-        workerThreads.insert(id, new Ads_Plc_Worker(pluginInterface, device));
+        try {
+            workerThreads.insert(id, new Ads_Plc_Worker(pluginInterface, device));
+        } catch (const std::exception& e) {
+            // A gateway short of threads or memory: the host must not see the exception.
+            writeLogError(QStringLiteral("Worker of ") + device.name + QStringLiteral(" cannot start: ") +
+                          QString::fromLocal8Bit(e.what()));
+            return false;
+        }
     }
     return true;
 }
 
 bool Ads_Plc::connectDevice(DeviceInstancePlugin device)
 {
-    createWorkerThread(device);
-    Ads_Plc_Worker* worker = findWorker(device.id);
+    Ads_Plc_Worker* worker = createWorkerThread(device) ? findWorker(device.id) : nullptr;
     if (!worker) {
         return false;
     }
@@ -280,6 +289,8 @@ Ads_Plc_Worker* Ads_Plc::connectedWorker(LogList* list)
         QMutexLocker lock(&connectionsMutex);
         if (Ads_Plc_Worker* worker = workerThreads.value(static_cast<unsigned int>(list->device.id), nullptr)) {
             list->device.error = worker->getDeviceError();
+        } else {
+            list->device.error = QStringLiteral("Worker thread missing");
         }
         return nullptr;
     }

@@ -92,6 +92,13 @@ goal(7, "1,000 items, 2 ms PLC: release", counter(thousand, "release_ms"), 50, T
 goal(7, "other device on that PLC: longest pause meanwhile", counter(thousand, "other_pause_ms"), 100, True, " ms")
 goal(7, "notifications left on the PLC after the release", counter(thousand, "left_on_plc"), 0, True)
 
+secure_read, plain_samples, secure_samples = find("BM_ReadRoundTripSecure"), rate("BM_NotificationSamples/64"), \
+    rate("BM_NotificationSamplesSecure/64")
+goal(8, "4-byte Read through secure ADS / plain (same server)",
+     per_op_us(secure_read) / per_op_us(read) if secure_read and read else None, 1.3, True, "x")
+goal(8, "samples/s through secure ADS / plain, 64 per frame",
+     secure_samples / plain_samples if secure_samples and plain_samples else None, 0.5, False, "x")
+
 print("-" * 90)
 single = "BM_SubscribeThousand/0"
 if find(single):

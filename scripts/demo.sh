@@ -17,7 +17,8 @@ Without options the demo runs against the bundled PLC simulator on 127.0.0.1.
   --port N               ADS port of the PLC runtime (default 851; 801 for older runtimes)
   --item SYMBOL:TYPE     a variable to show, repeatable (TYPE: BOOL WORD DWORD SINT USINT INT
                          UINT DINT UDINT REAL LREAL STRING)
-  --write SYMBOL=VALUE   write VALUE to that variable once connected (it must be among the items)
+  --write SYMBOL[:TYPE]=VALUE  write VALUE to that variable once connected (without TYPE it must
+                         be among the items)
   --seconds S            how long to show values (default 6)
   --timeout MS           ADS request time-out (default 2000)
   -h, --help             this text
@@ -130,7 +131,7 @@ if ((changed == 0)); then
   [[ -n "$sim_pid" ]] && status=1
 fi
 if [[ -n "$write" ]]; then
-  symbol="${write%%=*}"; wanted="${write#*=}"
+  symbol="${write%%=*}"; symbol="${symbol%%:*}"; wanted="${write#*=}"
   back="$(values_of "$symbol" | tail -n 1 || true)"
   if [[ "$back" == "$wanted" ]]; then
     echo "- wrote $wanted to $symbol and read $back back"

@@ -6,12 +6,13 @@ set -euo pipefail
 
 native="$(dpkg --print-architecture)"
 packages=()
-for p in cmake ninja-build g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev \
-         clang libclang-rt-14-dev valgrind g++-arm-linux-gnueabihf qemu-user; do
+for p in cmake ninja-build g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev \
+         clang libclang-rt-14-dev valgrind g++-arm-linux-gnueabihf qemu-user \
+         dpkg-dev file; do
   packages+=("$p:$native")
 done
 # 32-bit ARM libraries for the cross build that runs under qemu-arm.
-armhf=(qtbase5-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
+armhf=(qtbase5-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libssl-dev:armhf)
 
 missing=()
 for p in "${packages[@]}" "${armhf[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages into dist/: scripts/package.sh [amd64] [armhf] (default both).
-# The plug-in goes to /usr/lib/<triplet>/tav/plugins; ADS_PLC_PLUGIN_DIR=/path picks another folder.
+# Per architecture two: ads-plc (the plug-in alone, in /usr/lib/<triplet>/tav/plugins;
+# ADS_PLC_PLUGIN_DIR=/path picks another folder) and ads-plc-tools (driver, simulator, inspector).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 arches=("$@")
@@ -19,5 +20,5 @@ for arch in "${arches[@]}"; do
   bash "$root/scripts/build.sh" "$dir" "${args[@]}"
   (cd "$dir" && cpack -B "$root/dist" >/dev/null)
   rm -rf "$root/dist/_CPack_Packages"
-  echo "built $(ls "$root"/dist/ads-plc_*_"$arch".deb)"
+  ls "$root"/dist/ads-plc*_"$arch".deb | sed 's/^/built /'
 done

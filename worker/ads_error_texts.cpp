@@ -145,3 +145,9 @@ QString errorToString(long code)
     }
     return QStringLiteral("Invalid error. Code: ") + QString::number(code);
 }
+
+QString withErrorCode(const QString& text, long code)
+{
+    const QString suffix = QStringLiteral(" Code: ") + QString::number(code);
+    return text.endsWith(suffix) ? text : text + suffix;
+}

@@ -3,6 +3,8 @@
 #include "ads/AdsRequests.h"
 #include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
+#include "worker/device_statistics.h"
+#include "worker/secure_transport.h"
 
 #include <QtGlobal>
 
@@ -33,7 +35,7 @@ constexpr auto STOP_GRACE = std::chrono::milliseconds(1000);
 
 QString failedText(int32_t code)
 {
-    return QStringLiteral("failed. ") + errorToString(code) + QStringLiteral(" Code: ") + QString::number(code);
+    return QStringLiteral("failed. ") + withErrorCode(errorToString(code), code);
 }
 
 // The PLC clock counts 100 ns units since 1601-01-01 00:00:00 UTC.
@@ -87,6 +89,7 @@ Ads_Plc_Worker::~Ads_Plc_Worker()
         workerThread.join();
     }
     disconnectCleanup(connectionSuspect.load());
+    Device_Statistics::forget(static_cast<quint32>(deviceRecord.id));
 }
 
 void Ads_Plc_Worker::requestStop()
@@ -254,6 +257,13 @@ AdsDevice* Ads_Plc_Worker::connectToAds()
         writeLogDebug(QStringLiteral("Invalid target AMS Net Id."));
         return nullptr;
     }
+    const secure_transport::Choice transport = secure_transport::fromConfig(config);
+    if (!transport.error.isEmpty()) {
+        setDeviceError(transport.error);
+        writeLogDebug(transport.error + QLatin1Char('.'));
+        return nullptr;
+    }
+    secureTransport = transport.settings;
 
     const QString routeTail = deviceRecord.name + QStringLiteral(" to address: ") + address +
                               QStringLiteral(" AMS Net Id: ") + netIdText + QStringLiteral(" Local AMS Net Id: ") +
@@ -288,9 +298,11 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
         device.reset(created);
     }
     if (error != 0) {
+        // A failed TCP connect, a NetId in use or a secure set-up has a text that says what to check.
+        const QString text = setUpFailure.isEmpty() ? errorToString(error) : setUpFailure;
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
-                      address + QLatin1Char(' ') + failedText(error));
-        setDeviceError(errorToString(error));
+                      address + QStringLiteral(" failed. ") + withErrorCode(text, error));
+        setDeviceError(text);
         state = Disconnected;
         disconnectCleanup();
         return false;
@@ -314,10 +326,14 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
 namespace {
 // The error value of a set-up step that failed with something other than an AdsException:
 // a system error keeps its code, any other standard exception counts as an unreachable target.
-int32_t setUpFailureCode()
+// A TCP connection that could not be made also gives its text, which names address and reason.
+int32_t setUpFailureCode(QString* text)
 {
     try {
         throw;
+    } catch (const plc::ads::ConnectError& e) {
+        *text = QString::fromLocal8Bit(e.what());
+        return e.code().value() != 0 ? e.code().value() : ADS_ERR_TARGET_PORT_NOT_FOUND;
     } catch (const std::system_error& e) {
         return e.code().value();
     } catch (const std::exception&) {
@@ -326,27 +342,50 @@ int32_t setUpFailureCode()
         return -1;
     }
 }
+
+// The router refuses a second address for a NetId it already routes elsewhere.
+QString netIdInUseText(const AmsNetId& netId)
+{
+    const std::string other = plc::ads::GetRouteAddress(netId);
+    if (other.empty()) {
+        return errorToString(ROUTERERR_PORTALREADYINUSE);
+    }
+    return QStringLiteral("AMS NetId ") + QString::fromStdString(netId.ToString()) +
+           QStringLiteral(" is already in use for the PLC at ") + QString::fromStdString(other) +
+           QStringLiteral("; each PLC needs its own AMS NetId");
+}
 }
 
 AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint16_t port, int32_t* error,
                                           uint32_t timeoutMs)
 {
     *error = 0;
+    setUpFailure.clear();
     const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
     std::lock_guard<std::mutex> targetLock(*targetMutex);
 
     std::unique_ptr<AdsDevice> created;
     try {
-        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs));
+        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs,
+                                    secureTransport ? &*secureTransport : nullptr));
         created->SetTimeout(timeoutMs);
         created->GetState();
     } catch (const AdsException& e) {
         *error = e.resultCode;
+        if (e.resultCode == ROUTERERR_PORTALREADYINUSE) {
+            setUpFailure = netIdInUseText(netId);
+        }
         writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
-                      address + QLatin1Char(' ') + failedText(e.resultCode));
+                      address + QStringLiteral(" failed. ") +
+                      withErrorCode(setUpFailure.isEmpty() ? errorToString(e.resultCode) : setUpFailure,
+                                    e.resultCode));
+        return nullptr;
+    } catch (const plc::ads::SecureConnectError& e) {
+        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
+        setUpFailure = QString::fromStdString(e.what());
         return nullptr;
     } catch (...) {
-        *error = setUpFailureCode();
+        *error = setUpFailureCode(&setUpFailure);
         return nullptr;
     }
 
@@ -364,7 +403,7 @@ AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint1
     } catch (const AdsException& e) {
         writeLogDebug(QStringLiteral("ADS GetDeviceInfo ") + failedText(e.resultCode));
     } catch (...) {
-        *error = setUpFailureCode();
+        *error = setUpFailureCode(&setUpFailure);
         return nullptr;
     }
     return created.release();
@@ -595,6 +634,7 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
         if (type && it != Ads_Plc_Worker::values.end() && it->type == type) {
             it->value = text;
             it->timestamp = timestamp;
+            Device_Statistics::noteSample(deviceId, itemId);
         }
     } else if (firstWarningFor(hUser)) {
         qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier returned a value. DeviceID: ") +
@@ -662,7 +702,11 @@ void Ads_Plc_Worker::listenToNotifiers()
                 QString text;
                 uint16_t adsState = ADSSTATE_RUN;
                 try {
+                    const auto pollStart = std::chrono::steady_clock::now();
                     adsState = device->GetState().adsState;
+                    Device_Statistics::noteStatePoll(static_cast<quint32>(deviceRecord.id),
+                                                     std::chrono::duration_cast<std::chrono::microseconds>(
+                                                         std::chrono::steady_clock::now() - pollStart));
                 } catch (const AdsException& e) {
                     code = e.resultCode;
                     text = errorToString(code);
@@ -693,8 +737,7 @@ void Ads_Plc_Worker::listenToNotifiers()
                 } else {
                     setDeviceError(text);
                     writeLogDebug(QStringLiteral("Error. Status for route ") + deviceRecord.name + QStringLiteral(" - ") +
-                                  deviceRecord.address + QStringLiteral(" failed. ") + text +
-                                  QStringLiteral(" Code: ") + QString::number(code));
+                                  deviceRecord.address + QStringLiteral(" failed. ") + withErrorCode(text, code));
                     const bool broken = isConnectionError(code);
                     if (broken) {
                         connectionSuspect = true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ads/AdsDevice.h"
+#include "ads/SecureSettings.h"
 #include "host/PluginInterface.h"
 #include "worker/bulk_writes.h"
 #include "worker/item_notifiers.h"
@@ -25,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -168,10 +170,15 @@ private:
     std::chrono::steady_clock::time_point stopRequestedAt;
     std::atomic<bool> connectionSuspect{false};
 
+    // The device error of the last failed set-up when its code alone cannot tell it (worker thread).
+    QString setUpFailure;
     // Identity of the connection the subscriptions were made on (worker thread and deviceMutex).
     uint64_t subscribedConnection = 0;
     // Loss counters last warned about, and when (worker thread).
     uint64_t warnedDrops = 0;
     std::chrono::steady_clock::time_point lastLossWarning{};
     bool lossWarned = false;
+
+    // The secure transport of the next connection, when configured (worker thread).
+    std::optional<plc::ads::SecureSettings> secureTransport;
 };

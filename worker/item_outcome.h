@@ -20,7 +20,7 @@ struct Item_Outcome {
     {
         code = adsCode;
         text = errorToString(adsCode);
-        logText = QStringLiteral("failed. ") + text + QStringLiteral(" Code: ") + QString::number(adsCode);
+        logText = QStringLiteral("failed. ") + withErrorCode(text, adsCode);
     }
     void fail(const QString& reason)
     {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 
 using namespace plc::ads;
 
@@ -134,8 +135,10 @@ void Item_Subscriptions::noteSymbolInfoMissing(int32_t code)
 {
     if (!infoMissing) {
         log(QStringLiteral("Symbol information not offered by ") + deviceName +
-                QStringLiteral(": item types are not checked. Code: ") + QString::number(code),
-            false);
+                QStringLiteral(": item types cannot be checked; an item whose type does not fit its PLC "
+                               "variable shows wrong values. ") +
+                withErrorCode(errorToString(code), code),
+            true);
     }
     infoMissing = true;
 }
@@ -290,11 +293,27 @@ int32_t sumSymbolHandles(const AdsDevice& device, const std::vector<std::string>
     }
     std::vector<SumReadWriteResult> results;
     const int32_t status = SumReadWrite(device.GetLocalPort(), &device.Address(), subs, &results);
+    std::unordered_map<uint32_t, size_t> holders;
     for (const SumReadWriteResult& r : results) {
         if (r.result != ADS_OK || r.data.size() != sizeof(uint32_t)) {
             answers.emplace_back(r.result != ADS_OK ? r.result : int32_t{ADS_ERR_INVALID_SIZE}, OwnedHandle());
-        } else {
-            answers.emplace_back(ADS_OK, device.AdoptSymbolHandle(le::Read<uint32_t>(r.data.data())));
+            continue;
+        }
+        const uint32_t handle = le::Read<uint32_t>(r.data.data());
+        answers.emplace_back(ADS_OK, device.AdoptSymbolHandle(handle));
+        // One handle for two different variables reads one of them for both: neither is used,
+        // and the handle is released once.
+        const auto [holder, first] = holders.emplace(handle, answers.size() - 1);
+        if (!first && QString::fromStdString(symbols[holder->second])
+                              .compare(QString::fromStdString(symbols[answers.size() - 1]), Qt::CaseInsensitive) != 0) {
+            delete answers.back().second.release();
+            answers.back().first = ADS_ERR_INVALID_RESPONSE;
+            answers[holder->second].first = ADS_ERR_INVALID_RESPONSE;
+        }
+    }
+    for (auto& answer : answers) {
+        if (answer.first != ADS_OK) {
+            answer.second.reset();
         }
     }
     return status;

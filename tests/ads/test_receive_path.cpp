@@ -178,7 +178,7 @@ TEST_F(ReceivePath, ASilentPortTimesOutAloneButASilentPeerIsGivenUp)
         ASSERT_TRUE(sim->SendRawToLatest(Reply(grant, Words({0, granted}))));
     }
     EXPECT_TRUE(WaitUntil([&] { return Counters().unmatchedReplies == 4; })) << "but not the reply to the delete";
-    EXPECT_EQ(1u, Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION));
+    EXPECT_TRUE(WaitUntil([&] { return Sent(ADS_CMD_DEL_DEVICE_NOTIFICATION) == 1; }));
     EXPECT_EQ(1u, sim->NotificationCount());
     EXPECT_EQ(0, AdsSyncDelDeviceNotificationReqEx(port, &plc, handle));
 

@@ -171,10 +171,30 @@ TEST_F(Requests, RoutesShareConnectionsAndCountThemselves)
     // Failed routes leave nothing behind (a NetId routed elsewhere: the device test).
     const Loopback refusing(false);
     EXPECT_EQ(ADS_ERR_TARGET_PORT_NOT_FOUND, plc::ads::AddLocalRoute(kB, "127.0.0.1:no-such-service"));
-    EXPECT_THROW(plc::ads::AddLocalRoute(kB, refusing.Host().c_str()), std::exception);
+    try {
+        plc::ads::AddLocalRoute(kB, refusing.Host().c_str());
+        ADD_FAILURE() << "a refused connection makes no route";
+    } catch (const plc::ads::ConnectError& e) {
+        EXPECT_STREQ(e.what(), ("Cannot connect to " + refusing.Host() + ": connection refused").c_str());
+    }
     EXPECT_THROW(plc::ads::AddLocalRoute(kB, nullptr), std::logic_error);
     EXPECT_EQ(1u, GetRouter().ConnectionCount());
     ExpectHealthy(port);
+
+    // A router that refuses the NetId: every attempt gets a new connection, none of which ever
+    // answered, so none counts as a reconnection.
+    plcsim::SimOptions strict;
+    strict.ownNetIdOnly = true;
+    plcsim::PlcSimulator refuser(strict);
+    refuser.Start();
+    const AmsAddr c{AmsNetId{10, 20, 0, 3, 1, 1}, 851};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ASSERT_EQ(0, plc::ads::AddLocalRoute(c.amsNetId, refuser.HostString().c_str()));
+        EXPECT_EQ(ADS_ERR_TARGET_NOT_FOUND, AdsSyncReadStateReqEx(port, &c, &state[0], &state[1]));
+        plc::ads::DelLocalRoute(c.amsNetId);
+    }
+    EXPECT_EQ(3u, refuser.AcceptedCount());
+    EXPECT_EQ(0u, plc::ads::GetConnectionCounters(c.amsNetId).reconnections);
 
     AmsAddr local{AmsNetId{}, 0};
     ASSERT_EQ(0, AdsGetLocalAddressEx(port, &local));

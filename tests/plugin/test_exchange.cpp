@@ -277,7 +277,8 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     EXPECT_FALSE(plugin.readData(&refused));
     const auto failedAt = Clock::now();
     EXPECT_LT(secondsSince(start), 2.0);
-    EXPECT_EQ(refused.device.error, QString::fromUtf8("Target port not found – ADS server is not started or is not reachable."));
+    // The address and the system's reason, not the text of the PLC router's own "port not found".
+    EXPECT_EQ(refused.device.error, "Cannot connect to " + refused.device.address + ": connection refused");
     EXPECT_TRUE(HostState::instance().waitForLog(
         [&](const tavhost::LogEntry& e) {
             return e.text.startsWith("Error. Creating route for Device 5 to " + refused.device.address + " failed. " +
@@ -294,6 +295,18 @@ TEST_F(ExchangeTest, ConfigurationAndConnectionErrorsReachTheHost)
     // The next attempt waits for the error wait time (1 s), not for the next pass of the loop.
     ASSERT_TRUE(WaitUntil([] { return logsContaining(tavhost::LogLevel::Debug, "Connecting for Device 5 ") == 2; }, 3s));
     EXPECT_GT(secondsSince(failedAt), 0.8);
+
+    // A second PLC given the NetId of the first: the sentence names the NetId and who has it.
+    LogList first = batchFor(deviceFor(6, *sim), {});
+    ASSERT_TRUE(readUntil(first, [](const LogList& l) { return l.device.error.isEmpty(); }));
+    auto other = startSimulator();
+    LogList sameNetId = batchFor(deviceFor(7, *other), {});
+    sameNetId.device.config["Target_AMS_NetId"] = QString::fromStdString(sim->Options().netId.ToString());
+    EXPECT_FALSE(plugin.readData(&sameNetId));
+    EXPECT_EQ(sameNetId.device.error, "AMS NetId " + QString::fromStdString(sim->Options().netId.ToString()) +
+                                          " is already in use for the PLC at " +
+                                          QString::fromStdString(sim->HostString()) +
+                                          "; each PLC needs its own AMS NetId");
 
     // The wait for a connection is counted in 16 bits: 65537 ms is clamped, not cut to 1 ms.
     sim->InjectReplyFault(plcsim::ReplyFault::Delay(300ms).For(ADS_CMD_READ_STATE));

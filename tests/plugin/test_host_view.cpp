@@ -4,14 +4,17 @@
 #include "host/TAVInterface.h"
 #include "plugin/ads_plc.h"
 #include "plugin/tav_identity.h"
+#include "worker/plc_values.h"
 
 #include "qt_gtest_print.h"
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonObject>
 #include <QPluginLoader>
 #include <QPointer>
+#include <QRegularExpression>
 
 #include <cstring>
 #include <thread>
@@ -130,13 +133,29 @@ TEST_F(HostViewTest, InitDeclaresTheSchemaAndTheOptions)
                                        {"timeout_ms", 0, 0, "60000", marks},
                                        {"network_interface", 8, 64, "eth0", "All IPv4 interfaces=,eth0=eth0,wlan0=wlan0," + marks},
                                        {"udp_ports", 8, 256, "48898-48899", marks},
-                                       {"tcp_ports", 8, 256, "48898-48899", marks}});
+                                       {"tcp_ports", 8, 256, "48898-48899", marks},
+                                       // Appended, so that stored configurations keep plain ADS.
+                                       {"Ads_Transport", 0, 16, "0", "ADS=0,Secure ADS=1"},
+                                       {"Tls_Port", 0, 0, "8016", ""},
+                                       {"Tls_Mode", 0, 16, "0", "Pre-shared key=0,Shared CA=1,Self-signed=2"},
+                                       {"Tls_Psk_Identity", 2, 0, "", ""},
+                                       {"Tls_Psk_Password", 2, 0, "", ""},
+                                       {"Tls_Ca_File", 2, 0, "", ""},
+                                       {"Tls_Certificate_File", 2, 0, "", ""},
+                                       {"Tls_Key_File", 2, 0, "", ""},
+                                       {"Tls_Plc_Fingerprint", 2, 0, "", ""},
+                                       {"Tls_Plc_User", 2, 0, "", ""},
+                                       {"Tls_Plc_Password", 2, 0, "", ""},
+                                       {"Tls_Ignore_Common_Name", 0, 16, "0", "No=0,Yes=1"}});
     // Spot checks of the descriptions the host shows.
     EXPECT_EQ(call.deviceColumns[1].description, "AMS NetId of target PLC. E.g. 192.168.1.20.1.1");
     EXPECT_EQ(call.deviceColumns[2].description, "Sets a determistic local AMS NetId on TAV. Not required!");
     EXPECT_EQ(call.deviceColumns[3].description, "Timeout in ms for communication with PLC controller.");
     EXPECT_EQ(call.itemColumns[2].description, "ADS Transmission mode for notifications");
     EXPECT_TRUE(call.deviceColumns[8].description.contains("(max 64 ports)"));
+    for (int i = 9; i < call.deviceColumns.size(); ++i) {
+        EXPECT_FALSE(call.deviceColumns[i].description.isEmpty()) << call.deviceColumns[i].name;
+    }
 
     const PluginInitOptions& o = call.options;
     EXPECT_TRUE(o.supportsRead && o.supportsDiscovery && o.discoveryCreatesDevices);
@@ -275,6 +294,66 @@ TEST_F(HostViewTest, TheSubstituteHostKeepsEveryLogLineAndTheErrorWaitDefault)
         record.errorWaitTimeSeconds = configured;
         EXPECT_EQ(record.getErrorWaitTimeSeconds(), used) << configured;
     }
+}
+
+// The README's table of PLC data types against the code, row by row as the README has them:
+// name, byte length and the example, written and read back; and a row for every type offered.
+TEST_F(HostViewTest, TheReadmeTypeTableSaysWhatTheCodeDoes)
+{
+    QFile readme(QStringLiteral(ADS_PLC_README_PATH));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(readme.readAll()).split('\n');
+    const auto cells = [](const QString& line) {
+        QStringList parts = line.split('|');
+        parts = parts.mid(1, parts.size() - 2);
+        for (QString& part : parts) {
+            part = part.trimmed();
+        }
+        return parts;
+    };
+    const int header = lines.indexOf(QRegularExpression(QStringLiteral("^\\| value \\| name \\| bytes \\|.*")));
+    ASSERT_GE(header, 0);
+    const QStringList columns = cells(lines.at(header));
+    const int name = columns.indexOf("name"), bytes = columns.indexOf("bytes"), example = columns.indexOf("example");
+    ASSERT_TRUE(name >= 0 && bytes >= 0 && example >= 0) << columns.join(',');
+    const QRegularExpression examplePattern(QStringLiteral("^`([^`]*)` ↔ `([0-9A-F ]*?)( …)?`$"));
+    QMap<int, QString> documented;
+    for (int i = header + 2; i < lines.size() && lines.at(i).startsWith('|'); ++i) {
+        const QStringList row = cells(lines.at(i));
+        ASSERT_EQ(row.size(), columns.size()) << lines.at(i);
+        bool ok = false;
+        const DataType type = static_cast<DataType>(row.at(0).toInt(&ok));
+        ASSERT_TRUE(ok) << lines.at(i);
+        documented.insert(type, row.at(name));
+        EXPECT_EQ(itemTypeName(type), row.at(name));
+        if (type == FROM_PLC) {
+            continue; // its length and texts are those of the type the PLC names
+        }
+        EXPECT_EQ(QString::number(dataLength(type)), row.at(bytes)) << row.at(name);
+        const QRegularExpressionMatch match = examplePattern.match(row.at(example));
+        ASSERT_TRUE(match.hasMatch()) << row.at(example);
+        const QString text = match.captured(1);
+        QByteArray expected = QByteArray::fromHex(match.captured(2).toLatin1());
+        std::vector<char> written(dataLength(type), '\x55');
+        if (match.capturedLength(3) > 0) {
+            expected.append(QByteArray(static_cast<int>(written.size()) - expected.size(), '\0'));
+        }
+        EXPECT_EQ(valueToBytes(text, type, written.data(), static_cast<uint32_t>(written.size())), QString()) << text;
+        EXPECT_EQ(QByteArray(written.data(), static_cast<int>(written.size())).toHex(' '), expected.toHex(' ')) << text;
+        EXPECT_EQ(bytesToValue(written.data(), type, static_cast<unsigned int>(written.size())), text);
+    }
+    Ads_Plc plugin;
+    ASSERT_TRUE(plugin.init());
+    int offered = 0;
+    const QList<tavhost::InitPluginCall> calls = host().initPluginCalls();
+    ASSERT_EQ(calls.size(), 1);
+    for (const DatabaseColumnStructure& column : calls.first().itemColumns) {
+        for (const auto& choice : column.name == "type" ? column.selectionValues : decltype(column.selectionValues)()) {
+            ++offered;
+            EXPECT_EQ(documented.value(choice.value.toInt()), choice.label) << "a row for every type the host offers";
+        }
+    }
+    EXPECT_GT(offered, 0);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -166,7 +167,7 @@ std::map<std::string, Lines> CsvRows(const std::string& text)
 TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
 {
     Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--name", "A name longer than sixteen",
-                                 "--version", "2.11.77", "-v"});
+                                 "--device-version", "2.11.77", "-v"});
     const std::string address = Address(sim);
     const Outcome all = Driver(address, {"--browse"});
     ASSERT_EQ(all.code, 0) << all.err;
@@ -183,13 +184,21 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
     EXPECT_EQ(Rows(some.out, 5, 3, "yes"), (std::vector<Lines>{{"MAIN.iInt", "INT", "2", "yes", ""}})) << some.out;
 
     const Outcome run = Driver(address, {"--item", "MAIN.udiCounter:UDINT", "--item", "MAIN.iInt:INT", "--item",
-                                         "MAIN.s%1:STRING", "--cycle", "50", "--write", "MAIN.iInt=321", "--seconds",
-                                         "2", "--refresh", "400"});
+                                         "MAIN.s%1:STRING", "--cycle", "50", "--write", "MAIN.iInt=321", "--write",
+                                         "MAIN.uiUint:UINT=65001", "--seconds", "2", "--refresh", "400"});
     EXPECT_EQ(run.code, 1) << run.err;
     EXPECT_NE(run.out.find("summary of ADS Test device: no value for MAIN.s%1: Symbol not found\n"), std::string::npos);
     EXPECT_GE(Values(run.out, "MAIN.udiCounter").size(), 2u) << run.out;
     EXPECT_EQ(Values(run.out, "MAIN.iInt").count("321"), 1u);
     EXPECT_NE(run.out.find("write: MAIN.iInt = 321: sent"), std::string::npos);
+    EXPECT_NE(run.out.find("write: MAIN.uiUint = 65001: sent"), std::string::npos) << "a symbol no item reads";
+    // Per item the samples the plug-in received (a counter on a 50 ms tick), per device the state poll.
+    std::smatch counted;
+    ASSERT_TRUE(std::regex_search(run.out, counted, std::regex("\n  MAIN.udiCounter: ([0-9]+) samples, latest [0-9.]+ s ago\n")))
+        << run.out;
+    EXPECT_GE(std::stoi(counted[1]), 10);
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("statistics of ADS Test device: state poll round trip median "
+                                                      "[0-9.]+ ms, highest [0-9.]+ ms \\([0-9]+ polls\\)\n")));
     EXPECT_EQ(Values(run.out, "MAIN.s%1", 0), std::set<std::string>{"MAIN.s%1"}) << "texts verbatim";
     EXPECT_EQ(run.out.compare(run.out.rfind("device error:"), 16, "device error: -\n"), 0) << "still connected";
     EXPECT_EQ(Values(run.out, "(identity)"), (std::set<std::string>{"ADS", "A name longer th", "2.11.77"})) << run.out;
@@ -233,29 +242,57 @@ TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
                             "size mismatch [0-9]+, unmatched replies [0-9]+, reconnections [0-9]+\n");
     EXPECT_TRUE(std::regex_search(run.out, losses)) << run.out;
     EXPECT_NE(run.err.find("[host "), std::string::npos);
-    const std::string note = "Symbol information not offered by ADS Test device";
+    const std::string note = "[host warning] Symbol information not offered by ADS Test device: item types cannot be "
+                             "checked";
     EXPECT_TRUE(run.err.find(note) != std::string::npos && run.err.find(note) == run.err.rfind(note))
         << "once: " << run.err;
     std::remove(path.c_str());
 }
 
-// The simulator program's program changes reach the driver's view without a reconnection, and a
-// driver run against a PLC that never answers still ends on time.
-TEST(Programs, DriverFollowsProgramChangesAndEndsOnTimeAgainstASilentPlc)
+// Program changes reach the driver's view without a reconnection; the outcome judges the end of
+// the run and names what failed on the way. A driver run against a PLC that never answers still
+// ends on time.
+TEST(Programs, DriverJudgesTheEndOfARunThroughProgramChangesAndEndsOnTimeAgainstASilentPlc)
 {
-    const std::string next = TempFile("MAIN.down INT 7 constant\n");
-    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--program-change-every", "1", "--stop-ms", "0",
-                                 "--symbols-next", next});
-    const Outcome run = Driver(Address(sim), {"--item", "MAIN.down:INT", "--item", ".count:UINT", "--cycle", "100",
-                                              "--seconds", "2.5", "--refresh", "250", "--verbose"});
-    ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_NE(run.err.find("PLC program of ADS Test device changed (symbol version 1 -> 2); subscribing again"),
-              std::string::npos) << run.err;
-    EXPECT_EQ(Values(run.out, "MAIN.down").count("7"), 1u) << run.out;
-    EXPECT_EQ(Values(run.out, ".count", 5).count("Symbol not found"), 1u);
-    ::kill(sim.pid, SIGTERM);
-    EXPECT_EQ(sim.Wait().out.find("connection 2 "), std::string::npos) << "no reconnection";
-    std::remove(next.c_str());
+    plcsim::PlcSimulator sim;
+    sim.Start();
+    const auto seen = [](const Child& driver, const std::string& symbol, const std::string& text, size_t column) {
+        return plcsim::WaitUntil([&] { return Values(Slurp(driver.out), symbol, column).count(text) != 0; }, 10s);
+    };
+    const auto rowsWithValue = [](const Child& driver) {
+        const auto rows = Rows(Slurp(driver.out), 6, 1, ".count");
+        return std::count_if(rows.begin(), rows.end(), [](const Lines& row) { return !row[3].empty(); });
+    };
+    const Lines args = {"--address", sim.HostString(), "--ads-port", "851", "--item", "MAIN.down:INT", "--item",
+                        ".count:UINT", "--cycle", "100", "--seconds", "60", "--refresh", "100", "--verbose"};
+    const auto next = plcsim::ParseSymbolText("MAIN.down INT 7 constant\n");
+    for (const bool comesBack : {true, false}) {
+        sim.ChangeProgram(0ms, plcsim::DefaultSymbols());
+        Child driver(ADS_PLC_DRIVER_PATH, args);
+        ASSERT_TRUE(plcsim::WaitUntil([&] { return !Values(Slurp(driver.out), ".count").empty(); }, 10s));
+        sim.ChangeProgram(0ms, next);
+        ASSERT_TRUE(seen(driver, ".count", "Symbol not found", 5) && seen(driver, "MAIN.down", "7", 3));
+        if (comesBack) {
+            const auto before = rowsWithValue(driver);
+            sim.ChangeProgram(0ms, plcsim::DefaultSymbols());
+            ASSERT_TRUE(plcsim::WaitUntil([&] { return rowsWithValue(driver) > before; }, 10s));
+        }
+        ::kill(driver.pid, SIGTERM);
+        const Outcome run = driver.Wait();
+        EXPECT_NE(run.err.find("PLC program of ADS Test device changed (symbol version "), std::string::npos) << run.err;
+        EXPECT_NE(run.out.find("unmatched replies 0, reconnections 0\n"), std::string::npos) << run.out;
+        if (comesBack) {
+            EXPECT_EQ(run.code, 0) << run.out;
+            EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfailed on the way at ADS Test device: .count: Symbol not "
+                                                              "found \\([0-9. stoa]+\\)\nsummary of ADS Test device: ok\n")))
+                << run.out;
+        } else {
+            EXPECT_EQ(run.code, 1) << "values earlier do not make up for none at the end";
+            EXPECT_NE(run.out.find("summary of ADS Test device: no value for .count: Symbol not found\n"), std::string::npos)
+                << run.out;
+        }
+    }
+    EXPECT_EQ(sim.AcceptedCount(), 2u) << "no reconnection";
 
     plcsim::PlcSimulator silent;
     silent.Start();
@@ -276,11 +313,12 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
                                "127.0.0.2.1.1", "--symbols", symbols});
     const std::string atA = Address(a), atB = Address(b), each = "\nads_port = 851\ntimeout = 1000\n";
     const std::string config = TempFile(
-        "[Left]\naddress = " + atA + each + "local_netid = 192.168.77.1.1.1\nerror_wait = 1\n"
+        "# two simulators\n[Left]  ; the first\naddress = " + atA + "   # inline\nads_port = 851\ntimeout = 1000\n"
+        "local_netid = 192.168.77.1.1.1\nerror_wait = 1\n"
         "items = MAIN.iInt:INT:cyclic:50, MAIN.sText:string\nwrites = MAIN.iInt=11, MAIN.iInt=22\n"
         "[Right]\naddress = " + atB + "\nnetid = 127.0.0.2.1.1\nads_port = 852\nmode = cyclic\ncycle = 50\n"
-        "items = MAIN.udiCounter:UDINT, GVL.label:STRING\n"
-        "[WrongPort]\naddress = " + atB + each + "netid = 127.0.0.2.1.1\nitems = .count:UINT\n"
+        "items = MAIN.udiCounter:UDINT, GVL.label:STRING\nwrites = GVL.label=\"a,\"\"b\"\" ;\" ; 7 bytes\n"
+        "[WrongPort]\naddress = " + atB + each + "error_wait = 1\nnetid = 127.0.0.2.1.1\nitems = .count:UINT\n"
         "[WrongNetId]\naddress = " + atA + each + "netid = 10.9.8.7.1.1\nitems = .count:UINT\n");
     const Outcome run = Child(ADS_PLC_DRIVER_PATH, {"--config", config, "--format", "csv", "--seconds", "1.5",
                                                     "--refresh", "500"}).Wait();
@@ -290,14 +328,15 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     EXPECT_EQ(rows["Left/MAIN.iInt"][5], "22") << run.out;
     EXPECT_EQ(rows["Left/MAIN.sText"][5], "Hello from the PLC");
     EXPECT_NE(rows["Right/MAIN.udiCounter"][5], "");
-    EXPECT_EQ(rows["Right/GVL.label"][5], "short") << "a STRING(7) of a symbol file";
+    EXPECT_EQ(rows["Right/GVL.label"][5], "a,\"b\" ;") << "a quoted value, exactly, into a STRING(7) of a symbol file";
     const auto first = [&](const std::string& device) { return run.out.find("," + device + ","); };
     EXPECT_TRUE(first("Left") < first("Right") && first("Right") < first("WrongPort") &&
                 first("WrongPort") < first("WrongNetId")) << "devices in the order of the file";
     EXPECT_EQ(rows["WrongPort/.count"][7], "Target port not found – ADS server is not started or is not reachable.");
     EXPECT_EQ(rows["WrongNetId/.count"][7], "Target computer not found – AMS route was not found.");
     for (const char* line : {"summary of Left: ok\n", "summary of Right: ok\n", "result: failed (2 of 4 devices)\n",
-                             "summary of WrongPort: never connected: Target port not found"}) {
+                             "summary of WrongPort: never connected: Target port not found",
+                             "unmatched replies 0, reconnections 0\nstatistics of WrongPort: no state poll yet\n"}) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
     }
     EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";
@@ -315,13 +354,18 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     // An array is one value; an item without a type shows the one it took from the PLC.
     const Lines array = CsvRows(csv.out)["ADS Test device/MAIN.aText"];
     EXPECT_EQ(array.at(4) + " " + array.at(5), R"(ARRAY [0..4] OF STRING(20) ["one","two","three","four","five"])");
-    const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--item", "MAIN.aLint",
-                                      "--item", "MAIN.liLint:LINT", "--seconds", "0.6"});
-    EXPECT_NE(json.out.find(R"("value":"a|b, \"c\"\nd")"), std::string::npos) << json.out;
-    // Embedded as JSON with every digit, not as a quoted text.
-    EXPECT_NE(json.out.find(R"("type":"ARRAY [-1..1] OF LINT","value":[-9223372036854775808,0,9223372036854775807]})"),
-              std::string::npos) << json.out;
-    EXPECT_NE(json.out.find(R"("type":"LINT","value":"-9007199254740993"})"), std::string::npos) << json.out;
+    const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--item", "MAIN.iInt:INT",
+                                      "--item", "MAIN.bBool:BOOL", "--item", "MAIN.rReal:REAL", "--item", "MAIN.aLint",
+                                      "--item", "MAIN.liLint:LINT", "--write", "MAIN.iInt=-7", "--seconds", "0.6"});
+    // Values typed as their items' types allow, an array embedded as JSON with every digit; write
+    // results as objects.
+    for (const char* typed : {R"("type":"STRING","value":"a|b, \"c\"\nd"})", R"("type":"INT","value":-7})",
+                              R"("type":"BOOL","value":true})", R"("type":"REAL","value":3.5})",
+                              R"("type":"ARRAY [-1..1] OF LINT","value":[-9223372036854775808,0,9223372036854775807]})",
+                              R"("type":"LINT","value":"-9007199254740993"})",
+                              R"("writes":[{"error":"","ok":true,"symbol":"MAIN.iInt","value":"-7"}])"}) {
+        EXPECT_NE(json.out.rfind(typed), std::string::npos) << typed << "\n" << json.out;
+    }
     std::istringstream lines(json.out);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << "one object per line: " << line;
@@ -343,18 +387,50 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     std::remove(symbols.c_str());
 }
 
+TEST(Programs, DriverRunsSecureAdsFromItsConfigurationAgainstTheSimulatorProgram)
+{
+    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tls", "0", "--tls-psk", "Gateway7:s3cret"});
+    Address(sim);
+    std::string out;
+    ASSERT_TRUE(plcsim::WaitUntil([&] { return (out = Slurp(sim.out)).find("secure ADS on ") != std::string::npos; },
+                                  10s));
+    const size_t at = out.find("secure ADS on ") + 14;
+    const std::string secure = out.substr(at, out.find('\n', at) - at);
+    const std::string each = "\nads_port = 851\ntimeout = 1000\nitems = MAIN.diDint:DINT\n"
+                             "transport = secure\ntls_mode = psk\npsk_identity = Gateway7\n";
+    const std::string config =
+        TempFile("[Secure]\naddress = " + secure + each + "netid = 127.0.0.1.1.1\npsk_password = s3cret\n"
+                 "[WrongKey]\naddress = " + secure + each + "netid = 127.0.0.9.1.1\npsk_password = guess\n");
+    const Outcome run = Child(ADS_PLC_DRIVER_PATH, {"--config", config, "--seconds", "1", "--refresh", "500"}).Wait();
+    EXPECT_EQ(run.code, 1) << run.err;
+    EXPECT_EQ(Values(run.out, "MAIN.diDint"), std::set<std::string>{"-1234567890"}) << run.out;
+    EXPECT_NE(run.out.find("summary of Secure: ok\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("summary of WrongKey: never connected: TLS handshake with the PLC failed: "),
+              std::string::npos) << run.out;
+    std::string badEach = each;
+    badEach.replace(badEach.find("tls_mode = psk"), 14, "tls_mode = rot13");
+    const std::string bad = TempFile("[Plc]\naddress = " + secure + badEach);
+    const Outcome refused = Child(ADS_PLC_DRIVER_PATH, {"--config", bad}).Wait();
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("[Plc] tls_mode: must be psk or ca or self-signed, not 'rot13'"), std::string::npos)
+        << refused.err;
+    std::remove(config.c_str());
+    std::remove(bad.c_str());
+}
+
 TEST(Programs, HelpAndBadInputAreExplained)
 {
     const std::string bad =
         TempFile("# my symbols\nMAIN.a INT 5 counter\nMAIN.b INT 5 sideways\nMAIN.c string(2) abc constant\n");
     std::vector<std::string> inis;
     const auto ini = [&](const std::string& text) { return inis.emplace_back(TempFile(text)); };
+    const std::string twice = ini("[A]\nitems = a:INT\nitems = b:INT\n[B]\nitems = b:INT\n[A]\nitems = c:INT\n");
     // Program, its arguments, and what it must say: usage, or the error after "<program>: ".
     const char* const sim = ADS_PLC_SIM_PATH;
     const char* const driver = ADS_PLC_DRIVER_PATH;
     const std::vector<std::tuple<const char*, Lines, std::string>> runs = {
         {sim, {"-h"}, "--no-symbol-info"}, {sim, {"--frobnicate"}, "--help"}, {sim, {"--tick"}, "needs a value"},
-        {sim, {"--listen", "127.0.0.1"}, "ADDR:PORT"}, {sim, {"--version", "1.2"}, "MAJ.MIN.BUILD"},
+        {sim, {"--listen", "127.0.0.1"}, "ADDR:PORT"}, {sim, {"--device-version", "1.2"}, "MAJ.MIN.BUILD"},
         {sim, {"--netid", "1.2.3"}, "AMS NetId"}, {sim, {"--delay", "-5"}, "not a number"},
         {sim, {"--symbols", "/nonexistent"}, "cannot read"},
         {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"}, {sim, {"--ports", "851,x"}, "'x'"},
@@ -373,6 +449,14 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {driver, {"--config", ini("[P]\nitems = a:INT\nwrites = b=1\n")}, "[P] the write of 'b' names none"},
         {driver, {"--config", ini("[P]\naddress = 10.0.0.1\n")}, "[P] has no items"},
         {driver, {"--config", ini("[P]\nitems = a:INT\n"), "--ads-port", "851"}, "cannot be combined with --config"},
+        // Every mistake of a file at once, each with its line; no value other than the one written.
+        {driver, {"--config", twice}, twice + ": line 3: items given again in [A] (first at line 2)\n"},
+        {driver, {"--config", twice}, twice + ": line 6: section [A] given again (first at line 1)\n"},
+        {driver, {"--config", ini("[A\nitems = a:INT\n")}, "line 1: '[A' lacks the ']'"},
+        {driver, {"--config", ini("[A]\nitems = s:STRING\nwrites = s=a \"b\" c\n")},
+         "line 3: [A] writes: 'a \"b\" c' holds a quote"},
+        {driver, {"--config", ini("[A]\naddress = 10.0.0.1 # ok\nitems = a:INT # ok\nwrites = x=1\n")},
+         "line 4: [A] the write of 'x' names none of the items"},
         {ADS_PLC_INSPECT_PATH, {"--help"}, "Usage: ads-plc-inspect PLUGIN_FILE"},
         {ADS_PLC_INSPECT_PATH, {"-x"}, "expected one plug-in file"}};
     for (const auto& [program, args, text] : runs) {
@@ -384,6 +468,11 @@ TEST(Programs, HelpAndBadInputAreExplained)
         EXPECT_EQ(said.rfind(help ? "" : name + ": ", 0), 0u) << said;
         EXPECT_NE(said.find(text), std::string::npos) << said;
         EXPECT_EQ(o.out.find("listening on"), std::string::npos);
+    }
+    for (const char* const program : {sim, driver}) {
+        const Outcome o = Child(program, {"--version"}).Wait();
+        EXPECT_EQ(o.code, 0);
+        EXPECT_TRUE(std::regex_match(o.out, std::regex("ads-plc-(sim|driver) [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << o.out;
     }
     std::remove(bad.c_str());
     for (const std::string& file : inis) {

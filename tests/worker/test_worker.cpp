@@ -108,6 +108,9 @@ TEST(ErrorTexts, SpotChecksAndTheFallbackForEveryOtherCode)
         }
     }
     EXPECT_EQ(documented, 121);
+    // Log lines name the code once, also for a code whose text already carries it (0xFFFFFFFF).
+    EXPECT_EQ(withErrorCode(errorToString(-1), -1), "Invalid error. Code: -1");
+    EXPECT_EQ(withErrorCode(errorToString(1808), 1808), "Symbol not found Code: 1808");
 }
 
 TEST(WorkerNetIdText, CompletesIpv4AddressesAndRejectsAnythingButDecimalBytes)

@@ -2,8 +2,10 @@
 
 #include "ads/AdsDevice.h"
 #include "ads/AdsSymbols.h"
+#include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
 #include "worker/plc_type_check.h"
+#include "worker/secure_transport.h"
 
 #include <QStringList>
 
@@ -25,14 +27,26 @@ QString printable(const std::string& text)
 
 int failed(int32_t code)
 {
-    std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(errorToString(code)),
-                 static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    const QString text = errorToString(code);
+    // The text of an unknown code already names it.
+    if (withErrorCode(text, code) == text) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", qPrintable(text));
+    } else {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s (code 0x%lX)\n", qPrintable(text),
+                     static_cast<unsigned long>(static_cast<uint32_t>(code)));
+    }
     return 1;
 }
 }
 
-int browsePlc(const QString& address, const QString& netId, int adsPort, int timeoutMs, const QString& prefix)
+int browsePlc(const QString& address, const QString& netId, int adsPort, int timeoutMs, const QString& prefix,
+              const QMap<QString, QString>& secureColumns)
 {
+    const secure_transport::Choice transport = secure_transport::fromConfig(secureColumns);
+    if (!transport.error.isEmpty()) {
+        std::fprintf(stderr, "ads-plc-driver: %s\n", qPrintable(transport.error));
+        return 2;
+    }
     AmsNetId target(0u);
     // Four parts get ".1.1", as the device column Target_AMS_NetId does.
     const QString full = netId.count(QLatin1Char('.')) == 3 ? netId + QStringLiteral(".1.1") : netId;
@@ -43,13 +57,20 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
     plc::ads::SetConnectTimeout(static_cast<uint32_t>(std::min(timeoutMs, 5000)));
     std::vector<plc::ads::SymbolEntry> symbols;
     try {
-        const AdsDevice device(address.toStdString(), target, static_cast<uint16_t>(adsPort));
+        const AdsDevice device(address.toStdString(), target, static_cast<uint16_t>(adsPort), 0,
+                               transport.settings ? &*transport.settings : nullptr);
         device.SetTimeout(static_cast<uint32_t>(timeoutMs));
         if (const int32_t code = plc::ads::ReadSymbolTable(device.GetLocalPort(), &device.Address(), &symbols)) {
             return failed(code);
         }
     } catch (const AdsException& e) {
         return failed(e.resultCode);
+    } catch (const plc::ads::ConnectError& e) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", e.what());
+        return 1;
+    } catch (const plc::ads::SecureConnectError& e) {
+        std::fprintf(stderr, "ads-plc-driver: browsing failed: %s\n", e.what());
+        return 1;
     } catch (const std::exception&) {
         // As when the plug-in connects: a failed set-up is an unreachable target.
         return failed(ADS_ERR_TARGET_PORT_NOT_FOUND);

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <cstdio>
+
 int main(int argc, char** argv)
 {
     QStringList args;
@@ -21,9 +23,14 @@ int main(int argc, char** argv)
         driver::printUsage();
         return 0;
     }
+    if (options.version) {
+        std::printf("ads-plc-driver %s\n", ADS_PLC_VERSION);
+        return 0;
+    }
     if (options.browse) {
         const driver::DeviceOption& device = options.devices.first();
-        return browsePlc(device.address, device.netId, device.adsPort, device.timeoutMs, options.browsePrefix);
+        return browsePlc(device.address, device.netId, device.adsPort, device.timeoutMs, options.browsePrefix,
+                         device.secureColumns);
     }
     // The substitute host echoes its log lines when this is set; only --verbose decides.
     if (options.verbose) {

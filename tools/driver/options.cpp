@@ -1,10 +1,12 @@
 #include "tools/driver/options.h"
 
+#include "tools/driver/config_file.h"
+#include "tools/driver/secure_options.h"
 #include "worker/values/plc_type.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
+#include <QHash>
 #include <QStringList>
 
 #include <algorithm>
@@ -16,12 +18,16 @@ namespace {
 
 // Keys a device takes, in a configuration section and (with dashes) on the command line.
 const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "error_wait", "local_netid",
-                                   "items", "writes", "mode", "cycle"};
+                                   "items", "writes", "mode", "cycle",
+                                   // Secure ADS, applied by applySecureKey (secure_options.h).
+                                   "transport", "tls_port", "tls_mode", "psk_identity", "psk_password", "ca_file",
+                                   "certificate_file", "key_file", "plc_fingerprint", "plc_user", "plc_password",
+                                   "ignore_common_name"};
 
 // A type name as the plug-in names its types, PLC (or nothing) for the type from the PLC, or its number.
 int parseType(const QString& text)
 {
-    if (text.isEmpty() || text.compare(itemTypeName(FROM_PLC), Qt::CaseInsensitive) == 0) {
+    if (text.isEmpty() || text.compare(QLatin1String("PLC"), Qt::CaseInsensitive) == 0) {
         return FROM_PLC;
     }
     const int named = dataTypeFromName(text);
@@ -85,26 +91,62 @@ QString parseItem(const QString& text, ItemOption* item)
     return QString();
 }
 
+// The SYMBOL or SYMBOL:TYPE before a write's '='.
+QString parseWriteTarget(const QString& target, const QString& whole, WriteOption* write)
+{
+    const QString text = target.trimmed();
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    write->symbol = colon < 0 ? text : text.left(colon).trimmed();
+    write->type = colon < 0 ? -1 : parseType(text.mid(colon + 1).trimmed());
+    if (write->symbol.isEmpty() || (colon >= 0 && write->type < 0) || text.contains(QLatin1Char('"'))) {
+        return QStringLiteral("a write is SYMBOL=VALUE, or SYMBOL:TYPE=VALUE with TYPE a type name, PLC or 0..22, "
+                              "not '%1'")
+            .arg(whole);
+    }
+    return QString();
+}
+
+// A write of the command line: the value is what follows the first '=', exactly.
 QString parseWrite(const QString& text, WriteOption* write)
 {
     const int equals = text.indexOf(QLatin1Char('='));
-    if (equals <= 0 || text.left(equals).trimmed().isEmpty()) {
-        return QStringLiteral("a write is SYMBOL=VALUE, not '%1'").arg(text);
+    if (equals < 0) {
+        return parseWriteTarget(QString(), text, write);
     }
-    write->symbol = text.left(equals).trimmed();
     write->value = text.mid(equals + 1);
-    return QString();
+    return parseWriteTarget(text.left(equals), text, write);
+}
+
+// A write of the configuration file: the value bare or in quotes (see unquote).
+QString parseFileWrite(const QString& text, WriteOption* write)
+{
+    const int equals = text.indexOf(QLatin1Char('='));
+    if (const QString problem = parseWriteTarget(equals < 0 ? QString() : text.left(equals), text.trimmed(), write);
+        !problem.isEmpty()) {
+        return problem;
+    }
+    QString problem;
+    return unquote(text.mid(equals + 1), &write->value, &problem) ? QString() : problem;
 }
 
 // The device defaults of --mode and --cycle, kept apart until every item is known.
 struct Defaults {
     int mode = 4;
-    int cycleMs = 5000;
+    int cycleMs = DEFAULT_CYCLE_MS;
 };
 
-QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* device, Defaults* defaults)
+// One setting of a device. A value of the configuration file may be quoted and lists several
+// items or writes; one of the command line is used as it stands.
+QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* device, Defaults* defaults,
+                       bool fromFile)
 {
-    const QString text = value.trimmed();
+    const bool list = key == QLatin1String("items") || key == QLatin1String("writes");
+    QString text = value.trimmed();
+    if (fromFile && !list) {
+        if (QString problem; !unquote(value, &text, &problem)) {
+            return problem;
+        }
+    }
     struct Number {
         const char* key;
         int min, max;
@@ -134,6 +176,8 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
             return problem;
         }
         (key == QLatin1String("netid") ? device->netId : device->localNetId) = text;
+    } else if (isSecureKey(key)) {
+        return applySecureKey(key, value, &device->secureColumns);
     } else if (key == QLatin1String("mode")) {
         defaults->mode = parseMode(text);
         if (defaults->mode < 0) {
@@ -141,13 +185,17 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
         }
     } else {
         const bool items = key == QLatin1String("items");
-        for (const QString& part : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-            if (part.trimmed().isEmpty()) {
-                continue;
-            }
+        for (const QString& part : fromFile ? splitList(value) : QStringList{value}) {
             ItemOption item;
             WriteOption write;
-            if (const QString problem = items ? parseItem(part, &item) : parseWrite(part, &write); !problem.isEmpty()) {
+            QString symbolText;
+            QString problem;
+            if (items && (!fromFile || unquote(part, &symbolText, &problem))) {
+                problem = parseItem(fromFile ? symbolText : part, &item);
+            } else if (!items) {
+                problem = fromFile ? parseFileWrite(part, &write) : parseWrite(part, &write);
+            }
+            if (!problem.isEmpty()) {
                 return problem;
             }
             items ? device->items.append(item) : device->writes.append(write);
@@ -156,15 +204,22 @@ QString applyDeviceKey(const QString& key, const QString& value, DeviceOption* d
     return QString();
 }
 
-// Defaults, the derived NetId and the writes' items; empty when the device can run.
-QString finishDevice(DeviceOption* device, const Defaults& defaults, bool defaultItems)
+// What keeps a device from running, and the setting it concerns.
+struct DeviceProblem {
+    QString key;
+    QString text;
+};
+
+// Defaults, the derived NetId and the writes' types; an empty text when the device can run.
+DeviceProblem finishDevice(DeviceOption* device, const Defaults& defaults, bool defaultItems)
 {
     if (device->netId.isEmpty()) {
         const QString host = device->address.section(QLatin1Char(':'), 0, 0);
         if (!decimalFields(host, 4)) {
-            return QStringLiteral("cannot derive an AMS NetId from '%1'; give its NetId (--netid, or netid in "
-                                  "the configuration file)")
-                .arg(device->address);
+            return {QStringLiteral("address"),
+                    QStringLiteral("cannot derive an AMS NetId from '%1'; give its NetId (--netid, or netid in "
+                                   "the configuration file)")
+                        .arg(device->address)};
         }
         device->netId = host + QStringLiteral(".1.1");
     }
@@ -177,80 +232,76 @@ QString finishDevice(DeviceOption* device, const Defaults& defaults, bool defaul
         item.mode = item.mode > 0 ? item.mode : defaults.mode;
         item.cycleMs = item.cycleMs > 0 ? item.cycleMs : defaults.cycleMs;
     }
-    for (const WriteOption& write : device->writes) {
-        const bool known = std::any_of(device->items.begin(), device->items.end(),
-                                       [&](const ItemOption& item) { return item.symbol == write.symbol; });
-        if (!known) {
-            return QStringLiteral("the write of '%1' names none of the items").arg(write.symbol);
+    for (WriteOption& write : device->writes) {
+        const auto item = std::find_if(device->items.begin(), device->items.end(),
+                                       [&](const ItemOption& i) { return i.symbol == write.symbol; });
+        if (write.type < 0 && item == device->items.end()) {
+            return {QStringLiteral("writes"),
+                    QStringLiteral("the write of '%1' names none of the items; give its type as in %1:INT=VALUE")
+                        .arg(write.symbol)};
         }
+        write.type = write.type < 0 ? item->type : write.type;
     }
-    return QString();
+    return {};
 }
 
-// A QSettings value as the text of the file: unquoted commas make it a list.
-QString settingText(const QVariant& value)
+QStringList loadConfig(const QString& path, Options* options)
 {
-    return value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(',')) : value.toString();
-}
-
-QString loadConfig(const QString& path, Options* options)
-{
-    if (!QFileInfo(path).isReadable()) {
-        return QStringLiteral("cannot read the configuration file '%1'").arg(path);
-    }
-    QSettings settings(path, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    QStringList sections = settings.childGroups();
-    if (settings.status() != QSettings::NoError) {
-        return QStringLiteral("%1: not an INI file").arg(path);
-    }
-    if (!settings.childKeys().isEmpty()) {
-        return QStringLiteral("%1: '%2' stands outside a device section").arg(path, settings.childKeys().first());
-    }
-    if (sections.isEmpty()) {
-        return QStringLiteral("%1: no device section").arg(path);
-    }
-    // Devices in the order of the file, which QSettings does not keep.
     QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    const QString text = QString::fromUtf8(file.readAll());
-    const auto place = [&](const QString& section) {
-        const int at = text.indexOf(QLatin1Char('[') + section + QLatin1Char(']'));
-        return at < 0 ? text.size() : at;
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        return {QStringLiteral("cannot read the configuration file '%1'").arg(path)};
+    }
+    QList<IniProblem> problems;
+    const QList<IniSection> sections = readIni(file.readAll(), &problems);
+    const auto at = [&](int line, const QString& section, const QString& text) {
+        problems.append(IniProblem{line, QStringLiteral("[%1] %2").arg(section, text)});
     };
-    std::stable_sort(sections.begin(), sections.end(),
-                     [&](const QString& a, const QString& b) { return place(a) < place(b); });
-    for (const QString& section : sections) {
+    for (const IniSection& section : sections) {
         DeviceOption device;
         Defaults defaults;
-        device.name = section;
-        settings.beginGroup(section);
-        for (const QString& key : settings.childKeys()) {
-            const auto known = std::find_if(std::begin(DEVICE_KEYS), std::end(DEVICE_KEYS),
-                                            [&](const char* name) { return key == QLatin1String(name); });
-            const QString problem = known == std::end(DEVICE_KEYS)
-                                        ? QStringLiteral("unknown key")
-                                        : applyDeviceKey(key, settingText(settings.value(key)), &device, &defaults);
+        device.name = section.name;
+        QHash<QString, int> lines;
+        for (const IniEntry& entry : section.entries) {
+            lines.insert(entry.key, entry.line);
+            const bool known = std::any_of(std::begin(DEVICE_KEYS), std::end(DEVICE_KEYS),
+                                           [&](const char* name) { return entry.key == QLatin1String(name); });
+            const QString problem = known ? applyDeviceKey(entry.key, entry.value, &device, &defaults, true)
+                                          : QStringLiteral("unknown key");
             if (!problem.isEmpty()) {
-                return QStringLiteral("%1: [%2] %3: %4").arg(path, section, key, problem);
+                at(entry.line, section.name, entry.key + QStringLiteral(": ") + problem);
             }
         }
-        settings.endGroup();
-        if (const QString problem = finishDevice(&device, defaults, false); !problem.isEmpty()) {
-            return QStringLiteral("%1: [%2] %3").arg(path, section, problem);
-        }
-        if (device.items.isEmpty()) {
-            return QStringLiteral("%1: [%2] has no items").arg(path, section);
+        if (const DeviceProblem problem = finishDevice(&device, defaults, false); !problem.text.isEmpty()) {
+            at(lines.value(problem.key, section.line), section.name, problem.text);
+        } else if (device.items.isEmpty()) {
+            at(section.line, section.name, QStringLiteral("has no items"));
         }
         options->devices.append(device);
     }
-    return QString();
+    if (problems.isEmpty() && sections.isEmpty()) {
+        return {QStringLiteral("%1: no device section").arg(path)};
+    }
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const IniProblem& a, const IniProblem& b) { return a.line < b.line; });
+    QStringList texts;
+    for (const IniProblem& problem : problems) {
+        texts.append(QStringLiteral("%1: line %2: %3").arg(path).arg(problem.line).arg(problem.text));
+    }
+    return texts;
+}
+
+bool fail(const QStringList& messages)
+{
+    for (const QString& message : messages) {
+        std::fprintf(stderr, "ads-plc-driver: %s\n", qPrintable(message));
+    }
+    std::fprintf(stderr, "Try 'ads-plc-driver --help'.\n");
+    return false;
 }
 
 bool fail(const QString& message)
 {
-    std::fprintf(stderr, "ads-plc-driver: %s\nTry 'ads-plc-driver --help'.\n", qPrintable(message));
-    return false;
+    return fail(QStringList{message});
 }
 
 } // namespace
@@ -266,6 +317,10 @@ QString addressProblem(const QString& address)
     int port = 0;
     if (address.isEmpty() || colon == 0) {
         return QStringLiteral("the address needs a host, not '%1'").arg(address);
+    }
+    if (std::any_of(address.begin(), address.end(), [](QChar c) { return c.isSpace(); })) {
+        return QStringLiteral("the address is one host name or IPv4 address with an optional :PORT, not '%1'")
+            .arg(address);
     }
     if (colon > 0 && (address.indexOf(QLatin1Char(':')) != colon || !number(address.mid(colon + 1), 1, 65535, &port) ||
                       address.mid(colon + 1).trimmed() != address.mid(colon + 1))) {
@@ -290,11 +345,13 @@ void printUsage()
     std::printf(
         "Usage: ads-plc-driver [options]\n"
         "Reads PLC variables through the plug-in and shows the batches every refresh interval.\n"
-        "Exit status: 0 when every device connected, every item showed a value and every write\n"
-        "succeeded; 1 otherwise (the summary says why); 2 for bad options.\n\n"
+        "Exit status: 0 when, at the end of the run, every device is connected and every item has a\n"
+        "value, and every write succeeded; 1 otherwise (the summary says why, and names what failed\n"
+        "on the way); 2 for bad options or a bad configuration file.\n\n"
         "  --config FILE          run the devices of an INI file, one section per device (keys:\n"
         "                         address netid ads_port timeout error_wait local_netid mode cycle\n"
-        "                         items writes); the device options below are then refused\n"
+        "                         items writes, and those of secure ADS below); the device options\n"
+        "                         are then refused\n"
         "  --address HOST[:PORT]  PLC address (default 127.0.0.1; PORT defaults to 48898)\n"
         "  --netid NETID          target AMS NetId (default: the IPv4 address followed by .1.1)\n"
         "  --ads-port N           ADS port of the PLC runtime (default 801)\n"
@@ -308,17 +365,29 @@ void printUsage()
         "                         the PLC's symbol information (the default) or 0..22; MODE change or\n"
         "                         cyclic (default items: MAIN.down:INT and .count:UINT)\n"
         "  --mode change|cyclic   notification mode of items that name none (default change)\n"
-        "  --cycle MS             notification cycle of items that name none (default 5000)\n"
-        "  --write SYMBOL=VALUE   write VALUE to the item with this symbol once connected; repeatable,\n"
-        "                         applied in order\n"
+        "  --cycle MS             notification cycle of items that name none (default 1000): a cyclic\n"
+        "                         item gets a sample every cycle; for an on-change item the PLC looks\n"
+        "                         for a change once a cycle, so a new value shows up to a cycle late\n"
+        "  --write SYMBOL[:TYPE]=VALUE\n"
+        "                         write VALUE, exactly as given, once connected; repeatable, applied in\n"
+        "                         order; without TYPE the symbol must be one of the items\n"
         "  --format table|csv|json  output: a table per view, CSV rows, or one JSON object per view\n"
+        "  --stats                views also show each item's samples and the age of its latest value,\n"
+        "                         and the round trip of the device's state poll (the summary always does)\n"
         "  --seconds S            how long to run (default 10); Ctrl-C or SIGTERM end the run early\n"
         "  --refresh MS           how often the view is printed (default 1000)\n"
         "  --read-pause MS        pause between two reads (default 100; 0 reads without pause)\n"
         "  --browse [PREFIX]      list the PLC's variables whose names start with PREFIX (any case)\n"
         "                         with type, size and comment, and an --item line for each readable one\n"
         "  --verbose              echo the plug-in's log lines to stderr\n"
-        "  --help                 show this text\n");
+        "  --version              print the version\n"
+        "  --help                 show this text\n\n"
+        "The summary's losses line counts, over the whole run: samples dropped because the receive\n"
+        "buffer was full, because no notification had their handle, or because their size differed\n"
+        "from the item's; replies nobody waited for (after their request timed out, or not asked for);\n"
+        "and reconnections of a connection that had been up (not the failed attempts of a device that\n"
+        "never connected).\n\n");
+    printSecureUsage();
 }
 
 bool parseOptions(const QStringList& args, Options* options)
@@ -334,8 +403,12 @@ bool parseOptions(const QStringList& args, Options* options)
             options->help = true;
             return true;
         }
-        if (arg == QLatin1String("--verbose")) {
-            options->verbose = true;
+        if (arg == QLatin1String("--version")) {
+            options->version = true;
+            return true;
+        }
+        if (arg == QLatin1String("--verbose") || arg == QLatin1String("--stats")) {
+            (arg == QLatin1String("--stats") ? options->stats : options->verbose) = true;
             continue;
         }
         if (arg == QLatin1String("--browse")) {
@@ -367,7 +440,7 @@ bool parseOptions(const QStringList& args, Options* options)
                 problem = key == QLatin1String("items") ? parseItem(value, &item) : parseWrite(value, &write);
                 key == QLatin1String("items") ? device.items.append(item) : device.writes.append(write);
             } else {
-                problem = applyDeviceKey(key, value, &device, &defaults);
+                problem = applyDeviceKey(key, value, &device, &defaults, false);
             }
             if (!problem.isEmpty()) {
                 return fail(arg + QStringLiteral(": ") + problem);
@@ -404,11 +477,11 @@ bool parseOptions(const QStringList& args, Options* options)
             return fail(QStringLiteral("%1 cannot be combined with --config; set it in the file")
                             .arg(options->browse ? QStringLiteral("--browse") : deviceOptionsGiven.first()));
         }
-        const QString problem = loadConfig(configPath, options);
-        return problem.isEmpty() || fail(problem);
+        const QStringList problems = loadConfig(configPath, options);
+        return problems.isEmpty() || fail(problems);
     }
-    if (const QString problem = finishDevice(&device, defaults, true); !problem.isEmpty()) {
-        return fail(problem);
+    if (const DeviceProblem problem = finishDevice(&device, defaults, true); !problem.text.isEmpty()) {
+        return fail(problem.text);
     }
     options->devices.append(device);
     return true;

@@ -2,21 +2,27 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QString>
 
 namespace driver {
 
 enum class Format { Table, Csv, Json };
 
+// For a cyclic item the period of its samples; for an on-change item how often the PLC looks
+// for a change.
+constexpr int DEFAULT_CYCLE_MS = 1000;
+
 struct ItemOption {
     QString symbol;
     int type = 0;
     int mode = 4;        // 4 on change, 3 cyclic: the plug-in's notification modes
-    int cycleMs = 5000;
+    int cycleMs = DEFAULT_CYCLE_MS;
 };
 
 struct WriteOption {
     QString symbol;
+    int type = -1; // -1: the type of the item with this symbol
     QString value;
 };
 
@@ -30,6 +36,8 @@ struct DeviceOption {
     QString localNetId;
     QList<ItemOption> items;
     QList<WriteOption> writes; // applied in this order once the device is connected
+    // Device columns of secure ADS, by column name (see secure_options.h); empty: plain ADS.
+    QMap<QString, QString> secureColumns;
 };
 
 struct Options {
@@ -41,6 +49,8 @@ struct Options {
     bool verbose = false;
     bool browse = false;
     bool help = false;
+    bool version = false;
+    bool stats = false; // views show samples, ages and round trips
     QString browsePrefix;
 };
 

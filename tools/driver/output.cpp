@@ -1,11 +1,14 @@
 #include "tools/driver/output.h"
 
+#include "worker/plc_values.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace driver {
@@ -15,6 +18,8 @@ namespace {
 // The cells every format shows for an item.
 struct ItemCells {
     QString name, symbol, type, value, stamp, error;
+    int typeNumber = -1; // -1 for an identity item
+    bool hasValue = false;
 };
 
 // What the plug-in reads an item as, once the PLC has told; null before.
@@ -30,10 +35,11 @@ ItemCells cellsOf(const DeviceView& view, const DataItem& data)
     ItemCells cells;
     cells.name = data.item.name;
     cells.symbol = identity ? QStringLiteral("(identity)") : data.item.config.value(QStringLiteral("variable_name"));
-    const int type = data.item.config.value(QStringLiteral("type")).toInt();
+    cells.typeNumber = identity ? -1 : data.item.config.value(QStringLiteral("type")).toInt();
     const Plc_Type* read = valueTypeOf(view, data);
     // An item taking its type from the PLC shows the type it got.
-    cells.type = identity ? QString() : type == FROM_PLC && read ? read->name() : typeName(type);
+    cells.type = identity ? QString() : cells.typeNumber == FROM_PLC && read ? read->name() : typeName(cells.typeNumber);
+    cells.hasValue = data.values.contains(QStringLiteral("value"));
     cells.value = data.values.value(QStringLiteral("value"));
     cells.stamp = data.timestamp.isValid() ? data.timestamp.toUTC().toString(Qt::ISODateWithMs) : QString();
     cells.error = data.item.error;
@@ -65,7 +71,80 @@ QString orDash(const QString& text)
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
 
+QString ageText(const ItemStatistics& item)
+{
+    return item.ageSeconds < 0 ? QString() : QString::number(item.ageSeconds, 'f', 1);
+}
+
+QJsonObject writeJson(const WriteResult& result)
+{
+    return QJsonObject{{QStringLiteral("symbol"), result.symbol},
+                       {QStringLiteral("value"), result.value},
+                       {QStringLiteral("ok"), result.ok},
+                       {QStringLiteral("error"), result.error}};
+}
+
+// An integer text as a JSON number while a double holds it exactly.
+QJsonValue integerJson(const QString& text)
+{
+    constexpr qint64 EXACT = qint64(1) << 53;
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (ok && value >= -EXACT && value <= EXACT) {
+        return QJsonValue(static_cast<double>(value));
+    }
+    return QJsonValue(text);
+}
+
 } // namespace
+
+QJsonValue jsonValue(const QString& text, int type)
+{
+    switch (type) {
+    case BOOL:
+        return text == QLatin1String("0") || text == QLatin1String("1") ? QJsonValue(text == QLatin1String("1"))
+                                                                         : integerJson(text);
+    // Integer types; any new one joins them here.
+    case BYTE:
+    case WORD:
+    case DWORD:
+    case SINT:
+    case USINT:
+    case INT:
+    case UINT:
+    case DINT:
+    case UDINT:
+    case LINT:
+    case ULINT:
+    case LWORD:
+        return integerJson(text);
+    case REAL:
+    case LREAL: {
+        bool ok = false;
+        const double value = text.toDouble(&ok);
+        return ok && std::isfinite(value) ? QJsonValue(value) : QJsonValue(text);
+    }
+    default:
+        return QJsonValue(text);
+    }
+}
+
+QString roundTripText(const RoundTrips& trips)
+{
+    const auto ms = [](double value) { return QString::number(value, 'f', value < 10 ? 2 : 1) + QStringLiteral(" ms"); };
+    return trips.polls == 0 ? QStringLiteral("no state poll yet")
+                            : QStringLiteral("state poll round trip median %1, highest %2 (%3 polls)")
+                                  .arg(ms(trips.medianMs), ms(trips.highestMs))
+                                  .arg(trips.polls);
+}
+
+QString writeResultText(const WriteResult& result)
+{
+    const QString outcome = result.ok               ? QStringLiteral("sent")
+                            : result.error.isEmpty() ? QStringLiteral("failed")
+                                                     : QStringLiteral("failed: ") + result.error;
+    return result.symbol + QStringLiteral(" = ") + result.value + QStringLiteral(": ") + outcome;
+}
 
 bool isIdentity(const DataItem& data)
 {
@@ -90,15 +169,26 @@ QString ViewPrinter::table(const DeviceView& view, double elapsed) const
                   QStringLiteral("s  reads ") + QString::number(view.reads) + QStringLiteral("  last read ") +
                   (view.lastReadOk ? QStringLiteral("ok") : QStringLiteral("failed")) + QLatin1Char('\n');
     out += QStringLiteral("device error: ") + orDash(tableCell(view.batch.device.error)) + QLatin1Char('\n');
-    for (const QString& result : view.writeResults) {
-        out += QStringLiteral("write: ") + tableCell(result) + QLatin1Char('\n');
+    for (const WriteResult& result : view.writes) {
+        out += QStringLiteral("write: ") + tableCell(writeResultText(result)) + QLatin1Char('\n');
+    }
+    if (statistics) {
+        out += roundTripText(view.roundTrips) + QLatin1Char('\n');
     }
     QList<QStringList> rows = {{QStringLiteral("name"), QStringLiteral("symbol"), QStringLiteral("type"),
                                 QStringLiteral("value"), QStringLiteral("time stamp (UTC)"),
                                 QStringLiteral("item error")}};
+    if (statistics) {
+        rows.first() << QStringLiteral("samples") << QStringLiteral("age (s)");
+    }
     for (const DataItem& data : view.batch.items) {
         const ItemCells c = cellsOf(view, data);
         rows.append({c.name, c.symbol, c.type, c.value, orDash(c.stamp), orDash(c.error)});
+        if (statistics) {
+            const ItemStatistics item = view.itemStatistics.value(data.item.id);
+            rows.last() << (isIdentity(data) ? QString() : QString::number(item.samples))
+                        << (isIdentity(data) ? QString() : orDash(ageText(item)));
+        }
     }
     QVector<int> widths(rows.first().size(), 0);
     for (QStringList& row : rows) {
@@ -122,7 +212,8 @@ QString ViewPrinter::csv(const DeviceView& view, double elapsed)
     QString out;
     if (!csvHeaderDone) {
         csvHeaderDone = true;
-        out += QStringLiteral("time,device,name,symbol,type,value,timestamp,error\r\n");
+        out += QStringLiteral("time,device,name,symbol,type,value,timestamp,error") +
+               (statistics ? QStringLiteral(",samples,age_s") : QString()) + QStringLiteral("\r\n");
     }
     const QString head = QString::number(elapsed, 'f', 1) + QLatin1Char(',') + csvField(view.device->name);
     for (const DataItem& data : view.batch.items) {
@@ -132,6 +223,11 @@ QString ViewPrinter::csv(const DeviceView& view, double elapsed)
         out += head;
         for (const QString& field : {c.name, c.symbol, c.type, c.value, c.stamp, error}) {
             out += QLatin1Char(',') + csvField(field);
+        }
+        if (statistics) {
+            const ItemStatistics item = view.itemStatistics.value(data.item.id);
+            out += QLatin1Char(',') + (isIdentity(data) ? QString() : QString::number(item.samples)) +
+                   QLatin1Char(',') + ageText(item);
         }
         out += QStringLiteral("\r\n");
     }
@@ -143,15 +239,25 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
     QStringList items;
     for (const DataItem& data : view.batch.items) {
         const ItemCells c = cellsOf(view, data);
-        QJsonObject item{{QStringLiteral("name"), c.name},       {QStringLiteral("symbol"), c.symbol},
-                         {QStringLiteral("type"), c.type},       {QStringLiteral("timestamp"), c.stamp},
-                         {QStringLiteral("error"), c.error}};
         // An array's text is JSON already and goes in as it is: through a QJsonValue its 64-bit
         // numbers would become doubles. Keys are written sorted, so "value" comes last.
         const Plc_Type* read = valueTypeOf(view, data);
-        const bool embedded = read && read->isArray() && QJsonDocument::fromJson(c.value.toUtf8()).isArray();
+        const bool embedded = c.hasValue && read && read->isArray() && QJsonDocument::fromJson(c.value.toUtf8()).isArray();
+        const int typeNumber = read && !read->isArray() ? read->elementary : c.typeNumber;
+        const QJsonValue value = !c.hasValue ? QJsonValue(QJsonValue::Null)
+                                 : typeNumber < 0 ? QJsonValue(c.value)
+                                                  : jsonValue(c.value, typeNumber);
+        QJsonObject item{{QStringLiteral("name"), c.name}, {QStringLiteral("symbol"), c.symbol},
+                         {QStringLiteral("type"), c.type}, {QStringLiteral("timestamp"), c.stamp},
+                         {QStringLiteral("error"), c.error}};
         if (!embedded) {
-            item.insert(QStringLiteral("value"), c.value);
+            item.insert(QStringLiteral("value"), value);
+        }
+        if (statistics && !isIdentity(data)) {
+            const ItemStatistics stats = view.itemStatistics.value(data.item.id);
+            item.insert(QStringLiteral("samples"), static_cast<double>(stats.samples));
+            item.insert(QStringLiteral("age_s"), stats.ageSeconds < 0 ? QJsonValue(QJsonValue::Null)
+                                                                      : QJsonValue(std::round(stats.ageSeconds * 1000) / 1000));
         }
         QString text = QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact));
         if (embedded) {
@@ -160,7 +266,11 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
         }
         items.append(text);
     }
-    const QJsonObject object{{QStringLiteral("time"), elapsed},
+    QJsonArray writes;
+    for (const WriteResult& result : view.writes) {
+        writes.append(writeJson(result));
+    }
+    QJsonObject object{{QStringLiteral("time"), elapsed},
                              {QStringLiteral("device"), view.device->name},
                              {QStringLiteral("address"), view.device->address},
                              {QStringLiteral("netid"), view.device->netId},
@@ -168,8 +278,14 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
                              {QStringLiteral("reads"), static_cast<double>(view.reads)},
                              {QStringLiteral("last_read_ok"), view.lastReadOk},
                              {QStringLiteral("error"), view.batch.device.error},
-                             {QStringLiteral("writes"), QJsonArray::fromStringList(view.writeResults)},
+                             {QStringLiteral("writes"), writes},
                              {QStringLiteral("items"), QJsonArray()}};
+    if (statistics) {
+        object.insert(QStringLiteral("state_poll"),
+                      QJsonObject{{QStringLiteral("polls"), static_cast<double>(view.roundTrips.polls)},
+                                  {QStringLiteral("median_ms"), view.roundTrips.medianMs},
+                                  {QStringLiteral("highest_ms"), view.roundTrips.highestMs}});
+    }
     // Only the key itself reads "items":[] unescaped in the text.
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))
                .replace(QStringLiteral("\"items\":[]"),

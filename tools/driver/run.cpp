@@ -3,14 +3,14 @@
 #include "ads/AdsRequests.h"
 #include "host/HostState.h"
 #include "plugin/ads_plc.h"
+#include "tools/driver/device_run.h"
 #include "tools/driver/output.h"
 #include "worker/ads_plc_worker.h"
-
-#include <QSet>
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -35,6 +35,9 @@ LogList buildBatch(const DeviceOption& device, int id)
     list.device.config.insert(QStringLiteral("Local_AMS_NetId"), device.localNetId);
     list.device.config.insert(QStringLiteral("Timeout"), QString::number(device.timeoutMs));
     list.device.config.insert(QStringLiteral("timestamp"), QStringLiteral("1"));
+    for (auto it = device.secureColumns.begin(); it != device.secureColumns.end(); ++it) {
+        list.device.config.insert(it.key(), it.value());
+    }
     int itemId = 0;
     for (const ItemOption& option : device.items) {
         ItemInstancePlugin item;
@@ -51,46 +54,57 @@ LogList buildBatch(const DeviceOption& device, int id)
     return list;
 }
 
-// What the read thread saw, for the main thread.
-struct DeviceRun {
-    DeviceView view;
-    bool connected = false;      // a read succeeded without a device error
-    QSet<int> itemsWithValue;    // ids of items that showed a value
-    QList<bool> writesOk;        // one per write applied
-    QString lastDeviceError;
-};
-
 struct Shared {
     std::mutex mutex;
     std::condition_variable wake;
     bool stop = false;
     QList<DeviceRun> devices;
+    std::chrono::steady_clock::time_point start;
 };
+
+// Writes may name a symbol no item reads; such a write gets an item record of its own.
+constexpr int WRITE_ONLY_ITEM_IDS = 1000000;
 
 // The result of each write call alone: the item's earlier read or subscription error is not
 // carried into it.
-QString applyWrite(Ads_Plc* plugin, const LogList& batch, const WriteOption& write, bool* ok)
+WriteResult applyWrite(Ads_Plc* plugin, const LogList& batch, const WriteOption& write, int writeOnlyId)
 {
     LogList writeBatch;
     writeBatch.device = batch.device;
     writeBatch.device.error.clear();
-    for (const DataItem& data : batch.items) {
-        if (!isIdentity(data) && data.item.config.value(QStringLiteral("variable_name")) == write.symbol) {
-            DataItem item(data.item);
-            item.item.error.clear();
-            item.values.insert(QStringLiteral("value"), write.value);
-            writeBatch.items.append(item);
-            break;
-        }
+    const auto read = std::find_if(batch.items.begin(), batch.items.end(), [&](const DataItem& data) {
+        return !isIdentity(data) && data.item.config.value(QStringLiteral("variable_name")) == write.symbol &&
+               data.item.config.value(QStringLiteral("type")).toInt() == write.type;
+    });
+    ItemInstancePlugin record;
+    if (read != batch.items.end()) {
+        record = read->item;
+    } else {
+        record.id = writeOnlyId;
+        record.name = write.symbol;
+        record.config.insert(QStringLiteral("variable_name"), write.symbol);
+        record.config.insert(QStringLiteral("type"), QString::number(write.type));
+        record.config.insert(QStringLiteral("notification_transmission_mode"), QStringLiteral("4"));
     }
+    DataItem item(record);
+    item.item.error.clear();
+    item.values.insert(QStringLiteral("value"), write.value);
+    writeBatch.items.append(item);
     const bool accepted = plugin->writeData(&writeBatch);
-    const QString itemError = writeBatch.items.isEmpty() ? QString() : writeBatch.items.first().item.error;
+    const QString itemError = writeBatch.items.first().item.error;
     const QString reason = itemError.isEmpty() ? writeBatch.device.error : itemError;
-    *ok = accepted && reason.isEmpty();
-    const QString outcome = *ok ? QStringLiteral("sent")
-                          : reason.isEmpty() ? QStringLiteral("failed")
-                                             : QStringLiteral("failed: ") + reason;
-    return write.symbol + QStringLiteral(" = ") + write.value + QStringLiteral(": ") + outcome;
+    const bool ok = accepted && reason.isEmpty();
+    return WriteResult{write.symbol, write.value, ok, ok ? QString() : reason};
+}
+
+// The NetId the plug-in routes the device by, for its loss counters.
+AmsNetId routedNetId(const DeviceOption& device)
+{
+    const QString full = device.netId.count(QLatin1Char('.')) == 3 ? device.netId + QStringLiteral(".1.1")
+                                                                   : device.netId;
+    AmsNetId netId(0u);
+    ParseAmsNetId(full.toStdString(), netId);
+    return netId;
 }
 
 // What the plug-in reads each item as: the type the PLC gave it, or the array an explicit type fits.
@@ -114,8 +128,10 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
         qWarning("%s", qPrintable(QStringLiteral("LETS GO: ") + batch.device.address));
     }
     QList<bool> written;
-    for (int i = 0; i < batches.size(); ++i) {
-        written.append(options.devices.at(i).writes.isEmpty());
+    QList<AmsNetId> netIds;
+    for (const DeviceOption& device : options.devices) {
+        written.append(device.writes.isEmpty());
+        netIds.append(routedNetId(device));
     }
     for (;;) {
         bool anyOk = false;
@@ -139,34 +155,23 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
             const bool ok = plugin->readData(&batch);
             const bool connected = ok && batch.device.error.isEmpty();
             const QHash<int, std::shared_ptr<const Plc_Type>> valueTypes = valueTypesOf(batch);
-            QStringList results;
-            QList<bool> resultsOk;
+            QList<WriteResult> results;
             if (connected && !written.at(i)) {
                 written[i] = true;
-                for (const WriteOption& write : options.devices.at(i).writes) {
-                    bool writeOk = false;
-                    results.append(applyWrite(plugin, batch, write, &writeOk));
-                    resultsOk.append(writeOk);
+                const QList<WriteOption>& writes = options.devices.at(i).writes;
+                for (int w = 0; w < writes.size(); ++w) {
+                    results.append(applyWrite(plugin, batch, writes.at(w), WRITE_ONLY_ITEM_IDS + w));
                 }
             }
             anyOk = anyOk || ok;
+            const plc::ads::ConnectionCounters losses = plc::ads::GetConnectionCounters(netIds.at(i));
+            const auto now = std::chrono::steady_clock::now();
             std::lock_guard<std::mutex> lock(shared->mutex);
             DeviceRun& run = shared->devices[i];
-            run.view.batch = batch;
-            run.view.valueTypes = valueTypes;
-            run.view.lastReadOk = ok;
-            ++run.view.reads;
-            run.view.writeResults += results;
-            run.writesOk += resultsOk;
-            run.connected = run.connected || connected;
-            if (!batch.device.error.isEmpty()) {
-                run.lastDeviceError = batch.device.error;
-            }
-            for (const DataItem& data : batch.items) {
-                if (!isIdentity(data) && data.values.contains(QStringLiteral("value"))) {
-                    run.itemsWithValue.insert(data.item.id);
-                }
-            }
+            run.noteRead(batch, ok, std::chrono::duration<double>(now - shared->start).count());
+            run.noteValueTypes(valueTypes);
+            run.noteWrites(results);
+            run.noteStatistics(static_cast<quint32>(batch.device.id), losses, now);
         }
         // A failed read returns at once while the worker waits to reconnect: do not spin on it.
         const int pauseMs = anyOk ? options.readPauseMs : qMax(options.readPauseMs, 100);
@@ -175,54 +180,23 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
     }
 }
 
-// The reasons a device falls short; empty when it did all it should.
-QStringList shortcomings(const DeviceRun& run)
-{
-    QStringList reasons;
-    if (!run.connected) {
-        reasons.append(QStringLiteral("never connected") +
-                       (run.lastDeviceError.isEmpty() ? QString() : QStringLiteral(": ") + run.lastDeviceError));
-    }
-    for (const DataItem& data : run.view.batch.items) {
-        if (!isIdentity(data) && !run.itemsWithValue.contains(data.item.id)) {
-            const QString symbol = data.item.config.value(QStringLiteral("variable_name"));
-            reasons.append(QStringLiteral("no value for ") + symbol +
-                           (data.item.error.isEmpty() ? QString() : QStringLiteral(": ") + data.item.error));
-        }
-    }
-    for (int i = 0; i < run.view.device->writes.size(); ++i) {
-        const WriteOption& write = run.view.device->writes.at(i);
-        if (i >= run.writesOk.size()) {
-            reasons.append(QStringLiteral("write ") + write.symbol + QStringLiteral(" = ") + write.value +
-                           QStringLiteral(" not applied"));
-        } else if (!run.writesOk.at(i)) {
-            reasons.append(QStringLiteral("write ") + run.view.writeResults.at(i));
-        }
-    }
-    return reasons;
-}
-
-// Summary lines: on stdout with the table, on stderr beside machine-readable output.
-int summarize(const Options& options, const QList<DeviceRun>& runs)
+// Summary lines: on stdout with the table, on stderr beside machine-readable output. The exit
+// status judges the end of the run; what failed on the way is named besides.
+int summarize(const Options& options, const QList<DeviceRun>& runs, std::chrono::steady_clock::time_point endedAt)
 {
     QString out;
     int failed = 0;
     for (const DeviceRun& run : runs) {
-        const DeviceOption& device = *run.view.device;
-        const plc::ads::ConnectionCounters losses =
-            plc::ads::GetConnectionCounters(AmsNetId(device.netId.toStdString()));
-        out += QStringLiteral("losses of %1: receive buffer full %2, unknown handle %3, size mismatch %4, "
-                              "unmatched replies %5, reconnections %6\n")
-                   .arg(device.name)
-                   .arg(losses.ringFull)
-                   .arg(losses.unknownHandle)
-                   .arg(losses.sizeMismatch)
-                   .arg(losses.unmatchedReplies)
-                   .arg(losses.reconnections);
-        const QStringList reasons = shortcomings(run);
+        const QString name = run.view().device->name;
+        out += run.lossesLine() + QLatin1Char('\n');
+        out += run.statisticsLines(endedAt).join(QLatin1Char('\n')) + QLatin1Char('\n');
+        if (const QStringList troubles = run.failedOnTheWay(); !troubles.isEmpty()) {
+            out += QStringLiteral("failed on the way at %1: %2\n").arg(name, troubles.join(QStringLiteral("; ")));
+        }
+        const QStringList reasons = run.shortcomings();
         failed += reasons.isEmpty() ? 0 : 1;
         out += QStringLiteral("summary of %1: %2\n")
-                   .arg(device.name, reasons.isEmpty() ? QStringLiteral("ok") : reasons.join(QStringLiteral("; ")));
+                   .arg(name, reasons.isEmpty() ? QStringLiteral("ok") : reasons.join(QStringLiteral("; ")));
     }
     out += failed == 0 ? QStringLiteral("result: ok\n")
                        : QStringLiteral("result: failed (%1 of %2 devices)\n").arg(failed).arg(runs.size());
@@ -266,13 +240,11 @@ int run(const Options& options)
     QList<LogList> batches;
     QList<DeviceInstancePlugin> hostDevices;
     Shared shared;
+    shared.start = std::chrono::steady_clock::now();
     for (int i = 0; i < options.devices.size(); ++i) {
         batches.append(buildBatch(options.devices.at(i), i + 1));
         hostDevices.append(batches.last().device);
-        DeviceRun run;
-        run.view.device = &options.devices.at(i);
-        run.view.batch = batches.last();
-        shared.devices.append(run);
+        shared.devices.append(DeviceRun(&options.devices.at(i), batches.last()));
     }
     // The host knows the devices, so init creates their identity items and reads fill them.
     tavhost::HostState::instance().setDevices(hostDevices);
@@ -281,8 +253,8 @@ int run(const Options& options)
     plugin.init();
     std::thread reader(readLoop, batches, &plugin, std::cref(options), &shared);
 
-    ViewPrinter printer(options.format);
-    const auto start = std::chrono::steady_clock::now();
+    ViewPrinter printer(options.format, options.stats);
+    const auto start = shared.start;
     const auto end = start + std::chrono::milliseconds(static_cast<qint64>(options.seconds * 1000));
     double elapsed = 0;
     for (bool stopped = false; !stopped;) {
@@ -292,14 +264,22 @@ int run(const Options& options)
         QList<DeviceView> views;
         {
             std::lock_guard<std::mutex> lock(shared.mutex);
+            const auto now = std::chrono::steady_clock::now();
             for (const DeviceRun& run : shared.devices) {
-                views.append(run.view);
+                views.append(options.stats ? run.viewWithStatistics(now) : run.view());
             }
         }
         elapsed = std::round(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 10) / 10;
         printer.print(views, elapsed);
     }
     qWarning("%s", qPrintable(QStringLiteral("And we are done after %1s").arg(elapsed)));
+    // Judged as the last view showed it: reads while the plug-in stops tell nothing of the plant.
+    QList<DeviceRun> ended;
+    const auto endedAt = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        ended = shared.devices;
+    }
 
     // The plug-in must not be stopped while a read is running; one waiting for a connection is cut short.
     plugin.requestStop();
@@ -309,7 +289,7 @@ int run(const Options& options)
     }
     shared.wake.notify_all();
     reader.join();
-    const int status = summarize(options, shared.devices);
+    const int status = summarize(options, ended, endedAt);
     plugin.stopPlugin();
     qWarning("DONE RUNNIPNG");
     return status;

@@ -254,6 +254,43 @@ std::vector<uint8_t> BuildNotificationFrame(const NotificationFrame& frame);
 // Converts between the PLC clock's unit (100 ns since 1601-01-01 UTC) and the system clock.
 uint64_t ToFileTime(std::chrono::system_clock::time_point t);
 
+// The secure transport as a PLC offers it: TLS 1.2 on its own port, then the connect info,
+// then the same ADS as on the plain port (see PlcSimulator::StartSecure).
+struct SecureSimOptions {
+    enum class Mode { PreSharedKey, SharedCa, SelfSigned };
+    Mode mode = Mode::PreSharedKey;
+    std::string pskIdentity;
+    std::string pskPassword;
+    std::string caFile;          // shared CA: verifies the client's certificate
+    std::string certificateFile; // the simulator's own certificate and key (both certificate modes)
+    std::string keyFile;
+    // Shared CA: the route's name, which the client certificate's common name must be unless
+    // the client asks to ignore it; empty accepts any.
+    std::string routeName;
+    // Self-signed: client certificates (SHA-256, "AB:CD:...") accepted without credentials.
+    std::vector<std::string> pinned;
+    // Self-signed: the PLC user whose name and password pin a new client certificate.
+    std::string user;
+    std::string password;
+};
+
+// What one secure client sent before its ADS: the connect info (without its password) and
+// the extension types of its ClientHello; `error` is what the simulator answered.
+struct SecureClient {
+    uint16_t flags = 0;
+    uint8_t version = 0;
+    AmsNetId netId{0u};
+    std::string hostName;
+    std::string userName;
+    size_t passwordLength = 0;
+    uint8_t error = 0;
+    std::vector<int> helloExtensions;
+};
+
+namespace detail {
+class SecureFront;
+}
+
 class PlcSimulator {
 public:
     explicit PlcSimulator(SimOptions options = {});
@@ -275,6 +312,20 @@ public:
     std::string HostString() const;
     bool IsListening() const;
     const SimOptions& Options() const { return options; } // as given at construction
+
+    // Also serves the secure transport on `port` (0 picks one) of the bind address, until
+    // Stop(). Call after Start(). Throws std::runtime_error for unusable files or options.
+    uint16_t StartSecure(const SecureSimOptions& secure, uint16_t port = 0);
+    // "127.0.0.1:<secure port>"; empty when not serving it.
+    std::string SecureHostString() const;
+    // The secure clients that sent a connect info, oldest first (the latest 1000).
+    std::vector<SecureClient> SecureClients() const;
+    // TCP connections the secure port accepted, whatever became of them.
+    uint64_t SecureAcceptedCount() const;
+    // Self-signed: the fingerprints pinned now, those of the options included.
+    std::vector<std::string> PinnedFingerprints() const;
+    // SHA-256 of the simulator's own certificate ("AB:CD:..."); empty without one.
+    std::string SecureCertificateFingerprint() const;
 
     // ---- device model ----
 
@@ -384,6 +435,7 @@ public:
 
 private:
     struct Impl;
+    friend class detail::SecureFront;
     const SimOptions options;
     std::unique_ptr<Impl> impl;
 };

@@ -154,25 +154,28 @@ void PlcSimulator::Impl::AcceptLoop(int lfd, int wakeFd)
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         char text[INET_ADDRSTRLEN] = "?";
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        const std::string peerText = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+        Adopt(fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+    }
+}
 
-        uint64_t id = 0;
-        {
-            std::lock_guard<std::mutex> lock(connMtx);
-            ReapLocked();
-            if (conns.size() < kMaxConnections) {
-                id = ++accepted;
-                auto conn = std::make_shared<Connection>(id, fd, peerText);
-                conns.push_back(conn);
-                conn->thread = std::thread(&Impl::Serve, this, conn.get());
-            }
+void PlcSimulator::Impl::Adopt(int fd, const std::string& peerText)
+{
+    uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(connMtx);
+        ReapLocked();
+        if (conns.size() < kMaxConnections) {
+            id = ++accepted;
+            auto conn = std::make_shared<Connection>(id, fd, peerText);
+            conns.push_back(conn);
+            conn->thread = std::thread(&Impl::Serve, this, conn.get());
         }
-        if (id == 0) {
-            ::close(fd);
-            Log("refused connection from " + peerText + ": too many connections");
-        } else {
-            Log("connection " + std::to_string(id) + " from " + peerText);
-        }
+    }
+    if (id == 0) {
+        ::close(fd);
+        Log("refused connection from " + peerText + ": too many connections");
+    } else {
+        Log("connection " + std::to_string(id) + " from " + peerText);
     }
 }
 
@@ -328,6 +331,7 @@ uint16_t PlcSimulator::Start(const std::string& bindAddress, uint16_t port)
 void PlcSimulator::Stop()
 {
     std::lock_guard<std::mutex> api(impl->apiMtx);
+    impl->secure.reset();
     impl->StopTicker();
     {
         std::lock_guard<std::mutex> lock(impl->lifeMtx);

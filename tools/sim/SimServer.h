@@ -242,6 +242,8 @@ struct Outgoing {
     std::vector<uint8_t> bytes;
 };
 
+class SecureFront;
+
 } // namespace detail
 
 using namespace detail;
@@ -318,6 +320,7 @@ struct PlcSimulator::Impl {
     std::string bindAddress = "127.0.0.1";
     uint16_t port = 0;
     std::thread ticker;
+    std::shared_ptr<SecureFront> secure; // guarded by apiMtx
 
     void Log(const std::string& line);
     uint64_t NowLocked() const { return fixedClock ? *fixedClock : ToFileTime(std::chrono::system_clock::now()); }
@@ -328,6 +331,13 @@ struct PlcSimulator::Impl {
     bool Relisten();
     void ReapLocked();
     void AcceptLoop(int lfd, int wakeFd);
+    // Serves a connected stream descriptor (owned from now on) as a client connection.
+    void Adopt(int fd, const std::string& peerText);
+    bool IsListeningNow() const
+    {
+        std::lock_guard<std::mutex> lock(lifeMtx);
+        return listenFd >= 0;
+    }
     void CloseAllConnections();
     std::shared_ptr<Connection> ConnectionById(uint64_t id);
     void Serve(Connection* c);

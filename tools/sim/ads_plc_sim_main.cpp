@@ -27,7 +27,7 @@ const char* const kUsage =
     "                           another NetId get the router's error 0x7\n"
     "  --ports N[,N...]         ADS ports served (default all); others get error 0x6\n"
     "  --name TEXT              device name reported by device info (at most 16 bytes are sent)\n"
-    "  --version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
+    "  --device-version MAJ.MIN.BUILD  version reported by device info (default 3.1.4024)\n"
     "  --state N                initial ADS state (default 5, run)\n"
     "  --symbols FILE           symbol table to use instead of the built-in one; one symbol per line:\n"
     "                             name TYPE initial behaviour [comment]\n"
@@ -51,7 +51,18 @@ const char* const kUsage =
     "                           every handle and notification dropped, connections kept)\n"
     "  --stop-ms MS             how long a program change shows STOP (default 500; 0 for none)\n"
     "  --symbols-next FILE      symbol table of every other program change (the first one loads it)\n"
+    "  --tls PORT               also serve secure ADS (TLS 1.2, then the connect info) on PORT of the\n"
+    "                           listen address (0 picks one); the modes and their options:\n"
+    "  --tls-mode MODE          psk (default), ca or self-signed\n"
+    "  --tls-psk IDENTITY:PASSWORD  psk: the route's identity and password\n"
+    "  --tls-cert FILE          ca, self-signed: the simulator's certificate (PEM)\n"
+    "  --tls-key FILE           ca, self-signed: its private key (PEM)\n"
+    "  --tls-ca FILE            ca: the CA that signs client certificates (PEM)\n"
+    "  --tls-route-name NAME    ca: the common name a client certificate must carry (default: any)\n"
+    "  --tls-pin FINGERPRINT    self-signed: a client certificate accepted without credentials (repeatable)\n"
+    "  --tls-user USER:PASSWORD self-signed: the PLC user whose credentials pin a new client certificate\n"
     "  -v, --verbose            log every request\n"
+    "  --version                print the simulator's version and exit\n"
     "  -h, --help               show this help and exit\n";
 
 struct UsageError : std::runtime_error {
@@ -116,6 +127,16 @@ int main(int argc, char** argv)
     unsigned long stopMs = 500;
     std::string nextSymbolsFile;
     bool verbose = false;
+    std::optional<uint16_t> tlsPort;
+    plcsim::SecureSimOptions secure;
+    const auto split = [](const std::string& option, const std::string& v, std::string& first, std::string& second) {
+        const size_t colon = v.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            throw UsageError(option + ": expected NAME:PASSWORD, got '" + v + "'");
+        }
+        first = v.substr(0, colon);
+        second = v.substr(colon + 1);
+    };
 
     try {
         for (int i = 1; i < argc; ++i) {
@@ -152,17 +173,18 @@ int main(int argc, char** argv)
             } else if (arg == "--name") {
                 options.deviceName = value();
             } else if (arg == "--version") {
+                std::cout << "ads-plc-sim " << ADS_PLC_VERSION << "\n";
+                return 0;
+            } else if (arg == "--device-version") {
                 const std::string v = value();
                 const size_t a = v.find('.');
                 const size_t b = a == std::string::npos ? a : v.find('.', a + 1);
                 if (b == std::string::npos) {
-                    throw UsageError("--version: expected MAJ.MIN.BUILD, got '" + v + "'");
+                    throw UsageError(arg + ": expected MAJ.MIN.BUILD, got '" + v + "'");
                 }
-                options.version.majorVersion = static_cast<uint8_t>(ParseNumber("--version", v.substr(0, a), 255));
-                options.version.minorVersion =
-                    static_cast<uint8_t>(ParseNumber("--version", v.substr(a + 1, b - a - 1), 255));
-                options.version.buildNumber =
-                    static_cast<uint16_t>(ParseNumber("--version", v.substr(b + 1), 65535));
+                options.version.majorVersion = static_cast<uint8_t>(ParseNumber(arg, v.substr(0, a), 255));
+                options.version.minorVersion = static_cast<uint8_t>(ParseNumber(arg, v.substr(a + 1, b - a - 1), 255));
+                options.version.buildNumber = static_cast<uint16_t>(ParseNumber(arg, v.substr(b + 1), 65535));
             } else if (arg == "--state") {
                 options.adsState = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
             } else if (arg == "--no-symbol-info") {
@@ -192,6 +214,33 @@ int main(int argc, char** argv)
                 stopMs = ParseNumber(arg, value(), 3600000);
             } else if (arg == "--symbols-next") {
                 nextSymbolsFile = value();
+            } else if (arg == "--tls") {
+                tlsPort = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
+            } else if (arg == "--tls-mode") {
+                const std::string mode = value();
+                if (mode == "psk") {
+                    secure.mode = plcsim::SecureSimOptions::Mode::PreSharedKey;
+                } else if (mode == "ca") {
+                    secure.mode = plcsim::SecureSimOptions::Mode::SharedCa;
+                } else if (mode == "self-signed") {
+                    secure.mode = plcsim::SecureSimOptions::Mode::SelfSigned;
+                } else {
+                    throw UsageError("--tls-mode: expected psk, ca or self-signed, got '" + mode + "'");
+                }
+            } else if (arg == "--tls-psk") {
+                split(arg, value(), secure.pskIdentity, secure.pskPassword);
+            } else if (arg == "--tls-cert") {
+                secure.certificateFile = value();
+            } else if (arg == "--tls-key") {
+                secure.keyFile = value();
+            } else if (arg == "--tls-ca") {
+                secure.caFile = value();
+            } else if (arg == "--tls-route-name") {
+                secure.routeName = value();
+            } else if (arg == "--tls-pin") {
+                secure.pinned.push_back(value());
+            } else if (arg == "--tls-user") {
+                split(arg, value(), secure.user, secure.password);
             } else {
                 throw UsageError("unknown option '" + arg + "'");
             }
@@ -228,11 +277,21 @@ int main(int argc, char** argv)
     }
     try {
         sim.Start(listenAddress, listenPort);
+        if (tlsPort) {
+            sim.StartSecure(secure, *tlsPort);
+        }
     } catch (const std::exception& e) {
         std::cerr << "ads-plc-sim: " << e.what() << "\n";
         return 1;
     }
     Print("listening on " + sim.HostString());
+    if (tlsPort) {
+        Print("secure ADS on " + sim.SecureHostString());
+        const std::string own = sim.SecureCertificateFingerprint();
+        if (!own.empty()) {
+            Print("certificate SHA-256 fingerprint " + own);
+        }
+    }
     Print("AMS NetId " + options.netId.ToString() + ", device \"" + options.deviceName + "\"");
 
     using SteadyClock = std::chrono::steady_clock;

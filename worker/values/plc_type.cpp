@@ -14,7 +14,7 @@ constexpr TypeEntry TYPES[] = {
     {"BOOL", 1},          {"BYTE", 1},  {"WORD", 2},  {"DWORD", 4},  {"SINT", 1},  {"USINT", 1},
     {"INT", 2},           {"UINT", 2},  {"DINT", 4},  {"UDINT", 4},  {"REAL", 4},  {"LREAL", 8},
     {"STRING", 81},       {"TIME", 4},  {"DATE", 4},  {"TIME_OF_DAY", 4}, {"DATE_AND_TIME", 4},
-    {"LINT", 8},          {"ULINT", 8}, {"LWORD", 8}, {"LTIME", 8},  {"WSTRING", 162}, {"PLC", 0},
+    {"LINT", 8},          {"ULINT", 8}, {"LWORD", 8}, {"LTIME", 8},  {"WSTRING", 162}, {"From PLC", 0},
 };
 static_assert(sizeof(TYPES) / sizeof(TYPES[0]) == DATA_TYPE_COUNT, "one entry per type");
 

@@ -41,7 +41,7 @@ enum DataType : int32_t {
 };
 constexpr int DATA_TYPE_COUNT = FROM_PLC + 1;
 
-// "INT", "TIME_OF_DAY", "PLC" for FROM_PLC; the number for a value outside the enumeration.
+// "INT", "TIME_OF_DAY", "From PLC"; the number for a value outside the enumeration.
 QString itemTypeName(DataType type);
 // The type a name stands for, in any case, also the short forms TOD and DT; -1 for none.
 int dataTypeFromName(const QString& name);
