@@ -66,7 +66,7 @@ void BM_PluginNotifySamples(benchmark::State& state)
     {
         std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
         Ads_Plc_Worker::AdsValue empty;
-        empty.type = DINT;
+        empty.type = std::make_shared<const Plc_Type>(Plc_Type::of(DINT));
         Ads_Plc_Worker::values.insert(key, empty);
     }
     const uint32_t user = Ads_Plc_Worker::registerCallbackHandle(key.first, key.second);

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     // One byte more than the last type, so out-of-range numbers are tried too.
-    const auto type = static_cast<DataType>(data[0] % 18);
+    const auto type = static_cast<DataType>(data[0] % (DATA_TYPE_COUNT + 1));
     const uint32_t length = dataLength(type);
     // An exact-size heap copy, so a read past the sample is caught.
     std::vector<char> sample(data + 1, data + size);
@@ -28,7 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<char> written(length == 0 ? 1 : length, '\x5a');
     const QString refused = valueToBytes(text, type, written.data(), length);
     const bool finite = !text.contains(QLatin1String("nan")) && !text.contains(QLatin1String("inf"));
-    const bool readable = sample.size() >= length && type >= BYTE && type <= LREAL && finite;
+    // Every integer, REAL and LREAL sample has a text; times of day and dates need not be valid ones.
+    const bool number = (type >= BYTE && type <= LREAL) || type == LINT || type == ULINT || type == LWORD ||
+                        type == TIME || type == LTIME;
+    const bool readable = sample.size() >= length && length > 0 && number && finite;
     const bool readableBool = type == BOOL && !sample.empty() && (sample[0] == 0 || sample[0] == 1);
     if ((readable || readableBool) && (!refused.isEmpty() || bytesToValue(written.data(), type, length) != text)) {
         std::abort(); // a sample did not survive text and back
@@ -42,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (buffer != untouched) {
             std::abort(); // a refused text changed the buffer
         }
-    } else if (type == STRING && bytesToValue(buffer.data(), type, length) != typed) {
+    } else if ((type == STRING || type == WSTRING) && bytesToValue(buffer.data(), type, length) != typed) {
         std::abort(); // a written string does not read back whole
     }
     return 0;

@@ -54,12 +54,13 @@ bool Ads_Plc::init()
     QList<Column> itemColumns;
     itemColumns.append(Column(QStringLiteral("variable_name"), Column::Text, 0, QString(), QString()));
     Column type(QStringLiteral("type"), Column::Integer, 2, QStringLiteral("0"), QString());
-    const char* const typeNames[] = {"BOOL", "WORD", "DWORD", "SINT", "USINT", "INT",
-                                     "UINT", "DINT", "UDINT", "REAL", "LREAL", "STRING"};
-    const int typeValues[] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    for (int i = 0; i < 12; ++i) {
-        type.insertSelectionValues(QString::fromLatin1(typeNames[i]), QString::number(typeValues[i]));
+    // The original twelve in their order, then the types added since, then the type from the PLC.
+    const DataType choices[] = {BOOL, WORD, DWORD, SINT, USINT, INT, UINT, DINT, UDINT, REAL, LREAL, STRING,
+                                BYTE, LINT, ULINT, LWORD, TIME, LTIME, TIME_OF_DAY, DATE, DATE_AND_TIME, WSTRING};
+    for (const DataType choice : choices) {
+        type.insertSelectionValues(itemTypeName(choice), QString::number(choice));
     }
+    type.insertSelectionValues(itemTypeName(FROM_PLC), QString::number(FROM_PLC));
     itemColumns.append(type);
 
     QList<Column> deviceColumns;

@@ -8,8 +8,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 seconds="${1:-60}"; shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(ams_stream dispatcher plc_values sim_requests sim_symbols symbol_table sum_replies connect_info
-                                tunnel_stream)
+((${#targets[@]})) || targets=(ams_stream dispatcher plc_values value_texts sim_requests sim_symbols symbol_table sum_replies
+                                connect_info tunnel_stream)
 dir=build/fuzz
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DADS_PLC_FUZZ=ON -DADS_PLC_TESTS=OFF -DADS_PLC_BENCH=OFF >/dev/null || exit 1

@@ -529,6 +529,19 @@ void Ads_Plc_Worker::unregisterCallbackHandle(uint32_t userValue)
     callbackHandles.remove(userValue);
 }
 
+void Ads_Plc_Worker::setValueType(uint32_t userValue, const std::shared_ptr<const Plc_Type>& type)
+{
+    quint32 deviceId = 0;
+    quint32 itemId = 0;
+    if (resolveCallbackHandle(userValue, &deviceId, &itemId)) {
+        std::lock_guard<std::mutex> lock(valuesMutex);
+        const auto it = values.find(ValueKey(deviceId, itemId));
+        if (it != values.end()) {
+            it->type = type;
+        }
+    }
+}
+
 bool Ads_Plc_Worker::resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId)
 {
     std::lock_guard<std::mutex> lock(callbackHandlesMutex);
@@ -699,12 +712,29 @@ void NotifyCallback(const AmsAddr* pAddr, const AdsNotificationHeader* pNotifica
     // The sample bytes follow the header in the dispatcher's buffer.
     char* data = const_cast<char*>(reinterpret_cast<const char*>(pNotification + 1));
 
-    std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
-    auto it = Ads_Plc_Worker::values.find(Ads_Plc_Worker::ValueKey(deviceId, itemId));
+    const Ads_Plc_Worker::ValueKey key(deviceId, itemId);
+    std::unique_lock<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+    auto it = Ads_Plc_Worker::values.find(key);
     if (it != Ads_Plc_Worker::values.end()) {
-        it->value = bytesToValue(data, it->type, pNotification->dataSize);
-        it->timestamp = timestamp;
-        Device_Statistics::noteSample(deviceId, itemId);
+        // A large array is converted without holding up every reader of every device meanwhile.
+        constexpr uint64_t CONVERTED_UNDER_LOCK = 256;
+        const std::shared_ptr<const Plc_Type> type = it->type;
+        const bool large = type && type->size > CONVERTED_UNDER_LOCK;
+        if (large) {
+            lock.unlock();
+        }
+        const QString text =
+            type ? bytesToText(*type, reinterpret_cast<const uint8_t*>(data), pNotification->dataSize) : QString();
+        if (large) {
+            lock.lock();
+            it = Ads_Plc_Worker::values.find(key);
+        }
+        // Stored only as what the item reads now: a sample of an earlier subscription is dropped.
+        if (type && it != Ads_Plc_Worker::values.end() && it->type == type) {
+            it->value = text;
+            it->timestamp = timestamp;
+            Device_Statistics::noteSample(deviceId, itemId);
+        }
     } else if (firstWarningFor(hUser)) {
         qWarning("%s", qPrintable(QStringLiteral("[ads_plc] Unknown notifier returned a value. DeviceID: ") +
                                   QString::number(deviceId) + QStringLiteral(" ItemID: ") + QString::number(itemId)));

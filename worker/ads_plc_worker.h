@@ -44,7 +44,7 @@ public:
 
     struct AdsValue {
         QString value;
-        DataType type = BOOL;
+        std::shared_ptr<const Plc_Type> type; // what the samples are; null: not known yet
         QDateTime timestamp;
     };
 
@@ -91,6 +91,8 @@ public:
     static uint32_t registerCallbackHandle(quint32 deviceId, quint32 itemId);
     static void unregisterCallbackHandle(uint32_t userValue);
     static bool resolveCallbackHandle(uint32_t userValue, quint32* deviceId, quint32* itemId);
+    // What the samples of the item behind a user value are, once the PLC has told.
+    static void setValueType(uint32_t userValue, const std::shared_ptr<const Plc_Type>& type);
 
     // Connection set-up.
     AdsDevice* connectToAds();

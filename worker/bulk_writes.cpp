@@ -55,7 +55,7 @@ void Item_Writes::judge(Pending& item, int32_t code, const SymbolEntry& entry)
     item.check = ItemTypeCheck();
     if (code == ADS_OK) {
         item.outcome.typeJudged = true;
-        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), entry.size, check.mismatch};
+        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), check.type, check.mismatch};
         item.check = item.outcome.typeCheck;
     }
     switch (check.outcome) {
@@ -126,9 +126,14 @@ void Item_Writes::convert(std::vector<Pending>& items)
             item.fail(check.mismatch);
             continue;
         }
-        std::vector<uint8_t> bytes(writeLength(r.type, check.plcSize));
-        const QString refused =
-            valueToBytes(r.value, r.type, reinterpret_cast<char*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+        // Written as the PLC's variable is: a STRING(n) with all of its n + 1 bytes, an array whole.
+        const std::shared_ptr<const Plc_Type> type = check.type ? check.type : defaultTypeOf(r.type);
+        if (!type) {
+            item.fail(typeUnknownText());
+            continue;
+        }
+        std::vector<uint8_t> bytes(type->size);
+        const QString refused = textToBytes(r.value, *type, bytes.data());
         if (!refused.isEmpty()) {
             item.fail(refused);
             continue;

@@ -54,8 +54,9 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
         // variable sends no other, so its entry must be there before the request goes out.
         {
             std::lock_guard<std::mutex> valuesLock(Ads_Plc_Worker::valuesMutex);
-            Ads_Plc_Worker::values.insert(Ads_Plc_Worker::ValueKey(deviceId, itemId),
-                                          Ads_Plc_Worker::AdsValue{Ads_Plc_Worker::placeholderValue(), type, QDateTime()});
+            Ads_Plc_Worker::values.insert(
+                Ads_Plc_Worker::ValueKey(deviceId, itemId),
+                Ads_Plc_Worker::AdsValue{Ads_Plc_Worker::placeholderValue(), defaultTypeOf(type), QDateTime()});
         }
         requests.push_back({item.name, type, symbol.toUtf8().toStdString(),
                             Item_Subscriptions::attributesFor(item, type), userValue});
@@ -65,8 +66,8 @@ Item_Notifiers::Lost Item_Notifiers::subscribe(const AdsDevice& device, std::mut
         return lost;
     }
     // notifiersMutex is not held meanwhile: readers of subscribed items never wait for the PLC.
-    std::vector<Item_Subscriptions::Outcome> outcomes =
-        item_pass::inBulk(targetMutex, requests.size(), [&] { return subscriptions.subscribe(device, requests); });
+    std::vector<Item_Subscriptions::Outcome> outcomes = item_pass::inBulk(
+        targetMutex, requests.size(), [&] { return subscriptions.subscribe(device, requests, &Ads_Plc_Worker::setValueType); });
     for (size_t i = 0; i < outcomes.size(); ++i) {
         adopt(wanted[static_cast<int>(i)], requests[i], outcomes[i], lost, typeChecks, overflow);
     }

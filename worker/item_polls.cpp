@@ -119,8 +119,10 @@ Item_Polls::Lost Item_Polls::add(const AdsDevice& device, std::mutex& targetMute
     if (requests.empty()) {
         return lost;
     }
-    std::vector<Item_Subscriptions::Outcome> outcomes =
-        item_pass::inBulk(targetMutex, requests.size(), [&] { return subscriptions.prepareReads(device, requests); });
+    // A polled item's value entry is made with its type once the item is adopted.
+    const Item_Subscriptions::Typed untold = [](uint32_t, const std::shared_ptr<const Plc_Type>&) {};
+    std::vector<Item_Subscriptions::Outcome> outcomes = item_pass::inBulk(
+        targetMutex, requests.size(), [&] { return subscriptions.prepareReads(device, requests, untold); });
     for (size_t i = 0; i < outcomes.size(); ++i) {
         const ItemInstancePlugin& item = wanted[static_cast<int>(i)];
         const quint32 itemId = static_cast<quint32>(item.id);
@@ -151,7 +153,7 @@ void Item_Polls::adopt(const ItemInstancePlugin& item, Item_Subscriptions::Outco
     Polled entry;
     entry.handle = *handle;
     entry.length = outcome.readLength;
-    entry.type = type;
+    entry.type = outcome.valueType ? outcome.valueType : defaultTypeOf(type);
     entry.onChange = Item_Subscriptions::attributesFor(item, type).transmissionMode != ADS_TRANS_SERVER_CYCLE;
     entry.intervalMs = std::max(item.readIntervalMs, MIN_INTERVAL_MS);
     polled[itemId] = std::move(entry);
@@ -162,8 +164,9 @@ void Item_Polls::adopt(const ItemInstancePlugin& item, Item_Subscriptions::Outco
     group.due = Clock::now();
     {
         std::lock_guard<std::mutex> valuesLock(Ads_Plc_Worker::valuesMutex);
-        Ads_Plc_Worker::values.insert(Ads_Plc_Worker::ValueKey(deviceId, itemId),
-                                      Ads_Plc_Worker::AdsValue{Ads_Plc_Worker::placeholderValue(), type, QDateTime()});
+        Ads_Plc_Worker::values.insert(
+            Ads_Plc_Worker::ValueKey(deviceId, itemId),
+            Ads_Plc_Worker::AdsValue{Ads_Plc_Worker::placeholderValue(), polled[itemId].type, QDateTime()});
     }
     share(true);
     showError(itemId, QString());
@@ -396,8 +399,8 @@ void Item_Polls::store(quint32 itemId, Polled& entry, const SumReadWriteResult& 
     }
     entry.last = result.data;
     entry.stored = true;
-    changed.emplace_back(itemId, bytesToValue(reinterpret_cast<char*>(entry.last.data()), entry.type,
-                                              static_cast<unsigned int>(entry.last.size())));
+    changed.emplace_back(itemId, entry.type ? bytesToText(*entry.type, entry.last.data(), entry.last.size())
+                                            : QString());
 }
 
 void Item_Polls::fail(quint32 itemId, Polled& entry, int32_t code, std::vector<quint32>& withdrawn)

@@ -87,7 +87,7 @@ private:
     struct Polled {
         uint32_t handle = 0;
         uint32_t length = 0;
-        DataType type = BOOL;
+        std::shared_ptr<const Plc_Type> type;
         bool onChange = true;
         qint32 intervalMs = 0;
         int32_t failure = 0; // the code shown as the item's error

@@ -1,93 +1,127 @@
 #include "worker/plc_type_check.h"
 
 #include "ads/AdsSymbols.h"
+#include "ads/AdsTypeNames.h"
 #include "worker/ads_plc_worker.h"
 
+#include <optional>
+#include <vector>
 
 namespace {
-constexpr int ITEM_TYPE_COUNT = DATE_AND_TIME + 1;
 
 // Types that read the same way share a class.
-enum Class { NONE = 0, S8, U8, U16, S16, U32, S32, F32, F64, TEXT, DURATION, DAY, DAYTIME, STAMP };
+enum Class { NONE = 0, S8, U8, U16, S16, U32, S32, S64, U64, F32, F64, TEXT, WTEXT, DURATION, LDURATION, DAY,
+             DAYTIME, STAMP };
 
-Class itemClass(DataType type)
+Class classOf(DataType type)
 {
-    static const Class classes[] = {S8, U8, U16, U32, S8, U8, S16, U16, S32, U32, F32, F64, TEXT, DURATION, DAY,
-                                    DAYTIME, STAMP};
-    return type >= 0 && type < ITEM_TYPE_COUNT ? classes[type] : NONE;
+    static const Class classes[] = {S8,  U8,  U16, U32,      S8,  U8,      S16,  U16, S32,   U32,  F32, F64,
+                                    TEXT, DURATION, DAY, DAYTIME, STAMP, S64, U64,  U64, LDURATION, WTEXT};
+    static_assert(sizeof(classes) / sizeof(classes[0]) == FROM_PLC, "one class per named type");
+    return type >= 0 && type < FROM_PLC ? classes[type] : NONE;
 }
 
-bool isPlcString(const QString& upper)
+bool isText(DataType type)
 {
-    return upper == QLatin1String("STRING") || upper.startsWith(QLatin1String("STRING("));
+    return type == STRING || type == WSTRING;
 }
 
-// The class of an elementary PLC type; NONE for elementary types no item reads, -1 for
-// types of the program's own.
-int plcClass(const QString& plcType)
+// The item's reading of one elementary PLC value; nullopt when it reads it differently.
+std::optional<Plc_Type> elementAs(DataType item, const Plc_Type& plc)
 {
-    const QString upper = plcType.trimmed().toUpper();
-    if (isPlcString(upper)) {
-        return TEXT;
+    if (isText(item) || isText(plc.elementary)) {
+        return item == plc.elementary ? std::optional<Plc_Type>(Plc_Type::of(item, plc.length)) : std::nullopt;
     }
-    for (int i = 0; i < ITEM_TYPE_COUNT; ++i) {
-        if (upper == itemTypeName(static_cast<DataType>(i))) {
-            return itemClass(static_cast<DataType>(i));
+    // An alias or enumeration is known only by its base type's id: its size has to do.
+    const bool fits = plc.programOwn ? plc.size == dataLength(item) : classOf(item) == classOf(plc.elementary);
+    return fits ? std::optional<Plc_Type>(Plc_Type::of(item)) : std::nullopt;
+}
+
+// `plc` with its innermost elements read as `item`.
+std::optional<Plc_Type> readAs(DataType item, const Plc_Type& plc)
+{
+    if (!plc.isArray()) {
+        return elementAs(item, plc);
+    }
+    const std::optional<Plc_Type> element = readAs(item, *plc.element);
+    return element ? std::optional<Plc_Type>(Plc_Type::arrayOf(plc.dimensions, *element)) : std::nullopt;
+}
+
+// The one description of an item type where it is that, else one of its own.
+std::shared_ptr<const Plc_Type> shared(const Plc_Type& type)
+{
+    const bool plain =
+        !type.isArray() && (!isText(type.elementary) || type.length == plc::ads::DEFAULT_STRING_LENGTH);
+    return plain ? defaultTypeOf(type.elementary) : std::make_shared<const Plc_Type>(type);
+}
+
+ItemTypeCheck refused(const QString& text)
+{
+    return ItemTypeCheck{false, nullptr, text};
+}
+
+QString variableText(const plc::ads::SymbolEntry& entry)
+{
+    return QStringLiteral("PLC variable is %1 (%2 bytes)").arg(QString::fromStdString(entry.typeName)).arg(entry.size);
+}
+
+} // namespace
+
+ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry)
+{
+    const std::optional<Plc_Type> described = describePlcType(entry.typeName, entry.size, entry.dataType);
+    if (described && described->size > MAX_VALUE_SIZE) {
+        return refused(variableText(entry) + QStringLiteral(", more than the %1 bytes an item reads").arg(MAX_VALUE_SIZE));
+    }
+    if (item == FROM_PLC) {
+        return described ? ItemTypeCheck{true, shared(*described), QString()}
+                         : refused(variableText(entry) + QStringLiteral(", a type no item reads"));
+    }
+    if (classOf(item) == NONE) {
+        return ItemTypeCheck(); // not a type the plug-in converts: nothing to judge by
+    }
+    std::optional<Plc_Type> reading = described ? readAs(item, *described) : std::nullopt;
+    // Not described (a structure, a function block): the size alone, as for the program's own types.
+    if (!described && !isText(item) && entry.size == dataLength(item) &&
+        dataTypeFromName(QString::fromStdString(entry.typeName)) < 0) {
+        reading = Plc_Type::of(item);
+    }
+    if (reading) {
+        return ItemTypeCheck{true, shared(*reading), QString()};
+    }
+    QString text = QStringLiteral("Type mismatch: ") + variableText(entry) +
+                   QStringLiteral(", item is %1 (%2 bytes)").arg(itemTypeName(item)).arg(dataLength(item));
+    if (described) {
+        text += QStringLiteral("; choose ") + itemTypeName(itemTypeFor(*described));
+    }
+    return refused(text);
+}
+
+DataType itemTypeFor(const Plc_Type& plc)
+{
+    return plc.innermost();
+}
+
+std::shared_ptr<const Plc_Type> defaultTypeOf(DataType type)
+{
+    // One description per type for all items: a gateway with thousands of them keeps one each.
+    static const std::vector<std::shared_ptr<const Plc_Type>> shared = [] {
+        std::vector<std::shared_ptr<const Plc_Type>> all;
+        for (int t = BOOL; t < FROM_PLC; ++t) {
+            all.push_back(std::make_shared<const Plc_Type>(Plc_Type::of(static_cast<DataType>(t))));
         }
+        return all;
+    }();
+    if (type == FROM_PLC) {
+        return nullptr;
     }
-    if (upper == QLatin1String("TOD")) {
-        return DAYTIME;
-    }
-    if (upper == QLatin1String("DT")) {
-        return STAMP;
-    }
-    static const char* const unread[] = {"LINT", "ULINT", "LWORD", "LTIME", "WSTRING", "WCHAR", "CHAR", "BIT"};
-    for (const char* name : unread) {
-        if (upper == QLatin1String(name) || upper.startsWith(QLatin1String(name) + QLatin1Char('('))) {
-            return NONE;
-        }
-    }
-    return -1;
-}
+    return type >= BOOL && type < FROM_PLC ? shared[static_cast<size_t>(type)]
+                                           : std::make_shared<const Plc_Type>(Plc_Type::of(type));
 }
 
-bool plcTypeFits(DataType item, const QString& plcType, uint32_t plcSize)
+QString typeUnknownText()
 {
-    const Class wanted = itemClass(item);
-    if (wanted == NONE) {
-        return true; // not a type the plug-in converts: nothing to judge by
-    }
-    const int found = plcClass(plcType);
-    if (wanted == TEXT || found == TEXT) {
-        return wanted == found;
-    }
-    if (found >= 0 && found != wanted) {
-        return false;
-    }
-    return plcSize == dataLength(item);
-}
-
-QString typeMismatchText(DataType item, const QString& plcType, uint32_t plcSize)
-{
-    return QStringLiteral("Type mismatch: PLC variable is %1 (%2 bytes), item is %3 (%4 bytes)")
-        .arg(plcType)
-        .arg(plcSize)
-        .arg(itemTypeName(item))
-        .arg(dataLength(item));
-}
-
-int itemTypeForPlcType(const QString& plcType, uint32_t plcSize)
-{
-    const QString upper = plcType.trimmed().toUpper();
-    if (isPlcString(upper)) {
-        return STRING;
-    }
-    for (int i = BOOL; i < STRING; ++i) {
-        if (upper == itemTypeName(static_cast<DataType>(i)) && plcSize == dataLength(static_cast<DataType>(i))) {
-            return i;
-        }
-    }
-    return -1;
+    return QStringLiteral("Type from the PLC not known: the PLC offers no symbol information; choose the item's type");
 }
 
 const ItemTypeCheck* ItemTypeChecks::find(uint32_t itemId, DataType type, const std::string& symbol) const
@@ -105,27 +139,28 @@ void ItemTypeChecks::remember(uint32_t itemId, DataType type, const std::string&
 
 Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry)
 {
-    const uint32_t length = dataLength(type);
+    const bool fromPlc = type == FROM_PLC;
     switch (code) {
     case ADS_OK:
         break;
     case ADSERR_DEVICE_SRVNOTSUPP:
     case ADSERR_DEVICE_INVALIDGRP:
     case ADSERR_DEVICE_INVALIDOFFSET:
-        return Symbol_Check{Symbol_Check::InfoMissing, length, code, QString()};
+        // A FROM_PLC item has no type then (null), which fails it before anything is asked of the PLC.
+        return Symbol_Check{Symbol_Check::InfoMissing, defaultTypeOf(type), code, QString()};
     case ADSERR_DEVICE_SYMBOLNOTFOUND:
-        return Symbol_Check{Symbol_Check::Fail, length, code, QString()};
+        return Symbol_Check{Symbol_Check::Fail, nullptr, code, QString()};
     default:
-        // An answer the check cannot use must not keep an item from being read as before,
-        // but a lost connection fails the item.
-        return Symbol_Check{Ads_Plc_Worker::isConnectionError(code) ? Symbol_Check::Fail : Symbol_Check::Unchecked,
-                            length, code, QString()};
+        // An answer the check cannot use must not keep an item from being read as before, but a
+        // lost connection fails the item, and so does an item that needs the PLC's type.
+        if (fromPlc || Ads_Plc_Worker::isConnectionError(code)) {
+            return Symbol_Check{Symbol_Check::Fail, nullptr, code, QString()};
+        }
+        return Symbol_Check{Symbol_Check::Unchecked, defaultTypeOf(type), code, QString()};
     }
-    const QString plcType = QString::fromStdString(entry.typeName);
-    if (!plcTypeFits(type, plcType, entry.size)) {
-        return Symbol_Check{Symbol_Check::Fail, length, 0, typeMismatchText(type, plcType, entry.size)};
+    const ItemTypeCheck check = judgeItemType(type, entry);
+    if (!check.fits) {
+        return Symbol_Check{Symbol_Check::Fail, nullptr, 0, check.mismatch};
     }
-    // A shorter PLC STRING(n) is watched over its own bytes only.
-    return Symbol_Check{Symbol_Check::Watch, type == STRING && entry.size > 0 && entry.size < length ? entry.size : length,
-                        0, QString()};
+    return Symbol_Check{Symbol_Check::Watch, check.type ? check.type : defaultTypeOf(type), 0, QString()};
 }

@@ -1,4 +1,5 @@
-// Whether a PLC variable, as the PLC's symbol information describes it, fits an item's data type.
+// Whether a PLC variable, as the PLC's symbol information describes it, fits an item's data type,
+// and the description the item then reads and writes it by.
 #pragma once
 
 #include "ads/AdsSymbols.h"
@@ -7,36 +8,43 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
-// Fits when the sizes agree and the PLC type is the item's type or one read the same way
-// (BOOL/SINT, BYTE/USINT, WORD/UINT, DWORD/UDINT); a type of the PLC program's own (alias,
-// enumeration) is judged by its size alone. A STRING item fits any PLC STRING(n).
-bool plcTypeFits(DataType item, const QString& plcType, uint32_t plcSize);
+// How an item's type was judged against its PLC variable.
+struct ItemTypeCheck {
+    bool fits = true;
+    std::shared_ptr<const Plc_Type> type; // what the item reads and writes; null: its own type alone
+    QString mismatch;                     // why it does not fit
+};
 
-// "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)"
-QString typeMismatchText(DataType item, const QString& plcType, uint32_t plcSize);
+// An item of an explicit type fits when the PLC type is the item's type or one read the same way
+// (BOOL/SINT, BYTE/USINT, WORD/UINT, DWORD/UDINT, ULINT/LWORD) with the same size; a STRING item
+// fits any STRING(n), a WSTRING item any WSTRING(n), and an array fits when its elements do. A
+// type of the PLC program's own (alias, enumeration) is judged by its size alone. A FROM_PLC item
+// takes whatever the PLC describes. A mismatch names the type that fits:
+// "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes); choose DINT".
+ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry);
 
-// The item type (BOOL..STRING) to read a PLC variable of an elementary type with; -1 when none fits.
-int itemTypeForPlcType(const QString& plcType, uint32_t plcSize);
+// The explicit item type that reads a PLC variable of this description: its own, or its elements'.
+DataType itemTypeFor(const Plc_Type& plc);
+
+// What an item of the type reads by when the PLC tells nothing about the variable; null for FROM_PLC.
+std::shared_ptr<const Plc_Type> defaultTypeOf(DataType type);
+
+// The refusal of a FROM_PLC item on a PLC without symbol information.
+QString typeUnknownText();
 
 // What the PLC's answer to a request for a symbol's information says about an item.
 struct Symbol_Check {
     enum Outcome { Watch, Unchecked, InfoMissing, Fail };
     Outcome outcome;
-    uint32_t length;  // bytes to watch unless it fails
-    int32_t code;     // the answer's ADS code; a failure with code 0 is a type mismatch
-    QString mismatch; // the type-mismatch text
+    std::shared_ptr<const Plc_Type> type; // what to watch and convert unless it fails
+    int32_t code;                         // the answer's ADS code; a failure with code 0 has a text
+    QString mismatch;                     // the failure's text
 };
 Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry);
-
-// How an item's type was judged against its PLC variable.
-struct ItemTypeCheck {
-    bool fits = true;
-    uint32_t plcSize = 0; // the variable's bytes; 0 when not known
-    QString mismatch;     // the type-mismatch text when it does not fit
-};
 
 // The judgements made on the current connection, so that a write after a subscription or an
 // earlier write costs no extra request. Cleared with the connection: the PLC program may differ.

@@ -67,19 +67,21 @@ void Item_Subscriptions::refuseSum(const char* command, int32_t code)
 }
 
 std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::subscribe(const AdsDevice& device,
-                                                                       std::vector<Request> requests)
+                                                                       std::vector<Request> requests,
+                                                                       const Typed& typed)
 {
-    return run(device, std::move(requests), true);
+    return run(device, std::move(requests), true, typed);
 }
 
 std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::prepareReads(const AdsDevice& device,
-                                                                          std::vector<Request> requests)
+                                                                          std::vector<Request> requests,
+                                                                          const Typed& typed)
 {
-    return run(device, std::move(requests), false);
+    return run(device, std::move(requests), false, typed);
 }
 
 std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::run(const AdsDevice& device, std::vector<Request> requests,
-                                                                 bool notify)
+                                                                 bool notify, const Typed& typed)
 {
     std::vector<Pending> items(requests.size());
     for (size_t i = 0; i < requests.size(); ++i) {
@@ -87,6 +89,7 @@ std::vector<Item_Subscriptions::Outcome> Item_Subscriptions::run(const AdsDevice
     }
     takeHandles(device, items, *this);
     checkTypes(device, items);
+    announceTypes(items, typed);
     if (notify) {
         addNotifications(device, items);
     }
@@ -112,10 +115,10 @@ void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& e
 {
     const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry);
     item.typeChecked = true;
-    item.request.attributes.watchedLength = check.length;
+    item.outcome.valueType = check.type;
     if (code == ADS_OK) {
         item.outcome.typeJudged = true;
-        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), entry.size, check.mismatch};
+        item.outcome.typeCheck = ItemTypeCheck{check.mismatch.isEmpty(), check.type, check.mismatch};
     }
     switch (check.outcome) {
     case Symbol_Check::Fail:
@@ -131,6 +134,25 @@ void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& e
         break;
     case Symbol_Check::Watch:
         break;
+    }
+}
+
+void Item_Subscriptions::announceTypes(std::vector<Pending>& items, const Typed& typed)
+{
+    for (Pending& item : items) {
+        if (item.failed()) {
+            continue;
+        }
+        // Without a verdict (no symbol information) the item's own type is all there is.
+        if (!item.outcome.valueType) {
+            item.outcome.valueType = defaultTypeOf(item.request.type);
+        }
+        if (!item.outcome.valueType) {
+            item.fail(typeUnknownText());
+            continue;
+        }
+        item.request.attributes.watchedLength = static_cast<uint32_t>(item.outcome.valueType->size);
+        typed(item.request.userValue, item.outcome.valueType);
     }
 }
 

@@ -28,25 +28,30 @@ public:
         AdsNotificationAttrib attributes; // watchedLength is set by the type check
         uint32_t userValue;
     };
-    // A subscribed item holds its notification; a failed one its error. An item the PLC had no
-    // notification left for (`outOfNotifications`), and an item prepared for reading, keep their
-    // symbol handle and the bytes to read, so that they can be polled without asking again.
+    // A subscribed item holds its notification and what its samples are; a failed one its error.
+    // An item the PLC had no notification left for (`outOfNotifications`), and an item prepared
+    // for reading, keep their symbol handle and the bytes to read, so that they can be polled
+    // without asking again.
     struct Outcome : Item_Outcome {
         std::unique_ptr<AdsNotification> notification;
+        std::shared_ptr<const Plc_Type> valueType;
         OwnedHandle symbolHandle;
         uint32_t readLength = 0;
         bool outOfNotifications() const;
     };
     using Log = std::function<void(const QString& line, bool warning)>;
+    // Told what an item's samples are before its notification is added, so that the first
+    // sample, sent at once, is converted right.
+    using Typed = std::function<void(uint32_t userValue, const std::shared_ptr<const Plc_Type>& type)>;
 
     Item_Subscriptions(PAdsNotificationFuncEx callback, QString deviceName, Log log);
 
     // Forgets what was learned of the previous connection's PLC.
     void reset();
     // Called with the device's target mutex held; one outcome per request, in order.
-    std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests);
+    std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests, const Typed& typed);
     // Symbol handles and type checks without notifications, for items that are read by polling.
-    std::vector<Outcome> prepareReads(const AdsDevice& device, std::vector<Request> requests);
+    std::vector<Outcome> prepareReads(const AdsDevice& device, std::vector<Request> requests, const Typed& typed);
     // Deletes the notifications, then releases their symbol handles; failures are ignored.
     void release(const AdsDevice& device, const std::vector<AdsNotification::Handles>& handles);
 
@@ -64,10 +69,11 @@ public:
 
 private:
     struct Pending; // an item on its way through the steps
-    std::vector<Outcome> run(const AdsDevice& device, std::vector<Request> requests, bool notify);
+    std::vector<Outcome> run(const AdsDevice& device, std::vector<Request> requests, bool notify, const Typed& typed);
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
     void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
+    void announceTypes(std::vector<Pending>& items, const Typed& typed);
 
     const PAdsNotificationFuncEx callback;
     const QString deviceName;

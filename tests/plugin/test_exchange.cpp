@@ -126,7 +126,7 @@ TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
         QString error;
         std::vector<uint8_t> after = {}; // empty: as before
     } writes[] = {
-        {"MAIN.diDint", INT, "5", "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)"},
+        {"MAIN.diDint", INT, "5", "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes); choose DINT"},
         {"MAIN.diDint", DINT, "12abc", "Value '12abc' is not a DINT"},
         {"MAIN.diDint", DINT, "1.5", "Value '1.5' is not a DINT"},
         {"MAIN.diDint", DINT, "2147483648", "Value '2147483648' is out of range for DINT (-2147483648 to 2147483647)"},
@@ -134,7 +134,7 @@ TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
         {"MAIN.rReal", REAL, "3,5", "Value '3,5' is not a REAL"},
         {"MAIN.usiUsint", USINT, "300", "Value '300' is out of range for USINT (0 to 255)"},
         {"MAIN.sText", STRING, QString(81, 'y'), "Value '" + QString(81, 'y') + "' is too long for STRING(80) (81 bytes)"},
-        {"MAIN.diDint", TIME, "5", "Type 13 cannot be written"}, // asks the PLC nothing
+        {"MAIN.diDint", 23, "5", "Type 23 cannot be written"}, // asks the PLC nothing
         {"MAIN.sShort", STRING, "abc", "", {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0}}, // all 11 bytes of a STRING(10)
         {"MAIN.nope", DINT, "1", "Symbol not found"},
         {"MAIN.bBool", BOOL, "TRUE", "", {1}},
@@ -187,7 +187,7 @@ TEST_F(ExchangeTest, ItemErrorsStayWithTheirItemsAndATimeOutTakesTheConnectionDo
         return allValuesSet(typed);
     }));
     EXPECT_EQ(list.items[12].item.error, "Symbol not found");
-    EXPECT_EQ(list.items[13].item.error, "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes)");
+    EXPECT_EQ(list.items[13].item.error, "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes); choose DINT");
     EXPECT_TRUE(list.device.error.isEmpty());
 
     // The failed items are asked for again only after the error wait time; their errors show on every read.
@@ -473,7 +473,7 @@ TEST_F(ExchangeTest, AProgramChangeOnTheOpenConnectionBringsTheValuesBackWithIts
     EXPECT_LT(liveAfter(a, valueOf(a, 0), "PLC program of Device 50 changed (symbol version 2 -> 3); subscribing again"),
               2.0);
     EXPECT_EQ(a.items[1].item.error, "Symbol not found");
-    EXPECT_EQ(a.items[2].item.error, "Type mismatch: PLC variable is INT (2 bytes), item is DINT (4 bytes)");
+    EXPECT_EQ(a.items[2].item.error, "Type mismatch: PLC variable is INT (2 bytes), item is DINT (4 bytes); choose INT");
     EXPECT_EQ(valuesOfDevice(50), 1);
     EXPECT_EQ(sim->AcceptedCount(), 1u);
     EXPECT_TRUE(WaitUntil([&] { return sim->NotificationCount() == 2; }, 1s)) << "the counter and the version";

@@ -66,7 +66,7 @@ TEST_F(ExchangeTest, EveryItemOfABatchKeepsItsOwnHandleNotificationAndWriteResul
     LogList list = batchFor(deviceFor(70, *sim), symbols);
     ASSERT_TRUE(readUntil(list, [&](const LogList& l) { return ownValues(l, symbols); }));
     EXPECT_EQ(list.items[0].item.error, "Symbol not found");
-    EXPECT_EQ(list.items[2].item.error, "Type mismatch: PLC variable is INT (2 bytes), item is DINT (4 bytes)");
+    EXPECT_EQ(list.items[2].item.error, "Type mismatch: PLC variable is INT (2 bytes), item is DINT (4 bytes); choose INT");
     EXPECT_EQ(list.items[4].item.error, "Symbol not found");
 
     // Writes in one batch: a refused text and a missing symbol between two that land.

@@ -176,7 +176,10 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
         const Lines row = {d.name, d.typeName, std::to_string(d.initial.size()), "yes", d.comment};
         EXPECT_EQ(Rows(all.out, 5, 0, d.name), std::vector<Lines>{row});
     }
-    EXPECT_NE(all.out.find("\n--item MAIN.sText:STRING\n"), std::string::npos);
+    for (const char* line : {"--item MAIN.sText:STRING", "--item MAIN.aReal:REAL", "--item MAIN.eMode:INT",
+                             "--item MAIN.dtStamp:DATE_AND_TIME", "--item MAIN.aText:STRING"}) {
+        EXPECT_NE(all.out.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    }
     const Outcome some = Driver(address, {"--browse", "main.I"});
     EXPECT_EQ(Rows(some.out, 5, 3, "yes"), (std::vector<Lines>{{"MAIN.iInt", "INT", "2", "yes", ""}})) << some.out;
 
@@ -326,7 +329,8 @@ TEST(Programs, DriverJudgesTheEndOfARunThroughProgramChangesAndEndsOnTimeAgainst
 TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
 {
     Child a(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "-v"});
-    const std::string symbols = TempFile("MAIN.udiCounter UDINT 0 counter\nGVL.label string(7) \"short\" constant\n");
+    const std::string symbols =
+        TempFile("MAIN.udiCounter UDINT 0 counter\nGVL.label string(7) \"short\" constant\nGVL.odd%2 DINT 1 constant 5%1\n");
     Child b(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--tick", "50", "--ports", "852,853", "--netid",
                                "127.0.0.2.1.1", "--symbols", symbols});
     const std::string atA = Address(a), atB = Address(b), each = "\nads_port = 851\ntimeout = 1000\n";
@@ -358,18 +362,29 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
         EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
     }
     EXPECT_NE(Slurp(a.out).find("from 192.168.77.1.1.1:"), std::string::npos) << "the local NetId is used";
+    const Outcome browse = Child(ADS_PLC_DRIVER_PATH, {"--address", atB, "--ads-port", "852", "--netid", "127.0.0.2.1.1",
+                                                       "--browse", "gvl.o"}).Wait();
+    EXPECT_EQ(Rows(browse.out, 5, 0, "GVL.odd%2"), (std::vector<Lines>{{"GVL.odd%2", "DINT", "4", "yes", "5%1"}}))
+        << "names and comments verbatim: " << browse.out;
 
     const std::string awkward = "a|b, \"c\"\nd";
-    const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--write", "MAIN.sText=" +
-                                     awkward, "--cycle", "50", "--seconds", "1", "--refresh", "500"});
+    const Outcome csv = Driver(atA, {"--format", "csv", "--item", "MAIN.sText:STRING", "--item", "MAIN.aText",
+                                     "--write", "MAIN.sText=" + awkward, "--cycle", "50", "--seconds", "1", "--refresh",
+                                     "500"});
     EXPECT_EQ(csv.code, 0) << csv.err;
     EXPECT_EQ(CsvRows(csv.out)["ADS Test device/MAIN.sText"].at(5), awkward) << csv.out;
+    // An array is one value; an item without a type shows the one it took from the PLC.
+    const Lines array = CsvRows(csv.out)["ADS Test device/MAIN.aText"];
+    EXPECT_EQ(array.at(4) + " " + array.at(5), R"(ARRAY [0..4] OF STRING(20) ["one","two","three","four","five"])");
     const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--item", "MAIN.iInt:INT",
-                                      "--item", "MAIN.bBool:BOOL", "--item", "MAIN.rReal:REAL", "--write",
-                                      "MAIN.iInt=-7", "--seconds", "0.6"});
-    // Values typed as their items' types allow; write results as objects.
+                                      "--item", "MAIN.bBool:BOOL", "--item", "MAIN.rReal:REAL", "--item", "MAIN.aLint",
+                                      "--item", "MAIN.liLint:LINT", "--write", "MAIN.iInt=-7", "--seconds", "0.6"});
+    // Values typed as their items' types allow, an array embedded as JSON with every digit; write
+    // results as objects.
     for (const char* typed : {R"("type":"STRING","value":"a|b, \"c\"\nd"})", R"("type":"INT","value":-7})",
                               R"("type":"BOOL","value":true})", R"("type":"REAL","value":3.5})",
+                              R"("type":"ARRAY [-1..1] OF LINT","value":[-9223372036854775808,0,9223372036854775807]})",
+                              R"("type":"LINT","value":"-9007199254740993"})",
                               R"("writes":[{"error":"","ok":true,"symbol":"MAIN.iInt","value":"-7"}])"}) {
         EXPECT_NE(json.out.rfind(typed), std::string::npos) << typed << "\n" << json.out;
     }
@@ -443,7 +458,7 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {sim, {"--symbols", bad}, bad + ": line 3: unknown behaviour 'sideways'"}, {sim, {"--ports", "851,x"}, "'x'"},
         {sim, {"--symbols", bad}, bad + ": line 4: STRING initial value longer than 2 characters"},
         {driver, {"--help"}, "--address HOST[:PORT]"}, {driver, {"--bogus"}, "--help"},
-        {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
+        {driver, {"--item", "MAIN.x:FLOAT"}, "SYMBOL[:TYPE"}, {driver, {"--seconds", "soon"}, "positive"},
         {driver, {"--address", "plc.local"}, "--netid"}, {driver, {"--write", "MAIN.x=1"}, "none of the items"},
         {driver, {"--address", "127.0.0.1:101383"}, "Invalid address: port must be 1 to 65535"}, {driver, {"--address", "h:abc"}, "PORT"},
         {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "Invalid target AMS Net Id"},

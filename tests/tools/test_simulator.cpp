@@ -2,6 +2,7 @@
 // replies, notification frames, and the injected faults every other test relies on.
 #include "tools/sim/PlcSimulator.h"
 
+#include "ads/AdsSymbols.h"
 #include "ads/LittleEndian.h"
 
 #include <gtest/gtest.h>
@@ -285,6 +286,41 @@ TEST_F(Simulator, NotificationsFirstOnChangeGroupedOwnedAndForgottenOnRestart)
     EXPECT_EQ(again.Call(ADS_CMD_READ, Rq(V, again.Handle("GVL.value"), 2)), Cat({U32(0), U32(2), {5, 5}}));
 }
 
+// An element of an array by name is a variable of its own: handles, values, notifications and
+// symbol information over its bytes alone, within the array's bounds.
+TEST_F(Simulator, ArrayElementsByNameAreVariablesOfTheirOwn)
+{
+    Peer c(sim.Port());
+    const uint32_t cell = c.Handle("main.AINT[1,2]"); // ARRAY [0..2, 0..3] OF INT, the last index fastest
+    ASSERT_NE(cell, 0u);
+    EXPECT_EQ(c.Call(ADS_CMD_READ, Rq(V, cell, 2)), Cat({U32(0), U32(2), {7, 0}}));
+    EXPECT_EQ(c.Call(ADS_CMD_READ, Rq(V, cell, 3)), Fail(0x705)) << "not into the next element";
+    EXPECT_EQ(c.Call(ADS_CMD_WRITE, Wr(V, cell, {0x34, 0x12})), U32(0));
+    const Bytes grid = sim.GetSymbolValue("MAIN.aInt");
+    EXPECT_EQ(Bytes(grid.begin() + 10, grid.begin() + 16), Bytes({6, 0, 0x34, 0x12, 8, 0}));
+    const uint32_t note = c.Notify(Add(V, cell, 2, ADS_TRANS_SERVER_ON_CHANGE));
+    const auto first = c.notes.empty() ? c.Next() : c.notes.front();
+    EXPECT_EQ(Samples(first).second, (SampleList{{note, {0x34, 0x12}}}));
+    for (const char* outside : {"MAIN.aInt[3,0]", "MAIN.aInt[1]", "MAIN.aInt[0,0,0]", "MAIN.aInt[x,1]", "MAIN.iInt[0]",
+                                "MAIN.aReal[0]", "MAIN.aReal[11]"}) {
+        EXPECT_EQ(c.Handle(outside), 0u) << outside;
+    }
+    // Symbol information as for any variable: its type name, size, id and address.
+    const auto info = [&](const std::string& name) {
+        const Bytes r = c.Call(ADS_CMD_READ_WRITE, Rq(ADS_IGRP_SYMBOL_INFO_BY_NAME, 0, 1024, Bytes(name.begin(), name.end())));
+        plc::ads::SymbolEntry e;
+        size_t used = 0;
+        EXPECT_EQ(r.size() > 8 ? plc::ads::DecodeSymbolEntry(r.data() + 8, r.size() - 8, e, used) : -1, 0) << name;
+        return e;
+    };
+    const plc::ads::SymbolEntry array = info("MAIN.aReal"), element = info("MAIN.aReal[3]"), mode = info("MAIN.eMode");
+    EXPECT_EQ(std::make_tuple(array.typeName, array.size, array.dataType), std::make_tuple("ARRAY [1..10] OF REAL", 40u, 4u));
+    EXPECT_EQ(std::make_tuple(element.name, element.typeName, element.size, element.dataType, element.indexOffset),
+              std::make_tuple("MAIN.aReal[3]", "REAL", 4u, 4u, array.indexOffset + 8));
+    EXPECT_EQ(std::make_tuple(mode.typeName, mode.size, mode.dataType), std::make_tuple("E_Mode", 2u, 2u));
+    EXPECT_EQ(c.Call(ADS_CMD_READ_WRITE, Rq(ADS_IGRP_SYMBOL_INFO_BY_NAME, 0, 1024, Bytes{'M', '['})), Fail(0x710));
+}
+
 // How a fault ends the connection (FIN or reset, after how many bytes), which a client sees only as a
 // lost connection; the other reply faults are judged by the stack tests from what the client makes of them.
 TEST_F(Simulator, InjectedFaultsEndTheConnectionAsTheyClaim)
@@ -327,6 +363,26 @@ TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
     EXPECT_EQ(defs[6].typeName + "/" + defs[6].comment, "STRING(80)/note");
     EXPECT_EQ(defs[7].typeName + "/" + std::to_string(defs[7].initial.size()), "STRING(5)/6");
     EXPECT_EQ(defs[1].behaviour, plcsim::Behaviour::CountUp);
+
+    // The types added since: 64-bit integers at their ends, the time types by their raw count,
+    // WSTRING as UTF-16, the program's own types and arrays with their bounds.
+    const auto more = plcsim::ParseSymbolText(
+        "l LINT -9223372036854775808 constant\nu ULINT 18446744073709551615 counter\nt TIME 3723004 counter\n"
+        "d dt 4294967295 constant\nw WSTRING(3) \"\xC3\xA4 \xE2\x82\xAC\" constant\ne E_Mode:INT -2 constant\n"
+        "a ARRAY [-1..1, 0..1] OF SINT [[1,2],[3,4],[5,-6]] constant\n"
+        "s \"ARRAY [0..1] OF STRING(3)\" [ab,\"c\"] constant\nz array[1..3]of LREAL 0 constant\n");
+    ASSERT_EQ(more.size(), 9u);
+    const std::vector<std::tuple<std::string, Bytes, uint32_t>> declared = {
+        {"LINT", {0, 0, 0, 0, 0, 0, 0, 0x80}, 20},         {"ULINT", Bytes(8, 0xFF), 21},
+        {"TIME", {0xFC, 0xCE, 0x38, 0}, 19},               {"DT", {0xFF, 0xFF, 0xFF, 0xFF}, 19},
+        {"WSTRING(3)", {0xE4, 0, ' ', 0, 0xAC, 0x20, 0, 0}, 31}, {"E_Mode", {0xFE, 0xFF}, 2},
+        {"ARRAY [-1..1, 0..1] OF SINT", {1, 2, 3, 4, 5, 0xFA}, 16},
+        {"ARRAY [0..1] OF STRING(3)", {'a', 'b', 0, 0, 'c', 0, 0, 0}, 30}, {"ARRAY [1..3] OF LREAL", Bytes(24, 0), 5}};
+    for (size_t i = 0; i < declared.size(); ++i) {
+        const auto& [typeName, bytes, id] = declared[i];
+        EXPECT_EQ(std::make_tuple(more[i].typeName, more[i].initial), std::make_tuple(typeName, bytes)) << more[i].name;
+        EXPECT_EQ(more[i].dataTypeId != 0 ? more[i].dataTypeId : plcsim::DataTypeIdOf(more[i].typeName), id) << typeName;
+    }
     EXPECT_EQ(defs[2].behaviour, plcsim::Behaviour::CountDown);
     EXPECT_EQ(defs[4].behaviour, plcsim::Behaviour::Sine);
 
@@ -345,6 +401,15 @@ TEST(SymbolFiles, EveryTypeEncodesAndEveryMalformedLineIsNamed)
         {"x STRING \"open constant", "unterminated quote"},
         {"x STRING " + std::string(81, 'y') + " constant", "longer than 80 characters"},
         {"x string(4) abcde constant", "longer than 4 characters"}, {"x STRING(0) a constant", "unknown type"},
+        {"x WSTRING(2) abc constant", "WSTRING initial value longer than 2 characters"},
+        {"x LINT 9223372036854775808 constant", "out of range for LINT"},
+        {"x ULINT 18446744073709551616 constant", "is not an integer"},
+        {"x ARRAY [1..] OF INT 0 constant", "malformed array type"},
+        {"x ARRAY [1..3] OF FOO 0 constant", "unknown element type 'FOO'"},
+        {"x ARRAY [1..3] OF INT [1,2] constant", "initial value has 2 values, ARRAY [1..3] OF INT has 3 elements"},
+        {"x ARRAY [1..3] OF INT [1,2,x] constant", "initial value 'x' is not an integer"},
+        {"x ARRAY [1..3] OF INT 0 counter", "counter needs an integer type"},
+        {"x ARRAY [0..40000] OF INT 0 constant", "array larger than 65536 bytes"},
     };
     std::string all = "a INT 1 constant\n";
     for (const auto& [line, reason] : bad) {

@@ -1,10 +1,8 @@
-// The worker's conversions and texts: PLC value bytes to and from text per type (with the
-// bounds, accepted and refused texts), which PLC variable an item type may watch, error texts, NetId texts, and
-// samples for user values nobody registered.
+// The worker's checks and texts: which PLC variable an item type may watch and as what, error
+// texts, NetId texts, and samples for user values nobody registered.
 #include "worker/ads_error_texts.h"
 #include "worker/ads_plc_worker.h"
 #include "worker/plc_type_check.h"
-#include "worker/plc_values.h"
 
 #include "qt_gtest_print.h"
 
@@ -19,130 +17,68 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Worker = Ads_Plc_Worker;
 
-QString read(Bytes bytes, int type)
+plc::ads::SymbolEntry entry(const char* typeName, uint32_t size, uint32_t dataTypeId)
 {
-    return bytesToValue(reinterpret_cast<char*>(bytes.data()), static_cast<DataType>(type),
-                        static_cast<unsigned int>(bytes.size()));
+    plc::ads::SymbolEntry e;
+    e.typeName = typeName;
+    e.size = size;
+    e.dataType = dataTypeId;
+    return e;
 }
 
-TEST(PlcValues, SamplesGiveTheTextOfTheirType)
+TEST(PlcTypeCheck, AnItemReadsTheVariableAsItsTypeOrNamesTheTypeThatFits)
 {
-    const struct {
-        int type;
-        Bytes bytes;
-        const char* text;
-    } cases[] = {
-        {BOOL, {0x01}, "1"}, {BOOL, {0xFF}, "-1"}, {BYTE, {0xFF}, "255"}, {SINT, {0x80}, "-128"},
-        {USINT, {0x80}, "128"}, {INT, {0x00, 0x80}, "-32768"}, {UINT, {0xFF, 0xFF}, "65535"},
-        {WORD, {0x34, 0x12}, "4660"}, {DINT, {0x00, 0x00, 0x00, 0x80}, "-2147483648"},
-        {UDINT, {0x00, 0x00, 0x00, 0x80}, "2147483648"}, {DWORD, {0xFF, 0xFF, 0xFF, 0xFF}, "4294967295"},
-        // REAL and LREAL: the shortest text that reads back as the same value, no digit lost.
-        {REAL, {0xA3, 0x79, 0xEB, 0x4C}, "123456792"}, {REAL, {0xCD, 0xCC, 0xCC, 0x3D}, "0.1"},
-        {REAL, {0x00, 0x00, 0x7A, 0x44}, "1000"}, {REAL, {0xFF, 0xFF, 0x7F, 0x7F}, "3.4028235e+38"},
-        {LREAL, {0x18, 0x2D, 0x44, 0x54, 0xFB, 0x21, 0x09, 0x40}, "3.141592653589793"},
-        {LREAL, {0x75, 0x93, 0x18, 0xE4, 0x87, 0xD6, 0x32, 0x41}, "1234567.891"},
-        {LREAL, {0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F}, "0.1"}, {STRING, {'a', 'b', 'c', 0, 'x'}, "abc"},
-        {STRING, {'a', 'b'}, "ab"}, // never read past the sample
-        {STRING, {0xC3, 0xBC, 0xE2, 0x82, 0xAC, 0}, "\u00FC\u20AC"},
-        {INT, {0x01}, ""}, // short samples and unconverted types give no text
-        {LREAL, {1, 2, 3, 4, 5, 6, 7}, ""}, {TIME, {1, 2, 3, 4}, ""}, {17, {1, 2, 3, 4}, ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(read(c.bytes, c.type), QString::fromUtf8(c.text)) << "type " << c.type << " " << c.text;
-    }
-    Bytes unaligned = {0xAA, 0x78, 0x56, 0x34, 0x12};
-    EXPECT_EQ(bytesToValue(reinterpret_cast<char*>(unaligned.data() + 1), DINT, 4), "305419896");
-    EXPECT_EQ(bytesToValue(nullptr, DINT, 4), QString());
-}
-
-TEST(PlcValues, TextsAreWrittenExactlyOrRefusedWithTheBufferUntouched)
-{
-    // One block per type with its bounds: accepted texts give their bytes; refused ones the
-    // reason and not a single byte.
-    const struct {
-        int type;
-        const char* text;
-        Bytes bytes;
-        const char* error = "";
-    } cases[] = {
-        {BOOL, "1", {1}}, {BOOL, " TRUE ", {1}}, {BOOL, "False", {0}}, {BOOL, "0", {0}},
-        {BOOL, "2", {}, "Value '2' is not a BOOL"}, {BOOL, "01", {}, "Value '01' is not a BOOL"},
-
-        {USINT, "255", {0xFF}}, {USINT, "-0", {0}}, {SINT, "-128", {0x80}},
-        {USINT, "-1", {}, "Value '-1' is out of range for USINT (0 to 255)"},
-        {BYTE, "256", {}, "Value '256' is out of range for BYTE (0 to 255)"},
-        {SINT, "128", {}, "Value '128' is out of range for SINT (-128 to 127)"},
-
-        {INT, " -32768 ", {0x00, 0x80}}, {UINT, "65535", {0xFF, 0xFF}},
-        {INT, "70000", {}, "Value '70000' is out of range for INT (-32768 to 32767)"},
-        {UINT, "65536", {}, "Value '65536' is out of range for UINT (0 to 65535)"},
-        {WORD, "1 2", {}, "Value '1 2' is not a WORD"},
-
-        {DINT, "-2147483648", {0, 0, 0, 0x80}}, {DINT, "+0012", {12, 0, 0, 0}},
-        {UDINT, "4294967295", {0xFF, 0xFF, 0xFF, 0xFF}},
-        {DINT, "2147483648", {}, "Value '2147483648' is out of range for DINT (-2147483648 to 2147483647)"},
-        {DWORD, "99999999999999999999", {}, "Value '99999999999999999999' is out of range for DWORD (0 to 4294967295)"},
-        {DINT, "1e3", {}, "Value '1e3' is not a DINT"}, {DINT, "1,000", {}, "Value '1,000' is not a DINT"},
-        {DINT, "", {}, "Value '' is not a DINT"}, {DINT, "+-1", {}, "Value '+-1' is not a DINT"},
-        {DINT, "\u0661\u0662", {}, "Value '\u0661\u0662' is not a DINT"}, // digits of another script
-
-        {REAL, "0.1", {0xCD, 0xCC, 0xCC, 0x3D}}, {REAL, " 1.5E+2 ", {0x00, 0x00, 0x16, 0x43}},
-        {REAL, ".5", {0x00, 0x00, 0x00, 0x3F}}, {REAL, "5.", {0x00, 0x00, 0xA0, 0x40}},
-        {REAL, "1e-50", {0, 0, 0, 0}}, // rounded to the nearest REAL
-        {REAL, "nan", {}, "Value 'nan' is not a REAL"}, {REAL, "-inf", {}, "Value '-inf' is not a REAL"},
-        {REAL, "-3.4028235e+38", {0xFF, 0xFF, 0x7F, 0xFF}}, // the text the largest REAL reads as
-        {REAL, "3.40282357e38", {}, "Value '3.40282357e38' is out of range for REAL (-3.4028235e+38 to 3.4028235e+38)"},
-        {LREAL, "1e308", {0xA0, 0xC8, 0xEB, 0x85, 0xF3, 0xCC, 0xE1, 0x7F}},
-        {LREAL, "1e309", {}, "Value '1e309' is out of range for LREAL (-1.7976931348623157e+308 to 1.7976931348623157e+308)"},
-        {LREAL, "0x1p3", {}, "Value '0x1p3' is not a LREAL"}, {LREAL, "1.5.3", {}, "Value '1.5.3' is not a LREAL"},
-
-        // STRING(3): up to three UTF-8 bytes, zero-filled to its four.
-        {STRING, "abc", {'a', 'b', 'c', 0}}, {STRING, "\u00E4", {0xC3, 0xA4, 0, 0}}, {STRING, "", {0, 0, 0, 0}},
-        {STRING, "a\u20AC", {}, "Value 'a\u20AC' is too long for STRING(3) (4 bytes)"},
-        {TIME, "5", {}, "Type 13 cannot be written"},
-    };
-    for (const auto& c : cases) {
-        const DataType type = static_cast<DataType>(c.type);
-        const uint32_t length = writeLength(type, type == STRING ? 4 : 0);
-        Bytes buffer(length + 1, 0xEE);
-        const QString text = QString::fromUtf8(c.text);
-        EXPECT_EQ(valueToBytes(text, type, reinterpret_cast<char*>(buffer.data()), length), QString::fromUtf8(c.error))
-            << itemTypeName(type) << " " << c.text;
-        Bytes expected = c.bytes.empty() ? Bytes(length, 0xEE) : c.bytes;
-        expected.push_back(0xEE);
-        EXPECT_EQ(buffer, expected) << itemTypeName(type) << " " << c.text;
-    }
-    // A zero character or a lone surrogate cannot be written as the text asked for.
-    char buffer[81] = {};
-    for (const QString& text : {QStringLiteral("a") + QChar(0) + "b", QString(QChar(0xD800))}) {
-        EXPECT_TRUE(valueToBytes(text, STRING, buffer, 81).endsWith("is not a STRING"));
-    }
-    EXPECT_EQ(writeLength(STRING, 1u << 30), 81u); // a PLC's size claim gets no gigabyte buffer
-}
-
-TEST(PlcValues, ItemTypeFitsThePlcVariable)
-{
+    const QString choose = "Type mismatch: PLC variable is ";
+    // What the item reads the variable as, or why it does not fit.
     const struct {
         DataType item;
         const char* plcType;
         uint32_t plcSize;
-        bool fits;
+        uint32_t id;
+        QString verdict;
     } cases[] = {
-        {INT, "DINT", 4, false},          {INT, "int", 2, true},           {UINT, "INT", 2, false},
-        {UINT, "WORD", 2, true},          {BOOL, "SINT", 1, true},         {BOOL, "USINT", 1, false},
-        {LREAL, "LINT", 8, false},        {REAL, "DINT", 4, false},        {DINT, "E_Mode", 4, true},
-        {DINT, "E_Mode", 2, false},       {STRING, "STRING(20)", 21, true}, {STRING, "STRING", 81, true},
-        {STRING, "WSTRING(80)", 162, false}, {DINT, "STRING(3)", 4, false},
-        // The same type name with a size that is not the item's: sizes are judged, not only names.
-        {INT, "INT", 4, false},           {DINT, "DINT", 8, false},        {REAL, "REAL", 8, false},
-        {UDINT, "DWORD", 2, false},       {USINT, "BYTE", 2, false},
+        {INT, "DINT", 4, 3, choose + "DINT (4 bytes), item is INT (2 bytes); choose DINT"},
+        {INT, "int", 2, 2, "INT"},            {UINT, "INT", 2, 2, choose + "INT (2 bytes), item is UINT (2 bytes); choose INT"},
+        {UINT, "WORD", 2, 18, "UINT"},        {BOOL, "SINT", 1, 16, "BOOL"},  {ULINT, "LWORD", 8, 21, "ULINT"},
+        {BOOL, "USINT", 1, 17, choose + "USINT (1 bytes), item is BOOL (1 bytes); choose USINT"},
+        {LREAL, "LINT", 8, 20, choose + "LINT (8 bytes), item is LREAL (8 bytes); choose LINT"},
+        {TIME, "UDINT", 4, 19, choose + "UDINT (4 bytes), item is TIME (4 bytes); choose UDINT"},
+        {TIME_OF_DAY, "TOD", 4, 19, "TIME_OF_DAY"}, {LTIME, "LTIME", 8, 21, "LTIME"},
+        // The program's own types by their size; other sizes of a known name fit nothing.
+        {DINT, "E_Mode", 4, 3, "DINT"},       {UINT, "E_Mode", 2, 2, "UINT"},  {DINT, "ST_Pair", 4, 65, "DINT"},
+        {DINT, "E_Mode", 2, 2, choose + "E_Mode (2 bytes), item is DINT (4 bytes); choose INT"},
+        {INT, "INT", 4, 2, choose + "INT (4 bytes), item is INT (2 bytes)"},
+        // Texts: any length of their own kind, watched whole.
+        {STRING, "STRING(20)", 21, 30, "STRING(20)"}, {STRING, "STRING(200)", 201, 30, "STRING(200)"},
+        {WSTRING, "WSTRING(10)", 22, 31, "WSTRING(10)"},
+        {STRING, "WSTRING(80)", 162, 31, choose + "WSTRING(80) (162 bytes), item is STRING (81 bytes); choose WSTRING"},
+        {DINT, "STRING(3)", 4, 30, choose + "STRING(3) (4 bytes), item is DINT (4 bytes); choose STRING"},
+        // Arrays by their elements.
+        {REAL, "ARRAY [1..10] OF REAL", 40, 4, "ARRAY [1..10] OF REAL"},
+        {STRING, "ARRAY [0..4] OF STRING(20)", 105, 30, "ARRAY [0..4] OF STRING(20)"},
+        {INT, "ARRAY [1..10] OF REAL", 40, 4, choose + "ARRAY [1..10] OF REAL (40 bytes), item is INT (2 bytes); choose REAL"},
+        // The type from the PLC: whatever it describes, within what one item reads.
+        {FROM_PLC, "E_Mode", 2, 2, "INT"}, {FROM_PLC, "ARRAY [0..2, 0..3] OF INT", 24, 2, "ARRAY [0..2, 0..3] OF INT"},
+        {FROM_PLC, "ARRAY [0..3] OF E_Mode", 8, 2, "ARRAY [0..3] OF INT"},
+        {FROM_PLC, "ARRAY [0..1] OF ARRAY [-1..1] OF LINT", 48, 20, "ARRAY [0..1] OF ARRAY [-1..1] OF LINT"},
+        {FROM_PLC, "STRING(65535)", 65536, 30, "STRING(65535)"}, {FROM_PLC, "DT", 4, 19, "DATE_AND_TIME"},
+        {FROM_PLC, "ST_Motor", 48, 65, "PLC variable is ST_Motor (48 bytes), a type no item reads"},
+        {FROM_PLC, "ARRAY [0..9] OF REAL", 44, 4, "PLC variable is ARRAY [0..9] OF REAL (44 bytes), a type no item reads"},
+        {FROM_PLC, "ARRAY [1..2, 1..2, 1..2, 1..2] OF BYTE", 16, 17,
+         "PLC variable is ARRAY [1..2, 1..2, 1..2, 1..2] OF BYTE (16 bytes), a type no item reads"},
+        {FROM_PLC, "ARRAY [0..16384] OF REAL", 65540, 4,
+         "PLC variable is ARRAY [0..16384] OF REAL (65540 bytes), more than the 65536 bytes an item reads"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(plcTypeFits(c.item, c.plcType, c.plcSize), c.fits) << itemTypeName(c.item) << " on " << c.plcType;
+        const ItemTypeCheck check = judgeItemType(c.item, entry(c.plcType, c.plcSize, c.id));
+        EXPECT_EQ(check.fits ? check.type->name() : check.mismatch, c.verdict) << itemTypeName(c.item) << " on " << c.plcType;
+        EXPECT_TRUE(!check.fits || check.type->size == c.plcSize) << c.plcType << ": watched whole";
     }
-    EXPECT_EQ(itemTypeForPlcType("STRING(20)", 21), STRING);
-    EXPECT_EQ(itemTypeForPlcType("UDINT", 4), UDINT);
-    EXPECT_EQ(itemTypeForPlcType("E_Mode", 2), -1);
+    // Without symbol information an item reads its own type; one that wants the PLC's cannot.
+    EXPECT_EQ(judgeSymbolInfo(STRING, ADSERR_DEVICE_SRVNOTSUPP, {}).type->size, 81u);
+    EXPECT_EQ(judgeSymbolInfo(FROM_PLC, ADSERR_DEVICE_INVALIDGRP, {}).type, nullptr);
+    EXPECT_EQ(judgeSymbolInfo(FROM_PLC, 0x705, {}).outcome, Symbol_Check::Fail);
+    EXPECT_EQ(judgeSymbolInfo(DINT, 0x705, {}).outcome, Symbol_Check::Unchecked);
 }
 
 TEST(ErrorTexts, SpotChecksAndTheFallbackForEveryOtherCode)

@@ -76,12 +76,14 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
         return failed(ADS_ERR_TARGET_PORT_NOT_FOUND);
     }
 
-    QString out = QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
-                      .arg(QStringLiteral("name"), -32)
-                      .arg(QStringLiteral("type"), -12)
-                      .arg(QStringLiteral("size"), 6)
-                      .arg(QStringLiteral("read"), -4)
-                      .arg(QStringLiteral("comment"));
+    // One pass over the cells: a name or comment holding "%2" stays as it is.
+    const auto row = [](const QString& name, const QString& type, const QString& size, const QString& read,
+                        const QString& comment) {
+        return QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
+            .arg(name.leftJustified(32), type.leftJustified(12), size.rightJustified(6), read.leftJustified(4), comment);
+    };
+    QString out = row(QStringLiteral("name"), QStringLiteral("type"), QStringLiteral("size"), QStringLiteral("read"),
+                      QStringLiteral("comment"));
     QStringList itemOptions;
     int listed = 0;
     for (const plc::ads::SymbolEntry& symbol : symbols) {
@@ -91,15 +93,13 @@ int browsePlc(const QString& address, const QString& netId, int adsPort, int tim
         }
         ++listed;
         const QString type = printable(symbol.typeName);
-        const int itemType = itemTypeForPlcType(type, symbol.size);
-        out += QStringLiteral("%1 | %2 | %3 | %4 | %5\n")
-                   .arg(name, -32)
-                   .arg(type, -12)
-                   .arg(symbol.size, 6)
-                   .arg(itemType >= 0 ? QStringLiteral("yes") : QStringLiteral("-"), -4)
-                   .arg(printable(symbol.comment));
-        if (itemType >= 0) {
-            itemOptions.append(QStringLiteral("--item %1:%2").arg(name, itemTypeName(static_cast<DataType>(itemType))));
+        // Readable is what an item taking its type from the PLC reads; the line names the explicit
+        // type that fits (an array's element type), which the type check then holds to.
+        const ItemTypeCheck check = judgeItemType(FROM_PLC, symbol);
+        out += row(name, type, QString::number(symbol.size), check.fits ? QStringLiteral("yes") : QStringLiteral("-"),
+                   printable(symbol.comment));
+        if (check.fits) {
+            itemOptions.append(QStringLiteral("--item %1:%2").arg(name, itemTypeName(itemTypeFor(*check.type))));
         }
     }
     out += QStringLiteral("%1 of %2 symbols listed, %3 readable\n").arg(listed).arg(symbols.size()).arg(itemOptions.size());

@@ -43,6 +43,8 @@ public:
     // One read of the device, `at` seconds after the start.
     void noteRead(const LogList& batch, bool ok, double at);
     void noteWrites(const QList<WriteResult>& results);
+    // What the plug-in reads the items as (see valueTypesOf in run.cpp).
+    void noteValueTypes(const QHash<int, std::shared_ptr<const Plc_Type>>& types) { lastView.valueTypes = types; }
     // The plug-in's counts of the device (see Device_Statistics) and its connection's losses.
     void noteStatistics(quint32 deviceId, const plc::ads::ConnectionCounters& losses, Clock::time_point now);
 

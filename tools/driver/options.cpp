@@ -2,6 +2,7 @@
 
 #include "tools/driver/config_file.h"
 #include "tools/driver/secure_options.h"
+#include "worker/values/plc_type.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,10 +16,6 @@ namespace driver {
 
 namespace {
 
-const char* const TYPE_NAMES[] = {"BOOL",  "BYTE", "WORD", "DWORD", "SINT", "USINT", "INT",
-                                  "UINT",  "DINT", "UDINT", "REAL", "LREAL", "STRING"};
-constexpr int TYPE_COUNT = sizeof(TYPE_NAMES) / sizeof(TYPE_NAMES[0]);
-
 // Keys a device takes, in a configuration section and (with dashes) on the command line.
 const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "error_wait", "local_netid",
                                    "items", "writes", "mode", "cycle",
@@ -29,16 +26,19 @@ const char* const DEVICE_KEYS[] = {"address", "netid", "ads_port", "timeout", "e
                                    // How the items are read, applied by applyReadKey.
                                    "read_mode", "max_notifications"};
 
+// A type name as the plug-in names its types, PLC (or nothing) for the type from the PLC, or its number.
 int parseType(const QString& text)
 {
-    for (int i = 0; i < TYPE_COUNT; ++i) {
-        if (text.compare(QLatin1String(TYPE_NAMES[i]), Qt::CaseInsensitive) == 0) {
-            return i;
-        }
+    if (text.isEmpty() || text.compare(QLatin1String("PLC"), Qt::CaseInsensitive) == 0) {
+        return FROM_PLC;
+    }
+    const int named = dataTypeFromName(text);
+    if (named >= 0) {
+        return named;
     }
     bool ok = false;
     const int number = text.toInt(&ok);
-    return ok && number >= 0 && number <= 16 ? number : -1;
+    return ok && number >= 0 && number < DATA_TYPE_COUNT ? number : -1;
 }
 
 int parseMode(const QString& text)
@@ -72,17 +72,19 @@ bool decimalFields(const QString& text, int count)
            });
 }
 
-// SYMBOL:TYPE[:MODE[:CYCLE_MS]]; mode and cycle 0 stand for the device's defaults.
+// SYMBOL[:TYPE[:MODE[:CYCLE_MS]]]; no type is the type from the PLC; mode and cycle 0 stand for
+// the device's defaults.
 QString parseItem(const QString& text, ItemOption* item)
 {
     const QStringList parts = text.trimmed().split(QLatin1Char(':'));
-    const QString usage = QStringLiteral("an item is SYMBOL:TYPE[:MODE[:CYCLE_MS]] with TYPE BOOL..STRING or 0..16, "
+    const QString usage = QStringLiteral("an item is SYMBOL[:TYPE[:MODE[:CYCLE_MS]]] with TYPE a type name "
+                                         "(BOOL, LINT, TIME, WSTRING, ...), PLC or 0..22, "
                                          "MODE change or cyclic, not '%1'").arg(text);
-    if (parts.size() < 2 || parts.size() > 4 || parts.at(0).isEmpty()) {
+    if (parts.size() > 4 || parts.at(0).isEmpty()) {
         return usage;
     }
     item->symbol = parts.at(0);
-    item->type = parseType(parts.at(1));
+    item->type = parseType(parts.size() > 1 ? parts.at(1) : QString());
     item->mode = parts.size() > 2 ? parseMode(parts.at(2)) : 0;
     item->cycleMs = 0;
     if (item->type < 0 || item->mode < 0 || (parts.size() > 3 && !number(parts.at(3), 1, 86400000, &item->cycleMs))) {
@@ -99,7 +101,7 @@ QString parseWriteTarget(const QString& target, const QString& whole, WriteOptio
     write->symbol = colon < 0 ? text : text.left(colon).trimmed();
     write->type = colon < 0 ? -1 : parseType(text.mid(colon + 1).trimmed());
     if (write->symbol.isEmpty() || (colon >= 0 && write->type < 0) || text.contains(QLatin1Char('"'))) {
-        return QStringLiteral("a write is SYMBOL=VALUE, or SYMBOL:TYPE=VALUE with TYPE BOOL..STRING or 0..16, "
+        return QStringLiteral("a write is SYMBOL=VALUE, or SYMBOL:TYPE=VALUE with TYPE a type name, PLC or 0..22, "
                               "not '%1'")
             .arg(whole);
     }
@@ -326,7 +328,7 @@ bool fail(const QString& message)
 
 QString typeName(int type)
 {
-    return type >= 0 && type < TYPE_COUNT ? QString::fromLatin1(TYPE_NAMES[type]) : QString::number(type);
+    return itemTypeName(static_cast<DataType>(type));
 }
 
 QString addressProblem(const QString& address)
@@ -376,9 +378,12 @@ void printUsage()
         "  --timeout MS           request time-out in milliseconds (default 15000)\n"
         "  --error-wait S         seconds to wait before reconnecting after an error (default 5)\n"
         "  --local-netid NETID    local AMS NetId (default: derived by the plug-in)\n"
-        "  --item SYMBOL:TYPE[:MODE[:CYCLE_MS]]\n"
-        "                         item to read, repeatable; TYPE is BOOL..STRING or 0..16, MODE change\n"
-        "                         or cyclic (default: MAIN.down:INT and .count:UINT)\n"
+        "  --item SYMBOL[:TYPE[:MODE[:CYCLE_MS]]]\n"
+        "                         item to read, repeatable; TYPE is a type name (BOOL BYTE WORD DWORD\n"
+        "                         LWORD SINT USINT INT UINT DINT UDINT LINT ULINT REAL LREAL TIME LTIME\n"
+        "                         TIME_OF_DAY DATE DATE_AND_TIME STRING WSTRING), PLC for the type from\n"
+        "                         the PLC's symbol information (the default) or 0..22; MODE change or\n"
+        "                         cyclic (default items: MAIN.down:INT and .count:UINT)\n"
         "  --mode change|cyclic   notification mode of items that name none (default change)\n"
         "  --cycle MS             notification cycle of items that name none (default 1000): a cyclic\n"
         "                         item gets a sample every cycle; for an on-change item the PLC looks\n"

@@ -22,14 +22,23 @@ struct ItemCells {
     bool hasValue = false;
 };
 
-ItemCells cellsOf(const DataItem& data)
+// What the plug-in reads an item as, once the PLC has told; null before.
+const Plc_Type* valueTypeOf(const DeviceView& view, const DataItem& data)
+{
+    const auto it = view.valueTypes.constFind(data.item.id);
+    return it == view.valueTypes.constEnd() ? nullptr : it->get();
+}
+
+ItemCells cellsOf(const DeviceView& view, const DataItem& data)
 {
     const bool identity = isIdentity(data);
     ItemCells cells;
     cells.name = data.item.name;
     cells.symbol = identity ? QStringLiteral("(identity)") : data.item.config.value(QStringLiteral("variable_name"));
     cells.typeNumber = identity ? -1 : data.item.config.value(QStringLiteral("type")).toInt();
-    cells.type = identity ? QString() : typeName(cells.typeNumber);
+    const Plc_Type* read = valueTypeOf(view, data);
+    // An item taking its type from the PLC shows the type it got.
+    cells.type = identity ? QString() : cells.typeNumber == FROM_PLC && read ? read->name() : typeName(cells.typeNumber);
     cells.hasValue = data.values.contains(QStringLiteral("value"));
     cells.value = data.values.value(QStringLiteral("value"));
     cells.stamp = data.timestamp.isValid() ? data.timestamp.toUTC().toString(Qt::ISODateWithMs) : QString();
@@ -105,6 +114,9 @@ QJsonValue jsonValue(const QString& text, int type)
     case UINT:
     case DINT:
     case UDINT:
+    case LINT:
+    case ULINT:
+    case LWORD:
         return integerJson(text);
     case REAL:
     case LREAL: {
@@ -170,7 +182,7 @@ QString ViewPrinter::table(const DeviceView& view, double elapsed) const
         rows.first() << QStringLiteral("samples") << QStringLiteral("age (s)");
     }
     for (const DataItem& data : view.batch.items) {
-        const ItemCells c = cellsOf(data);
+        const ItemCells c = cellsOf(view, data);
         rows.append({c.name, c.symbol, c.type, c.value, orDash(c.stamp), orDash(c.error)});
         if (statistics) {
             const ItemStatistics item = view.itemStatistics.value(data.item.id);
@@ -205,7 +217,7 @@ QString ViewPrinter::csv(const DeviceView& view, double elapsed)
     }
     const QString head = QString::number(elapsed, 'f', 1) + QLatin1Char(',') + csvField(view.device->name);
     for (const DataItem& data : view.batch.items) {
-        const ItemCells c = cellsOf(data);
+        const ItemCells c = cellsOf(view, data);
         // A device error is every item's error while the item has none of its own.
         const QString error = c.error.isEmpty() ? view.batch.device.error : c.error;
         out += head;
@@ -224,22 +236,35 @@ QString ViewPrinter::csv(const DeviceView& view, double elapsed)
 
 QString ViewPrinter::json(const DeviceView& view, double elapsed) const
 {
-    QJsonArray items;
+    QStringList items;
     for (const DataItem& data : view.batch.items) {
-        const ItemCells c = cellsOf(data);
+        const ItemCells c = cellsOf(view, data);
+        // An array's text is JSON already and goes in as it is: through a QJsonValue its 64-bit
+        // numbers would become doubles. Keys are written sorted, so "value" comes last.
+        const Plc_Type* read = valueTypeOf(view, data);
+        const bool embedded = c.hasValue && read && read->isArray() && QJsonDocument::fromJson(c.value.toUtf8()).isArray();
+        const int typeNumber = read && !read->isArray() ? read->elementary : c.typeNumber;
         const QJsonValue value = !c.hasValue ? QJsonValue(QJsonValue::Null)
-                                 : c.typeNumber < 0 ? QJsonValue(c.value)
-                                                    : jsonValue(c.value, c.typeNumber);
-        QJsonObject item{{QStringLiteral("name"), c.name},   {QStringLiteral("symbol"), c.symbol},
-                         {QStringLiteral("type"), c.type},   {QStringLiteral("value"), value},
-                         {QStringLiteral("timestamp"), c.stamp}, {QStringLiteral("error"), c.error}};
+                                 : typeNumber < 0 ? QJsonValue(c.value)
+                                                  : jsonValue(c.value, typeNumber);
+        QJsonObject item{{QStringLiteral("name"), c.name}, {QStringLiteral("symbol"), c.symbol},
+                         {QStringLiteral("type"), c.type}, {QStringLiteral("timestamp"), c.stamp},
+                         {QStringLiteral("error"), c.error}};
+        if (!embedded) {
+            item.insert(QStringLiteral("value"), value);
+        }
         if (statistics && !isIdentity(data)) {
             const ItemStatistics stats = view.itemStatistics.value(data.item.id);
             item.insert(QStringLiteral("samples"), static_cast<double>(stats.samples));
             item.insert(QStringLiteral("age_s"), stats.ageSeconds < 0 ? QJsonValue(QJsonValue::Null)
                                                                       : QJsonValue(std::round(stats.ageSeconds * 1000) / 1000));
         }
-        items.append(item);
+        QString text = QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact));
+        if (embedded) {
+            text.chop(1);
+            text += QStringLiteral(",\"value\":") + c.value + QLatin1Char('}');
+        }
+        items.append(text);
     }
     QJsonArray writes;
     for (const WriteResult& result : view.writes) {
@@ -254,14 +279,18 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
                              {QStringLiteral("last_read_ok"), view.lastReadOk},
                              {QStringLiteral("error"), view.batch.device.error},
                              {QStringLiteral("writes"), writes},
-                             {QStringLiteral("items"), items}};
+                             {QStringLiteral("items"), QJsonArray()}};
     if (statistics) {
         object.insert(QStringLiteral("state_poll"),
                       QJsonObject{{QStringLiteral("polls"), static_cast<double>(view.roundTrips.polls)},
                                   {QStringLiteral("median_ms"), view.roundTrips.medianMs},
                                   {QStringLiteral("highest_ms"), view.roundTrips.highestMs}});
     }
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+    // Only the key itself reads "items":[] unescaped in the text.
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))
+               .replace(QStringLiteral("\"items\":[]"),
+                        QStringLiteral("\"items\":[") + items.join(QLatin1Char(',')) + QLatin1Char(']')) +
+           QLatin1Char('\n');
 }
 
 void ViewPrinter::print(const QList<DeviceView>& devices, double elapsed)

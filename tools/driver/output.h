@@ -3,10 +3,13 @@
 
 #include "host/HostRecords.h"
 #include "tools/driver/options.h"
+#include "worker/values/plc_type.h"
 
 #include <QHash>
 #include <QJsonValue>
 #include <QStringList>
+
+#include <memory>
 
 namespace driver {
 
@@ -43,6 +46,7 @@ struct DeviceView {
     // Shown with --stats.
     QHash<int, ItemStatistics> itemStatistics; // by item id
     RoundTrips roundTrips;
+    QHash<int, std::shared_ptr<const Plc_Type>> valueTypes; // by item id: what the plug-in reads it as
 };
 
 class ViewPrinter {

@@ -5,6 +5,7 @@
 #include "plugin/ads_plc.h"
 #include "tools/driver/device_run.h"
 #include "tools/driver/output.h"
+#include "worker/ads_plc_worker.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -109,6 +110,21 @@ AmsNetId routedNetId(const DeviceOption& device)
     return netId;
 }
 
+// What the plug-in reads each item as: the type the PLC gave it, or the array an explicit type fits.
+QHash<int, std::shared_ptr<const Plc_Type>> valueTypesOf(const LogList& batch)
+{
+    QHash<int, std::shared_ptr<const Plc_Type>> types;
+    std::lock_guard<std::mutex> lock(Ads_Plc_Worker::valuesMutex);
+    for (const DataItem& data : batch.items) {
+        const auto it = Ads_Plc_Worker::values.constFind(
+            Ads_Plc_Worker::ValueKey(static_cast<quint32>(batch.device.id), static_cast<quint32>(data.item.id)));
+        if (!isIdentity(data) && it != Ads_Plc_Worker::values.constEnd() && it->type) {
+            types.insert(data.item.id, it->type);
+        }
+    }
+    return types;
+}
+
 void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, Shared* shared)
 {
     for (const LogList& batch : batches) {
@@ -141,6 +157,7 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
             }
             const bool ok = plugin->readData(&batch);
             const bool connected = ok && batch.device.error.isEmpty();
+            const QHash<int, std::shared_ptr<const Plc_Type>> valueTypes = valueTypesOf(batch);
             QList<WriteResult> results;
             if (connected && !written.at(i)) {
                 written[i] = true;
@@ -155,6 +172,7 @@ void readLoop(QList<LogList> batches, Ads_Plc* plugin, const Options& options, S
             std::lock_guard<std::mutex> lock(shared->mutex);
             DeviceRun& run = shared->devices[i];
             run.noteRead(batch, ok, std::chrono::duration<double>(now - shared->start).count());
+            run.noteValueTypes(valueTypes);
             run.noteWrites(results);
             run.noteStatistics(static_cast<quint32>(batch.device.id), losses, now);
         }

@@ -96,12 +96,15 @@ std::vector<uint8_t> PlcSimulator::Impl::AddNotificationLocked(Connection& c, co
     }
     Notification n;
     if (group == ADS_IGRP_SYMBOL_VALUE_BY_HANDLE) {
-        auto it = handles.find(offset);
-        if (it == handles.end() || symbols.find(it->second) == symbols.end()) {
+        size_t element = 0;
+        size_t size = 0;
+        if (SymbolByHandleLocked(offset, &element, &size) == nullptr) {
             return fail(kErrSymbolNotFound);
         }
         n.bySymbol = true;
-        n.symbolKey = it->second;
+        n.symbolKey = handles.at(offset).key;
+        n.symbolOffset = element;
+        n.symbolSize = handles.at(offset).size;
     } else {
         std::vector<uint8_t>* region = nullptr;
         size_t pos = 0;
@@ -168,7 +171,11 @@ std::optional<std::vector<uint8_t>> PlcSimulator::Impl::SampleLocked(const Notif
         if (it == symbols.end()) {
             return std::nullopt;
         }
-        std::copy_n(it->second.value.begin(), std::min<size_t>(n.length, it->second.value.size()), out.begin());
+        const std::vector<uint8_t>& value = it->second.value;
+        const size_t start = std::min(n.symbolOffset, value.size());
+        const size_t available = std::min(value.size() - start, n.symbolSize.value_or(value.size()));
+        std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(start), std::min<size_t>(n.length, available),
+                    out.begin());
         return out;
     }
     std::vector<uint8_t>* region = nullptr;

@@ -19,6 +19,9 @@
 //     answers 0x705 (invalid size); a shorter read or write uses the prefix.
 //   - Raw memory: an index group without any region answers 0x702, an offset
 //     that no region of the group covers answers 0x703.
+//   - An element of an array symbol by name ("MAIN.aReal[3]", "MAIN.aInt[1,2]", by the array's
+//     bounds) has handles, notifications and symbol information of its own over its bytes;
+//     an index outside the bounds answers 0x710.
 //   - Symbol names are looked up case-insensitively. ReadWrite on 0xF005 writes,
 //     then reads back; file open/close (0x78/0x79) answer 0x701.
 //   - Symbol handles outlive the connection that created them; only release
@@ -64,11 +67,17 @@ namespace plcsim {
 // Returns the last value of pred. Tests use it instead of bare sleeps.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
-// The twelve PLC data types the simulator knows, with their byte sizes.
-enum class PlcType { BOOL, WORD, DWORD, SINT, USINT, INT, UINT, DINT, UDINT, REAL, LREAL, STRING };
-size_t TypeSize(PlcType type); // STRING: 81 (80 characters and the terminator)
+// The elementary PLC data types the simulator knows, with their byte sizes.
+enum class PlcType {
+    BOOL, WORD, DWORD, SINT, USINT, INT, UINT, DINT, UDINT, REAL, LREAL, STRING,
+    BYTE, LINT, ULINT, LWORD, TIME, LTIME, TIME_OF_DAY, DATE, DATE_AND_TIME, WSTRING,
+};
+size_t TypeSize(PlcType type); // STRING: 81 (80 characters and the terminator), WSTRING: 162
 const char* TypeName(PlcType type);
-std::optional<PlcType> ParseTypeName(const std::string& name); // in any case
+std::optional<PlcType> ParseTypeName(const std::string& name); // in any case; TOD and DT too
+// The data type id symbol information gives with a type name: the elementary type's, an
+// array's element's, 65 for anything else.
+uint32_t DataTypeIdOf(const std::string& typeName);
 
 // How a symbol's value moves on every behaviour tick.
 enum class Behaviour {
@@ -85,29 +94,41 @@ struct SymbolDef {
     Behaviour behaviour = Behaviour::Constant;
     std::string typeName; // PLC type name; empty: DefaultTypeName() of the size
     std::string comment;
+    uint32_t dataTypeId = 0; // of a type of the program's own (alias, enumeration); 0: DataTypeIdOf(typeName)
 };
 
 // The PLC type name of a symbol that has none, by its size: BYTE, WORD, DWORD, LWORD,
 // STRING(80) for 81 bytes, else an ARRAY OF BYTE.
 std::string DefaultTypeName(size_t size);
-// One symbol-table entry as the symbol-information services send it.
+// One symbol-table entry as the symbol-information services send it; data type id 0 stands for
+// DataTypeIdOf(typeName).
 std::vector<uint8_t> EncodeSymbolEntry(const std::string& name, const std::string& typeName,
                                        const std::string& comment, uint32_t size, uint32_t indexGroup,
-                                       uint32_t indexOffset);
+                                       uint32_t indexOffset, uint32_t dataTypeId = 0);
 
 // The built-in table: "MAIN.down" (INT, counting down), ".count" (UINT, counting up),
-// one constant symbol of each of the twelve types ("MAIN.bBool", "MAIN.wWord",
-// "MAIN.dwDword", "MAIN.siSint", "MAIN.usiUsint", "MAIN.iInt", "MAIN.uiUint",
-// "MAIN.diDint", "MAIN.udiUdint", "MAIN.rReal", "MAIN.lrLreal", "MAIN.sText")
-// and changing ones ("MAIN.udiCounter" UDINT up, "MAIN.rSine" REAL, "MAIN.lrSine" LREAL).
+// one constant symbol of each elementary type ("MAIN.bBool", "MAIN.wWord", "MAIN.dwDword",
+// "MAIN.siSint", "MAIN.usiUsint", "MAIN.iInt", "MAIN.uiUint", "MAIN.diDint", "MAIN.udiUdint",
+// "MAIN.rReal", "MAIN.lrLreal", "MAIN.sText", "MAIN.byByte", "MAIN.liLint", "MAIN.uliUlint",
+// "MAIN.lwLword", "MAIN.tTime", "MAIN.ltLtime", "MAIN.todTime", "MAIN.dDate", "MAIN.dtStamp",
+// "MAIN.wsText"), an enumeration ("MAIN.eMode", E_Mode of INT), arrays ("MAIN.aReal"
+// ARRAY [1..10] OF REAL, "MAIN.aInt" ARRAY [0..2, 0..3] OF INT, "MAIN.aText" ARRAY [0..4] OF
+// STRING(20), "MAIN.aLint" ARRAY [-1..1] OF LINT) and changing ones ("MAIN.udiCounter" UDINT
+// up, "MAIN.rSine" REAL, "MAIN.lrSine" LREAL).
 std::vector<SymbolDef> DefaultSymbols();
 
 // Parses the text format of symbol files: one symbol per line,
 //   name TYPE initial behaviour [comment]
-// TYPE one of BOOL WORD DWORD SINT USINT INT UINT DINT UDINT REAL LREAL STRING STRING(n)
-// (n 1..255) in any case, behaviour one of constant|counter|countdown|sine; '#' starts a
-// comment; blank lines are skipped. A STRING initial value may be quoted ("two words").
-// Throws SymbolFileError naming every malformed line.
+// TYPE, in any case: BOOL BYTE WORD DWORD LWORD SINT USINT INT UINT DINT UDINT LINT ULINT REAL
+// LREAL TIME LTIME TIME_OF_DAY (TOD) DATE DATE_AND_TIME (DT), STRING, STRING(n), WSTRING,
+// WSTRING(n) (n up to 65535, for WSTRING 32767); NAME:BASE for a type of the program's own
+// stored as the elementary BASE (E_Mode:INT); ARRAY [a..b, c..d] OF ELEMENT with one to three
+// dimensions of an elementary ELEMENT, blanks allowed, 64 KiB at most. Initial values: integers in decimal (or 0x hexadecimal);
+// the time types as their raw count (TIME and TIME_OF_DAY milliseconds, LTIME nanoseconds,
+// DATE and DATE_AND_TIME seconds since 1970); texts, quoted when they have blanks; an array's
+// as [v1,v2,...] with one value per element (commas separate, brackets are ignored) or one
+// value for all. behaviour one of constant|counter|countdown|sine (arrays: constant); '#'
+// starts a comment; blank lines are skipped. Throws SymbolFileError naming every malformed line.
 class SymbolFileError : public std::runtime_error {
 public:
     SymbolFileError(size_t line, const std::string& what);

@@ -18,7 +18,7 @@ void PlcSimulator::ChangeProgram(std::chrono::milliseconds stop, const std::opti
         if (next) {
             impl->symbols.clear();
             for (const SymbolDef& s : *next) {
-                impl->symbols[Lower(s.name)] = Symbol{s.name, s.initial, s.behaviour, s.typeName, s.comment};
+                impl->symbols[Lower(s.name)] = Symbol{s.name, s.initial, s.behaviour, s.typeName, s.comment, 0, s.dataTypeId};
             }
         }
         if (stop.count() > 0) {

@@ -190,7 +190,17 @@ struct Symbol {
     Behaviour behaviour = Behaviour::Constant;
     std::string typeName;
     std::string comment;
-    double sineCenter = 0; // a sine's initial value
+    double sineCenter = 0;   // a sine's initial value
+    uint32_t dataTypeId = 0; // of a type of the program's own; 0: by the type name
+};
+
+// What a name or a handle stands for: a whole symbol, or one element of an array symbol.
+struct SymbolRef {
+    std::string key;               // the symbol's lower-case name
+    size_t offset = 0;             // where the element's bytes start in the symbol's value
+    std::optional<size_t> size;    // the element's size; none: the whole value, however long
+    std::string typeName;          // the element's type name
+    uint32_t dataTypeId = 0;       // the element's data type id
 };
 
 struct Notification {
@@ -201,6 +211,8 @@ struct Notification {
     AmsAddr server{AmsNetId{0, 0, 0, 0, 0, 0}, 0};
     bool bySymbol = false;
     std::string symbolKey;
+    size_t symbolOffset = 0;               // of an array element
+    std::optional<size_t> symbolSize;      // an array element's; none: the whole symbol
     uint32_t group = 0;
     uint32_t offset = 0;
     uint32_t length = 0;
@@ -261,7 +273,7 @@ struct PlcSimulator::Impl {
     const uint32_t maxNotificationsPerClient;
     std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>> memory;
     std::map<std::string, Symbol> symbols; // key: lower-case name
-    std::unordered_map<uint32_t, std::string> handles;
+    std::unordered_map<uint32_t, SymbolRef> handles;
     uint32_t nextSymbolHandle = 1;
     std::map<uint32_t, Notification> notifications;
     uint32_t nextNotificationHandle = 0x1000;
@@ -344,7 +356,9 @@ struct PlcSimulator::Impl {
                                          uint32_t writeLen);
 
     // Symbol table, handles, symbol information and behaviours (SymbolTable.cpp).
-    Symbol* SymbolByHandleLocked(uint32_t handle);
+    std::optional<SymbolRef> ResolveLocked(const std::string& name) const;
+    // The symbol behind a handle and the bytes of it the handle stands for.
+    Symbol* SymbolByHandleLocked(uint32_t handle, size_t* offset, size_t* size);
     std::vector<uint8_t> ReadByHandleLocked(uint32_t handle, uint32_t len);
     uint32_t WriteByHandleLocked(uint32_t handle, const uint8_t* p, uint32_t len);
     uint32_t ReleaseHandleLocked(const uint8_t* p, uint32_t len);

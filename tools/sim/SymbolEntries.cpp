@@ -13,24 +13,6 @@ namespace {
 
 namespace le = plc::ads::le;
 
-// ADS data type ids of the elementary types; 65 stands for anything else.
-uint32_t DataTypeId(const std::string& typeName)
-{
-    struct Id {
-        const char* name;
-        uint32_t id;
-    };
-    static const Id ids[] = {{"BOOL", 33}, {"BYTE", 17},  {"WORD", 18}, {"DWORD", 19}, {"SINT", 16},
-                             {"USINT", 17}, {"INT", 2},   {"UINT", 18}, {"DINT", 3},   {"UDINT", 19},
-                             {"REAL", 4},  {"LREAL", 5}, {"LWORD", 21}};
-    for (const Id& entry : ids) {
-        if (typeName == entry.name) {
-            return entry.id;
-        }
-    }
-    return typeName.compare(0, 6, "STRING") == 0 ? 30 : 65;
-}
-
 uint16_t TextLength(const std::string& text)
 {
     return static_cast<uint16_t>(std::min<size_t>(text.size(), UINT16_MAX));
@@ -58,7 +40,7 @@ std::string DefaultTypeName(size_t size)
 
 std::vector<uint8_t> EncodeSymbolEntry(const std::string& name, const std::string& typeName,
                                        const std::string& comment, uint32_t size, uint32_t indexGroup,
-                                       uint32_t indexOffset)
+                                       uint32_t indexOffset, uint32_t dataTypeId)
 {
     const uint16_t nameLength = TextLength(name);
     const uint16_t typeLength = TextLength(typeName);
@@ -67,7 +49,7 @@ std::vector<uint8_t> EncodeSymbolEntry(const std::string& name, const std::strin
     std::vector<uint8_t> out(length, 0);
     le::Writer w(out.data());
     w.Put<uint32_t>(static_cast<uint32_t>(length)).Put<uint32_t>(indexGroup).Put<uint32_t>(indexOffset);
-    w.Put<uint32_t>(size).Put<uint32_t>(DataTypeId(typeName)).Put<uint32_t>(0);
+    w.Put<uint32_t>(size).Put<uint32_t>(dataTypeId != 0 ? dataTypeId : DataTypeIdOf(typeName)).Put<uint32_t>(0);
     w.Put<uint16_t>(nameLength).Put<uint16_t>(typeLength).Put<uint16_t>(commentLength);
     w.PutBytes(name.data(), nameLength).Put<uint8_t>(0);
     w.PutBytes(typeName.data(), typeLength).Put<uint8_t>(0);

@@ -2,7 +2,11 @@
 // behaviours that move symbol values on every tick.
 #include "tools/sim/SimServer.h"
 
+#include "ads/AdsTypeNames.h"
+
 #include <cmath>
+#include <cstdlib>
+#include <sstream>
 
 namespace plcsim {
 
@@ -22,38 +26,88 @@ void Step(std::vector<uint8_t>& v, int step)
 
 } // namespace
 
-Symbol* PlcSimulator::Impl::SymbolByHandleLocked(uint32_t handle)
+// An element is named by its array's bounds, "[3]" or "[1,2]", after the array symbol's name.
+std::optional<SymbolRef> PlcSimulator::Impl::ResolveLocked(const std::string& name) const
+{
+    const std::string key = Lower(name);
+    if (symbols.count(key) != 0) {
+        return SymbolRef{key, 0, std::nullopt, std::string(), 0};
+    }
+    const size_t open = key.find('[');
+    if (open == std::string::npos || key.back() != ']') {
+        return std::nullopt;
+    }
+    const auto it = symbols.find(key.substr(0, open));
+    const auto array = it == symbols.end() ? std::nullopt : plc::ads::ParseArrayTypeName(it->second.typeName);
+    if (!array) {
+        return std::nullopt;
+    }
+    std::istringstream indices(key.substr(open + 1, key.size() - open - 2));
+    uint64_t linear = 0;
+    uint64_t count = 1;
+    size_t dimension = 0;
+    for (std::string index; std::getline(indices, index, ',');) {
+        char* end = nullptr;
+        const long long value = std::strtoll(index.c_str(), &end, 10);
+        if (dimension == array->dimensions.size() || index.empty() || *end != '\0' ||
+            value < array->dimensions[dimension].lower || value > array->dimensions[dimension].upper) {
+            return std::nullopt;
+        }
+        const uint32_t extent = array->dimensions[dimension].Count();
+        linear = linear * extent + static_cast<uint64_t>(value - array->dimensions[dimension].lower);
+        count *= extent;
+        ++dimension;
+    }
+    if (dimension != array->dimensions.size() || it->second.value.size() % count != 0) {
+        return std::nullopt;
+    }
+    const size_t size = it->second.value.size() / count;
+    const uint32_t id = it->second.dataTypeId != 0 ? it->second.dataTypeId : DataTypeIdOf(array->element);
+    return SymbolRef{it->first, static_cast<size_t>(linear) * size, size, array->element, id};
+}
+
+Symbol* PlcSimulator::Impl::SymbolByHandleLocked(uint32_t handle, size_t* offset, size_t* size)
 {
     auto h = handles.find(handle);
     if (h == handles.end()) {
         return nullptr;
     }
-    auto s = symbols.find(h->second);
-    return s == symbols.end() ? nullptr : &s->second;
+    auto s = symbols.find(h->second.key);
+    // A symbol that shrank since (SetSymbolValue) no longer holds the element.
+    if (s == symbols.end() || h->second.offset + h->second.size.value_or(0) > s->second.value.size()) {
+        return nullptr;
+    }
+    *offset = h->second.offset;
+    *size = h->second.size.value_or(s->second.value.size());
+    return &s->second;
 }
 
 std::vector<uint8_t> PlcSimulator::Impl::ReadByHandleLocked(uint32_t handle, uint32_t len)
 {
-    Symbol* s = SymbolByHandleLocked(handle);
+    size_t offset = 0;
+    size_t size = 0;
+    Symbol* s = SymbolByHandleLocked(handle, &offset, &size);
     if (s == nullptr) {
         return ReadResult(kErrSymbolNotFound);
     }
-    if (len > s->value.size()) {
+    if (len > size) {
         return ReadResult(kErrInvalidSize);
     }
-    return ReadResult(0, s->value.data(), len);
+    return ReadResult(0, s->value.data() + offset, len);
 }
 
 uint32_t PlcSimulator::Impl::WriteByHandleLocked(uint32_t handle, const uint8_t* p, uint32_t len)
 {
-    Symbol* s = SymbolByHandleLocked(handle);
+    size_t offset = 0;
+    size_t size = 0;
+    Symbol* s = SymbolByHandleLocked(handle, &offset, &size);
     if (s == nullptr) {
         return kErrSymbolNotFound;
     }
-    if (len > s->value.size()) {
+    if (len > size) {
         return kErrInvalidSize;
     }
-    std::copy(p, p + len, s->value.begin());
+    std::copy(p, p + len, s->value.begin() + static_cast<std::ptrdiff_t>(offset));
     return 0;
 }
 
@@ -74,8 +128,8 @@ std::vector<uint8_t> PlcSimulator::Impl::HandleByNameLocked(const uint8_t* p, ui
     if (readLen < 4) {
         return ReadResult(kErrInvalidSize);
     }
-    const std::string key = Lower(name);
-    if (symbols.find(key) == symbols.end()) {
+    const std::optional<SymbolRef> ref = ResolveLocked(name);
+    if (!ref) {
         return ReadResult(kErrSymbolNotFound);
     }
     if (handles.size() >= kMaxHandles) {
@@ -85,7 +139,7 @@ std::vector<uint8_t> PlcSimulator::Impl::HandleByNameLocked(const uint8_t* p, ui
         ++nextSymbolHandle;
     }
     const uint32_t handle = nextSymbolHandle++;
-    handles.emplace(handle, key);
+    handles.emplace(handle, *ref);
     uint8_t out[4];
     le::Write<uint32_t>(out, handle);
     return ReadResult(0, out, 4);
@@ -104,7 +158,8 @@ uint32_t PlcSimulator::Impl::SymbolOffsetLocked(const std::string& key) const
 std::vector<uint8_t> PlcSimulator::Impl::SymbolEntryLocked(const Symbol& s, uint32_t offset)
 {
     return EncodeSymbolEntry(s.name, s.typeName.empty() ? DefaultTypeName(s.value.size()) : s.typeName,
-                             s.comment, static_cast<uint32_t>(s.value.size()), kSymbolAreaGroup, offset);
+                             s.comment, static_cast<uint32_t>(s.value.size()), kSymbolAreaGroup, offset,
+                             s.dataTypeId);
 }
 
 std::vector<uint8_t> PlcSimulator::Impl::SymbolUploadLocked(uint32_t group, uint32_t len)
@@ -127,11 +182,17 @@ std::vector<uint8_t> PlcSimulator::Impl::SymbolUploadLocked(uint32_t group, uint
 
 std::vector<uint8_t> PlcSimulator::Impl::SymbolInfoByNameLocked(const uint8_t* p, uint32_t writeLen, uint32_t readLen)
 {
-    auto it = symbols.find(Lower(std::string(reinterpret_cast<const char*>(p), writeLen).c_str()));
-    if (it == symbols.end()) {
+    const std::string name(std::string(reinterpret_cast<const char*>(p), writeLen).c_str());
+    const std::optional<SymbolRef> ref = ResolveLocked(name);
+    if (!ref) {
         return ReadResult(kErrSymbolNotFound);
     }
-    const std::vector<uint8_t> entry = SymbolEntryLocked(it->second, SymbolOffsetLocked(it->first));
+    const Symbol& symbol = symbols.at(ref->key);
+    const uint32_t offset = SymbolOffsetLocked(ref->key);
+    const std::vector<uint8_t> entry =
+        ref->size ? EncodeSymbolEntry(name, ref->typeName, std::string(), static_cast<uint32_t>(*ref->size),
+                                      kSymbolAreaGroup, offset + static_cast<uint32_t>(ref->offset), ref->dataTypeId)
+                  : SymbolEntryLocked(symbol, offset);
     return entry.size() > readLen ? ReadResult(kErrInvalidSize) : ReadResult(0, entry.data(), entry.size());
 }
 
@@ -182,13 +243,15 @@ void PlcSimulator::AddSymbol(const std::string& name, std::vector<uint8_t> initi
         std::memcpy(&center, &bits, 8);
     }
     std::lock_guard<std::mutex> lock(impl->mtx);
-    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment, center};
+    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment, center, 0};
 }
 
 void PlcSimulator::AddSymbols(const std::vector<SymbolDef>& symbols)
 {
     for (const auto& s : symbols) {
         AddSymbol(s.name, s.initial, s.behaviour, s.typeName, s.comment);
+        std::lock_guard<std::mutex> lock(impl->mtx);
+        impl->symbols[Lower(s.name)].dataTypeId = s.dataTypeId;
     }
 }
 
