@@ -43,15 +43,6 @@ constexpr int WRITER_ROUNDS = 8;
 // What the request functions return for a frame that could not be written whole.
 constexpr uint32_t NOT_WRITTEN = 0xFFFFFFFF;
 
-timeval TimeLeft(Clock::time_point deadline)
-{
-    const int64_t us =
-        std::max<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count(), 0);
-    timeval timeout{};
-    timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(us / 1000000);
-    timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(us % 1000000);
-    return timeout;
-}
 }
 
 AmsRequest::AmsRequest(const AmsAddr& targetAddr_, uint16_t port_, uint16_t cmdId_, size_t payloadLength,

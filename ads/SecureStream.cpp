@@ -20,14 +20,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 using Mode = SecureSettings::Mode;
 
+// A wait of at least a microsecond: a zero time-out would not wait at all.
 timeval Until(Clock::time_point deadline)
 {
-    const int64_t us =
-        std::max<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count(), 1);
-    timeval t{};
-    t.tv_sec = static_cast<decltype(t.tv_sec)>(us / 1000000);
-    t.tv_usec = static_cast<decltype(t.tv_usec)>(us % 1000000);
-    return t;
+    return TimeLeft(deadline, 1);
 }
 
 const char* WhatToCheck(Mode mode)

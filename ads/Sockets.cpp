@@ -272,6 +272,17 @@ int PollFor(int fd, short events, timeval* timeout, short& revents)
     return WaitFor(fd, events, timeout, revents);
 }
 
+timeval TimeLeft(std::chrono::steady_clock::time_point deadline, int64_t minimumUs)
+{
+    const int64_t us = std::max<int64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count(),
+        minimumUs);
+    timeval timeout{};
+    timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(us / 1000000);
+    timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(us % 1000000);
+    return timeout;
+}
+
 std::string HostPart(const std::string& hostAddr)
 {
     std::string host = hostAddr;

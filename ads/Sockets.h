@@ -58,6 +58,8 @@ bool ConnectCancelRequested();
 
 // One poll() of `fd` for `events`; a given time-out is reduced by the time spent (null: no limit).
 int PollFor(int fd, short events, timeval* timeout, short& revents);
+// What is left of `deadline` as a wait for select/poll, never below `minimumUs` microseconds.
+timeval TimeLeft(std::chrono::steady_clock::time_point deadline, int64_t minimumUs = 0);
 // The host of a host text, without a port or brackets ("10.1.2.3:851" gives 10.1.2.3).
 std::string HostPart(const std::string& hostAddr);
 
