@@ -378,7 +378,8 @@ TEST(Programs, DriverRunsAConfigurationOfSeveralDevicesAsCsv)
     EXPECT_EQ(array.at(4) + " " + array.at(5), R"(ARRAY [0..4] OF STRING(20) ["one","two","three","four","five"])");
     const Outcome json = Driver(atA, {"--format", "json", "--item", "MAIN.sText:STRING", "--item", "MAIN.iInt:INT",
                                       "--item", "MAIN.bBool:BOOL", "--item", "MAIN.rReal:REAL", "--item", "MAIN.aLint",
-                                      "--item", "MAIN.liLint:LINT", "--write", "MAIN.iInt=-7", "--seconds", "1.5"});
+                                      "--item", "MAIN.liLint:LINT", "--write", "MAIN.iInt=-7", "--cycle", "100",
+                                      "--seconds", "1.5"});
     // Values typed as their items' types allow, an array embedded as JSON with every digit; write
     // results as objects.
     for (const char* typed : {R"("type":"STRING","value":"a|b, \"c\"\nd"})", R"("type":"INT","value":-7})",
