@@ -54,13 +54,14 @@ bool Ads_Plc::init()
     QList<Column> itemColumns;
     itemColumns.append(Column(QStringLiteral("variable_name"), Column::Text, 0, QString(), QString()));
     Column type(QStringLiteral("type"), Column::Integer, 2, QStringLiteral("0"), QString());
-    // The original twelve in their order, then the types added since, then the type from the PLC.
+    // The original twelve in their order, then the types added since, then the types from the PLC.
     const DataType choices[] = {BOOL, WORD, DWORD, SINT, USINT, INT, UINT, DINT, UDINT, REAL, LREAL, STRING,
                                 BYTE, LINT, ULINT, LWORD, TIME, LTIME, TIME_OF_DAY, DATE, DATE_AND_TIME, WSTRING};
     for (const DataType choice : choices) {
         type.insertSelectionValues(itemTypeName(choice), QString::number(choice));
     }
     type.insertSelectionValues(itemTypeName(FROM_PLC), QString::number(FROM_PLC));
+    type.insertSelectionValues(itemTypeName(STRUCT), QString::number(STRUCT));
     itemColumns.append(type);
 
     QList<Column> deviceColumns;

@@ -992,6 +992,7 @@ void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)
 void Ads_Plc_Worker::dropSubscriptions()
 {
     typeChecks.clear();
+    subscriptions.forgetProgram();
     notificationsRefused = false;
     std::vector<AdsNotification::Handles> released = notifiers.takeAll();
     const std::vector<AdsNotification::Handles> polled = polls.takeAll();

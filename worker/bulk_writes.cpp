@@ -49,9 +49,9 @@ std::vector<Item_Writes::Outcome> Item_Writes::write(const AdsDevice& device, st
     return outcomes;
 }
 
-void Item_Writes::judge(Pending& item, int32_t code, const SymbolEntry& entry)
+void Item_Writes::judge(const AdsDevice& device, Pending& item, int32_t code, const SymbolEntry& entry)
 {
-    const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry);
+    const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry, subscriptions.layoutsOf(device));
     item.check = ItemTypeCheck();
     if (code == ADS_OK) {
         item.outcome.typeJudged = true;
@@ -93,7 +93,7 @@ void Item_Writes::judgeTypes(const AdsDevice& device, std::vector<Pending>& item
             const int32_t code = answers[k].first;
             // An entry larger than the room it was given is asked for again on its own.
             if (code != ADS_ERR_INVALID_SIZE && code != ADS_ERR_INVALID_RESPONSE) {
-                judge(items[indices[k]], code, answers[k].second);
+                judge(device, items[indices[k]], code, answers[k].second);
             }
         }
         afterSum(items, indices, answers.size(), status, subscriptions, "symbol information");
@@ -109,7 +109,7 @@ void Item_Writes::judgeTypes(const AdsDevice& device, std::vector<Pending>& item
         SymbolEntry entry;
         const int32_t code =
             ReadSymbolInfoByName(device.GetLocalPort(), &device.Address(), item.request.symbol, &entry);
-        judge(item, code, entry);
+        judge(device, item, code, entry);
     });
 }
 

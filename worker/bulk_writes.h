@@ -37,7 +37,7 @@ public:
 private:
     struct Pending; // an item on its way through the steps
     void judgeTypes(const AdsDevice& device, std::vector<Pending>& items);
-    void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
+    void judge(const AdsDevice& device, Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
     void convert(std::vector<Pending>& items);
     void writeValues(const AdsDevice& device, std::vector<Pending>& items);
     void releaseHandles(const AdsDevice& device, std::vector<Pending>& items);

@@ -2,8 +2,12 @@
 
 #include "ads/AdsSymbols.h"
 #include "ads/AdsTypeNames.h"
+#include "worker/ads_error_texts.h"
 #include "worker/ads_plc_worker.h"
 
+#include <QStringList>
+
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -50,8 +54,8 @@ std::optional<Plc_Type> readAs(DataType item, const Plc_Type& plc)
 // The one description of an item type where it is that, else one of its own.
 std::shared_ptr<const Plc_Type> shared(const Plc_Type& type)
 {
-    const bool plain =
-        !type.isArray() && (!isText(type.elementary) || type.length == plc::ads::DEFAULT_STRING_LENGTH);
+    const bool plain = type.kind == Plc_Type::Elementary &&
+                       (!isText(type.elementary) || type.length == plc::ads::DEFAULT_STRING_LENGTH);
     return plain ? defaultTypeOf(type.elementary) : std::make_shared<const Plc_Type>(type);
 }
 
@@ -65,17 +69,83 @@ QString variableText(const plc::ads::SymbolEntry& entry)
     return QStringLiteral("PLC variable is %1 (%2 bytes)").arg(QString::fromStdString(entry.typeName)).arg(entry.size);
 }
 
+bool takesPlcType(DataType item)
+{
+    return item == FROM_PLC || item == STRUCT;
+}
+
+// The longest JSON text a value of the type can have, to refuse one no host should be handed.
+uint64_t textBound(const Plc_Type& type)
+{
+    if (type.isArray()) {
+        const uint64_t element = type.element ? textBound(*type.element) + 1 : 0;
+        return 2 + std::min<uint64_t>(type.elementCount(), UINT32_MAX) * element;
+    }
+    if (type.isStructure()) {
+        uint64_t bound = 2;
+        for (const Plc_Type::Member& member : type.members) {
+            bound += member.name.size() * 6 + 4 + textBound(*member.type);
+        }
+        return bound;
+    }
+    // Strings escape at most six characters per byte; numbers and literals fit 48.
+    return isText(type.elementary) ? 2 + type.size * 6 : 48;
+}
+
+// Longer than any structure a host shows as one value.
+constexpr uint64_t MAX_TEXT_LENGTH = 4u * 1024u * 1024u;
+
+// What a structure no item can show, or one too long to show, refuses.
+std::optional<QString> unshowable(const plc::ads::SymbolEntry& entry, const Plc_Type& type)
+{
+    const Plc_Type* inner = &type;
+    while (inner->isArray() && inner->element) {
+        inner = inner->element.get();
+    }
+    if (inner->isStructure() && inner->members.empty()) {
+        QStringList names;
+        for (const std::string& name : inner->hidden) {
+            names.append(QString::fromStdString(name));
+        }
+        return variableText(entry) + QStringLiteral(": none of its members can be shown (%1)").arg(names.join(QStringLiteral(", ")));
+    }
+    if (textBound(type) > MAX_TEXT_LENGTH) {
+        return variableText(entry) + QStringLiteral(", more than the %1 characters of JSON an item shows").arg(MAX_TEXT_LENGTH);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry)
+ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry, const Named_Type_Lookup& lookup)
 {
-    const std::optional<Plc_Type> described = describePlcType(entry.typeName, entry.size, entry.dataType);
+    if (takesPlcType(item) && entry.size > MAX_VALUE_SIZE) {
+        return refused(variableText(entry) + QStringLiteral(", more than the %1 bytes an item reads").arg(MAX_VALUE_SIZE));
+    }
+    QString brokenTable;
+    const std::optional<Plc_Type> described =
+        describePlcType(entry.typeName, entry.size, entry.dataType, takesPlcType(item) ? lookup : Named_Type_Lookup(),
+                        &brokenTable);
+    if (!brokenTable.isEmpty()) {
+        return refused(brokenTable);
+    }
     if (described && described->size > MAX_VALUE_SIZE) {
         return refused(variableText(entry) + QStringLiteral(", more than the %1 bytes an item reads").arg(MAX_VALUE_SIZE));
     }
-    if (item == FROM_PLC) {
+    if (described) {
+        if (const std::optional<QString> refusal = unshowable(entry, *described)) {
+            return refused(*refusal);
+        }
+    }
+    if (item == FROM_PLC || (item == STRUCT && described && described->innermost() == STRUCT)) {
         return described ? ItemTypeCheck{true, shared(*described), QString()}
                          : refused(variableText(entry) + QStringLiteral(", a type no item reads"));
+    }
+    if (item == STRUCT) {
+        return refused(described ? QStringLiteral("Type mismatch: ") + variableText(entry) +
+                                       QStringLiteral(", item is %1; choose %2")
+                                           .arg(itemTypeName(STRUCT), itemTypeName(itemTypeFor(*described)))
+                                 : variableText(entry) + QStringLiteral(", a type no item reads"));
     }
     if (classOf(item) == NONE) {
         return ItemTypeCheck(); // not a type the plug-in converts: nothing to judge by
@@ -112,7 +182,7 @@ std::shared_ptr<const Plc_Type> defaultTypeOf(DataType type)
         }
         return all;
     }();
-    if (type == FROM_PLC) {
+    if (takesPlcType(type)) {
         return nullptr;
     }
     return type >= BOOL && type < FROM_PLC ? shared[static_cast<size_t>(type)]
@@ -137,9 +207,16 @@ void ItemTypeChecks::remember(uint32_t itemId, DataType type, const std::string&
 
 // ---------------------------------------------------------------- the check before subscribing
 
-Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry)
+QString layoutsUnknownText(const plc::ads::SymbolEntry& entry, int32_t code)
 {
-    const bool fromPlc = type == FROM_PLC;
+    return variableText(entry) + QStringLiteral(", whose layout is not known: the PLC's data types could not be read (") +
+           withErrorCode(errorToString(code), code) + QLatin1Char(')');
+}
+
+Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry,
+                             const Layouts_Source& layouts)
+{
+    const bool fromPlc = takesPlcType(type);
     switch (code) {
     case ADS_OK:
         break;
@@ -158,7 +235,20 @@ Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::Symbol
         }
         return Symbol_Check{Symbol_Check::Unchecked, defaultTypeOf(type), code, QString()};
     }
-    const ItemTypeCheck check = judgeItemType(type, entry);
+    // Only a variable the elementary types cannot describe makes the PLC's data types worth reading.
+    Named_Type_Lookup lookup;
+    if (fromPlc && layouts && entry.size <= MAX_VALUE_SIZE &&
+        !describePlcType(entry.typeName, entry.size, entry.dataType)) {
+        int32_t failure = 0;
+        const Structure_Layouts* known = layouts(failure);
+        if (!known) {
+            return Ads_Plc_Worker::isConnectionError(failure)
+                       ? Symbol_Check{Symbol_Check::Fail, nullptr, failure, QString()}
+                       : Symbol_Check{Symbol_Check::Fail, nullptr, 0, layoutsUnknownText(entry, failure)};
+        }
+        lookup = known->lookup();
+    }
+    const ItemTypeCheck check = judgeItemType(type, entry, lookup);
     if (!check.fits) {
         return Symbol_Check{Symbol_Check::Fail, nullptr, 0, check.mismatch};
     }

@@ -39,8 +39,8 @@ QString bytesToText(const Plc_Type& type, const uint8_t* data, size_t size)
     if (!data) {
         return QString();
     }
-    if (type.isArray()) {
-        return size < type.size || !type.element ? QString() : arrayText(type, data);
+    if (type.isArray() || type.isStructure()) {
+        return size < type.size || (type.isArray() && !type.element) ? QString() : jsonText(type, data);
     }
     if (isText(type.elementary)) {
         return stringText(type, data, static_cast<size_t>(std::min<uint64_t>(size, type.size)));
@@ -62,8 +62,8 @@ QString textToBytes(const QString& text, const Plc_Type& type, uint8_t* out)
     if (!out) {
         return QStringLiteral("No room for a %1").arg(type.name());
     }
-    if (type.isArray()) {
-        return type.element ? arrayToBytes(text, type, out) : cannotBeWritten(type.elementary);
+    if (type.isArray() || type.isStructure()) {
+        return type.isStructure() || type.element ? jsonToBytes(text, type, out) : cannotBeWritten(type.elementary);
     }
     if (isText(type.elementary)) {
         return stringToBytes(text, type, out);
@@ -86,7 +86,7 @@ QString bytesToValue(char* data, DataType type, unsigned int size)
 
 QString valueToBytes(const QString& text, DataType type, char* buffer, uint32_t length)
 {
-    if (!hasTextConversion(type) || type == FROM_PLC) {
+    if (!hasTextConversion(type) || type == FROM_PLC || type == STRUCT) {
         return cannotBeWritten(type);
     }
     const uint32_t characters = type == WSTRING ? length / 2 : length;

@@ -21,7 +21,7 @@ QString bytesToText(const Plc_Type& type, const uint8_t* data, size_t size);
 // decimal number with '.' and an optional exponent, rounded once to the type; the time types
 // as their typed literals; STRING(n) as at most n UTF-8 bytes, WSTRING(n) as at most n UTF-16
 // code units, without a zero character; an array as a JSON array with every element of its
-// own. Blanks around numbers and literals are ignored.
+// own; a structure as a JSON object of exactly its members. Blanks around numbers and literals are ignored.
 QString textToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
 
 // The same for an item type alone: STRING and WSTRING are read up to `size` bytes and written
@@ -29,8 +29,9 @@ QString textToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
 QString bytesToValue(char* data, DataType type, unsigned int size);
 QString valueToBytes(const QString& text, DataType type, char* buffer, uint32_t length);
 
-// Whether texts convert to and from `type` (every named type, and FROM_PLC once the PLC named it).
+// Whether texts convert to and from `type` (every named type, and FROM_PLC and STRUCT once the
+// PLC described the variable).
 inline bool hasTextConversion(DataType type)
 {
-    return type >= BOOL && type <= FROM_PLC;
+    return type >= BOOL && type <= STRUCT;
 }

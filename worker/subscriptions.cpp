@@ -36,6 +36,12 @@ void Item_Subscriptions::reset()
 {
     sumRefused = false;
     infoMissing = false;
+    dataTypes.forget();
+}
+
+Layouts_Source Item_Subscriptions::layoutsOf(const AdsDevice& device)
+{
+    return [this, &device](int32_t& code) { return dataTypes.layoutsFor(device, code); };
 }
 
 AdsNotificationAttrib Item_Subscriptions::attributesFor(const ItemInstancePlugin& item, DataType type)
@@ -111,9 +117,9 @@ bool Item_Subscriptions::Outcome::outOfNotifications() const
     return code == ADSERR_DEVICE_NOMOREHDLS || code == ADSERR_DEVICE_NOMEMORY;
 }
 
-void Item_Subscriptions::judge(Pending& item, int32_t code, const SymbolEntry& entry)
+void Item_Subscriptions::judge(const AdsDevice& device, Pending& item, int32_t code, const SymbolEntry& entry)
 {
-    const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry);
+    const Symbol_Check check = judgeSymbolInfo(item.request.type, code, entry, layoutsOf(device));
     item.typeChecked = true;
     item.outcome.valueType = check.type;
     if (code == ADS_OK) {
@@ -184,7 +190,7 @@ void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending
         for (size_t k = 0; k < answers.size(); ++k) {
             const int32_t code = answers[k].first;
             if (code != ADS_ERR_INVALID_SIZE && code != ADS_ERR_INVALID_RESPONSE) {
-                judge(items[indices[k]], code, answers[k].second);
+                judge(device, items[indices[k]], code, answers[k].second);
             }
         }
         afterSum(items, indices, answers.size(), status, *this, "symbol information");
@@ -196,7 +202,7 @@ void Item_Subscriptions::checkTypes(const AdsDevice& device, std::vector<Pending
         SymbolEntry entry;
         const int32_t code =
             ReadSymbolInfoByName(device.GetLocalPort(), &device.Address(), item.request.symbol, &entry);
-        judge(item, code, entry);
+        judge(device, item, code, entry);
     });
 }
 

@@ -8,6 +8,7 @@
 #include "ads/AdsSymbols.h"
 #include "host/PluginInterface.h"
 #include "worker/item_outcome.h"
+#include "worker/plc_data_types.h"
 #include "worker/plc_type_check.h"
 #include "worker/plc_values.h"
 
@@ -48,6 +49,11 @@ public:
 
     // Forgets what was learned of the previous connection's PLC.
     void reset();
+    // Forgets the data types of the PLC's program, after a program change.
+    void forgetProgram() { dataTypes.forget(); }
+    // The data types of the PLC's program, read from `device` at the first item that needs them.
+    Layouts_Source layoutsOf(const AdsDevice& device);
+    uint32_t dataTypeUploads() const { return dataTypes.uploads(); }
     // Called with the device's target mutex held; one outcome per request, in order.
     std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests, const Typed& typed);
     // Symbol handles and type checks without notifications, for items that are read by polling.
@@ -72,7 +78,7 @@ private:
     std::vector<Outcome> run(const AdsDevice& device, std::vector<Request> requests, bool notify, const Typed& typed);
     void checkTypes(const AdsDevice& device, std::vector<Pending>& items);
     void addNotifications(const AdsDevice& device, std::vector<Pending>& items);
-    void judge(Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
+    void judge(const AdsDevice& device, Pending& item, int32_t code, const plc::ads::SymbolEntry& entry);
     void announceTypes(std::vector<Pending>& items, const Typed& typed);
 
     const PAdsNotificationFuncEx callback;
@@ -80,4 +86,5 @@ private:
     const Log log;
     bool sumRefused = false;
     bool infoMissing = false;
+    Plc_Data_Types dataTypes;
 };

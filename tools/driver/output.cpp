@@ -239,11 +239,15 @@ QString ViewPrinter::json(const DeviceView& view, double elapsed) const
     QStringList items;
     for (const DataItem& data : view.batch.items) {
         const ItemCells c = cellsOf(view, data);
-        // An array's text is JSON already and goes in as it is: through a QJsonValue its 64-bit
-        // numbers would become doubles. Keys are written sorted, so "value" comes last.
+        // An array's or a structure's text is JSON already and goes in as it is: through a
+        // QJsonValue its 64-bit numbers would become doubles. Keys are written sorted, so
+        // "value" comes last.
         const Plc_Type* read = valueTypeOf(view, data);
-        const bool embedded = c.hasValue && read && read->isArray() && QJsonDocument::fromJson(c.value.toUtf8()).isArray();
-        const int typeNumber = read && !read->isArray() ? read->elementary : c.typeNumber;
+        const QJsonDocument parsed = c.hasValue && read && (read->isArray() || read->isStructure())
+                                         ? QJsonDocument::fromJson(c.value.toUtf8())
+                                         : QJsonDocument();
+        const bool embedded = read && (read->isArray() ? parsed.isArray() : read->isStructure() && parsed.isObject());
+        const int typeNumber = read && read->kind == Plc_Type::Elementary ? read->elementary : c.typeNumber;
         const QJsonValue value = !c.hasValue ? QJsonValue(QJsonValue::Null)
                                  : typeNumber < 0 ? QJsonValue(c.value)
                                                   : jsonValue(c.value, typeNumber);

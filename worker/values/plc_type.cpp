@@ -15,6 +15,7 @@ constexpr TypeEntry TYPES[] = {
     {"INT", 2},           {"UINT", 2},  {"DINT", 4},  {"UDINT", 4},  {"REAL", 4},  {"LREAL", 8},
     {"STRING", 81},       {"TIME", 4},  {"DATE", 4},  {"TIME_OF_DAY", 4}, {"DATE_AND_TIME", 4},
     {"LINT", 8},          {"ULINT", 8}, {"LWORD", 8}, {"LTIME", 8},  {"WSTRING", 162}, {"From PLC", 0},
+    {"structure (JSON)", 0},
 };
 static_assert(sizeof(TYPES) / sizeof(TYPES[0]) == DATA_TYPE_COUNT, "one entry per type");
 
@@ -60,8 +61,13 @@ std::optional<Plc_Type> byBaseType(uint32_t dataTypeId, uint64_t size)
     return type;
 }
 
+struct Describing {
+    const Named_Type_Lookup& lookup;
+    QString& refusal;
+};
+
 std::optional<Plc_Type> describe(const std::string& typeName, uint64_t size, uint32_t dataTypeId,
-                                 size_t dimensionsLeft)
+                                 size_t dimensionsLeft, Describing& d)
 {
     using namespace plc::ads;
     if (const auto array = ParseArrayTypeName(typeName)) {
@@ -80,7 +86,7 @@ std::optional<Plc_Type> describe(const std::string& typeName, uint64_t size, uin
         }
         const auto element =
             describe(array->element, size % count == 0 ? size / count : 0, dataTypeId,
-                     dimensionsLeft - array->dimensions.size());
+                     dimensionsLeft - array->dimensions.size(), d);
         if (!element) {
             return std::nullopt;
         }
@@ -97,6 +103,11 @@ std::optional<Plc_Type> describe(const std::string& typeName, uint64_t size, uin
     if (type >= 0) {
         const Plc_Type elementary = Plc_Type::of(static_cast<DataType>(type));
         return elementary.size == size ? std::optional<Plc_Type>(elementary) : std::nullopt;
+    }
+    if (d.lookup) {
+        if (auto named = d.lookup(typeName, size, d.refusal); named || !d.refusal.isEmpty()) {
+            return named;
+        }
     }
     return byBaseType(dataTypeId, size);
 }
@@ -116,6 +127,9 @@ int dataTypeFromName(const QString& name)
     }
     if (upper == QLatin1String("DT")) {
         return DATE_AND_TIME;
+    }
+    if (upper == QLatin1String("STRUCT") || upper == QLatin1String("STRUCTURE (JSON)")) {
+        return STRUCT;
     }
     for (int i = 0; i < FROM_PLC; ++i) {
         if (upper == QLatin1String(TYPES[i].name)) {
@@ -168,11 +182,17 @@ uint64_t Plc_Type::elementCount() const
 
 DataType Plc_Type::innermost() const
 {
+    if (isStructure()) {
+        return STRUCT;
+    }
     return isArray() && element ? element->innermost() : elementary;
 }
 
 QString Plc_Type::name() const
 {
+    if (isStructure()) {
+        return QString::fromStdString(typeName);
+    }
     if (isArray()) {
         QString bounds;
         for (const Dimension& d : dimensions) {
@@ -188,7 +208,14 @@ QString Plc_Type::name() const
     return itemTypeName(elementary);
 }
 
-std::optional<Plc_Type> describePlcType(const std::string& typeName, uint64_t size, uint32_t dataTypeId)
+std::optional<Plc_Type> describePlcType(const std::string& typeName, uint64_t size, uint32_t dataTypeId,
+                                        const Named_Type_Lookup& lookup, QString* refusal)
 {
-    return describe(typeName, size, dataTypeId, plc::ads::MAX_ARRAY_DIMENSIONS);
+    QString refused;
+    Describing d{lookup, refused};
+    std::optional<Plc_Type> type = describe(typeName, size, dataTypeId, plc::ads::MAX_ARRAY_DIMENSIONS, d);
+    if (refusal) {
+        *refusal = refused;
+    }
+    return refused.isEmpty() ? type : std::nullopt;
 }

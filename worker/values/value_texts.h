@@ -35,8 +35,8 @@ QString timeToBytes(const QString& text, DataType type, uint8_t* out);
 QString stringText(const Plc_Type& type, const uint8_t* data, size_t size);
 QString stringToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
 
-// Arrays as JSON arrays, nested for several dimensions.
-QString arrayText(const Plc_Type& type, const uint8_t* data);
-QString arrayToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
+// Arrays as JSON arrays, nested for several dimensions; structures as JSON objects.
+QString jsonText(const Plc_Type& type, const uint8_t* data);
+QString jsonToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
 
 } // namespace plc_values
