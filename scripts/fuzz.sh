@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 seconds="${1:-60}"; shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(ams_stream dispatcher plc_values value_texts sim_requests sim_symbols symbol_table sum_replies
+((${#targets[@]})) || targets=(ams_stream dispatcher plc_values value_texts data_types sim_requests sim_symbols symbol_table sum_replies
                                 connect_info tunnel_stream)
 dir=build/fuzz
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
