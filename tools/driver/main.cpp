@@ -30,7 +30,7 @@ int main(int argc, char** argv)
     if (options.browse) {
         const driver::DeviceOption& device = options.devices.first();
         return browsePlc(device.address, device.netId, device.adsPort, device.timeoutMs, options.browsePrefix,
-                         device.secureColumns);
+                         options.browseMembers, device.secureColumns);
     }
     // The substitute host echoes its log lines when this is set; only --verbose decides.
     if (options.verbose) {

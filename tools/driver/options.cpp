@@ -404,6 +404,8 @@ void printUsage()
         "  --read-pause MS        pause between two reads (default 100; 0 reads without pause)\n"
         "  --browse [PREFIX]      list the PLC's variables whose names start with PREFIX (any case)\n"
         "                         with type, size and comment, and an --item line for each readable one\n"
+        "  --members              with --browse: also list the members of structures (nested ones and\n"
+        "                         each element of an array of structures), each with its --item line\n"
         "  --verbose              echo the plug-in's log lines to stderr\n"
         "  --version              print the version\n"
         "  --help                 show this text\n\n"
@@ -431,6 +433,10 @@ bool parseOptions(const QStringList& args, Options* options)
         if (arg == QLatin1String("--version")) {
             options->version = true;
             return true;
+        }
+        if (arg == QLatin1String("--members")) {
+            options->browseMembers = true;
+            continue;
         }
         if (arg == QLatin1String("--verbose") || arg == QLatin1String("--stats")) {
             (arg == QLatin1String("--stats") ? options->stats : options->verbose) = true;

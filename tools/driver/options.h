@@ -52,6 +52,7 @@ struct Options {
     int readPauseMs = 100;
     bool verbose = false;
     bool browse = false;
+    bool browseMembers = false; // browse also lists the members of structures
     bool help = false;
     bool version = false;
     bool stats = false; // views show samples, ages and round trips
