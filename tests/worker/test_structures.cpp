@@ -235,6 +235,11 @@ TEST(Structures, ATableThatDoesNotAddUpRefusesTheItemAndNamesTheType)
     EXPECT_EQ(judged(lineTypes(), "ST_Motor", 60).mismatch,
               "Data type ST_Motor of the PLC does not add up: it is 64 bytes, where it is used 60 bytes");
 
+    std::vector<Entry> twice = lineTypes();
+    twice[2].members[4].name = "ATEMPS";
+    EXPECT_EQ(judged(twice, "ST_Motor", 64).mismatch,
+              "Data type ST_Motor of the PLC does not add up: member ATEMPS is declared twice");
+
     const Entry a{"ST_A", "", 8, 0, 65, 0, {}, {member("b", "ST_B", 8, 0, 65)}, 0};
     const Entry b{"ST_B", "", 8, 0, 65, 0, {}, {member("a", "ST_A", 8, 0, 65)}, 0};
     EXPECT_EQ(judged({a, b}, "ST_A", 8).mismatch, "Data type ST_A of the PLC does not add up: it contains itself");

@@ -17,7 +17,7 @@ struct Json_Numbers {
     QString duplicate;
 };
 
-// `json` must be a document Qt has already parsed without error.
+// Any bytes are scanned safely; only for a valid JSON document are the paths meaningful.
 Json_Numbers scanJsonNumbers(const QByteArray& json);
 
 QString jsonIndexPath(const QString& path, int index);

@@ -224,17 +224,18 @@ QString jsonText(const Plc_Type& type, const uint8_t* data)
 QString jsonToBytes(const QString& text, const Plc_Type& type, uint8_t* out)
 {
     const QByteArray json = text.toUtf8();
+    // Before Qt parses it: Qt's parser leaks the earlier value of a key given twice.
+    const Json_Numbers numbers = scanJsonNumbers(json);
+    if (!numbers.duplicate.isEmpty()) {
+        const QString& place = numbers.duplicate;
+        return QStringLiteral("%1 is given twice").arg(placeText(place.startsWith(QLatin1Char('.')) ? place.mid(1) : place));
+    }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);
     const bool object = type.isStructure();
     if (error.error != QJsonParseError::NoError || (object ? !document.isObject() : !document.isArray())) {
         return QStringLiteral("Value '%1' is not a JSON %2 for %3")
             .arg(text, object ? QStringLiteral("object") : QStringLiteral("array"), type.name());
-    }
-    const Json_Numbers numbers = scanJsonNumbers(json);
-    if (!numbers.duplicate.isEmpty()) {
-        const QString& place = numbers.duplicate;
-        return QStringLiteral("%1 is given twice").arg(placeText(place.startsWith(QLatin1Char('.')) ? place.mid(1) : place));
     }
     std::vector<uint8_t> bytes(type.size);
     Filling f{text, numbers};

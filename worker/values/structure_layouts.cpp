@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <unordered_set>
 
 using plc::ads::DataTypeEntry;
 
@@ -186,8 +187,14 @@ Structure_Layouts::Described Structure_Layouts::structureOf(const DataTypeEntry&
     structure.elementary = STRUCT;
     structure.typeName = entry.name;
     structure.size = size;
+    std::unordered_set<std::string> names;
     for (const DataTypeEntry& member : entry.members) {
         const QString name = textOf(member.name);
+        // Two members of one name would be one key of the JSON object, and ambiguous by name.
+        if (!names.insert(upper(member.name)).second) {
+            d.refusal = doesNotAddUp(entry.name, QStringLiteral("member %1 is declared twice").arg(name));
+            return d;
+        }
         if (member.InBits()) {
             if (uint64_t{member.offset} + member.size > size * 8) {
                 d.refusal = doesNotAddUp(entry.name, QStringLiteral("bit member %1 lies beyond its %2 bytes").arg(name).arg(size));
