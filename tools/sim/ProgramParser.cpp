@@ -32,6 +32,13 @@ bool IsIdentifier(const std::string& s)
     });
 }
 
+// A name the file's own types cannot take.
+bool IsReserved(const std::string& name)
+{
+    const std::string key = Lower(name);
+    return ParseTypeName(name) || key == "bit" || key == "string" || key == "wstring" || key == "array";
+}
+
 // What a TYPE of a member or variable line stands for.
 struct Resolved {
     std::string name; // as symbol information shows it
@@ -91,6 +98,7 @@ private:
         size_t bitByte = 0;
         unsigned bitsUsed = 0;
         std::set<std::string> memberKeys;
+        bool memberFailed = false; // then no members are no news
     };
 
     // Every declared structure name, so that a use before its declaration says so.
@@ -101,7 +109,8 @@ private:
         for (size_t number = 1; std::getline(in, line); ++number) {
             std::vector<std::string> tokens;
             std::string error;
-            if (Tokenize(line, tokens, error) && tokens.size() == 2 && Upper(tokens[0]) == "TYPE") {
+            if (Tokenize(line, tokens, error) && tokens.size() == 2 && Upper(tokens[0]) == "TYPE" &&
+                !IsReserved(tokens[1])) {
                 declaredAt.emplace(Lower(tokens[1]), number);
             }
         }
@@ -116,7 +125,12 @@ private:
         if (head == "END_TYPE" && tokens.size() == 1) {
             return EndType();
         }
-        return open ? Member(tokens) : Variable(tokens);
+        if (!open) {
+            return Variable(tokens);
+        }
+        const std::string error = Member(tokens);
+        open->memberFailed = open->memberFailed || !error.empty();
+        return error;
     }
 
     std::string BeginType(size_t number, const std::vector<std::string>& tokens)
@@ -134,8 +148,7 @@ private:
             problem = "expected 'TYPE name'";
         } else if (!IsIdentifier(open->type.name)) {
             problem = "structure name '" + open->type.name + "' is not an identifier";
-        } else if (ParseTypeName(open->type.name) || key == "bit" || key == "string" || key == "wstring" ||
-                   key == "array") {
+        } else if (IsReserved(open->type.name)) {
             problem = "structure name '" + open->type.name + "' is a type of its own";
         } else if (structIndex.count(key) != 0 || aliasIndex.count(key) != 0) {
             problem = "type '" + open->type.name + "' declared twice";
@@ -154,7 +167,7 @@ private:
         if (!done.valid) {
             return std::string();
         }
-        if (done.type.members.empty()) {
+        if (done.type.members.empty() && !done.memberFailed) {
             return "structure '" + done.type.name + "' has no members";
         }
         StructType& type = done.type;
@@ -184,6 +197,7 @@ private:
         if (const auto it = structIndex.find(key); it != structIndex.end()) {
             const StructType& type = program.types[it->second];
             if (uint64_t{type.size} * out.count > kMaxSymbolSize) {
+                out.decisive = true;
                 return "array larger than " + std::to_string(kMaxSymbolSize) + " bytes";
             }
             out.structure = it->second;
