@@ -22,6 +22,18 @@
 //   - An element of an array symbol by name ("MAIN.aReal[3]", "MAIN.aInt[1,2]", by the array's
 //     bounds) has handles, notifications and symbol information of its own over its bytes;
 //     an index outside the bounds answers 0x710.
+//   - Structures (SimProgram, ParseSymbolProgram): members in declaration order, each at its
+//     natural alignment (elementary: its size up to 8; STRING 1, WSTRING 2; an array its element's;
+//     a structure its largest member's), a structure's size rounded up to its alignment. BIT
+//     members pack into bytes from the lowest bit, from a fresh byte after any other member.
+//     A member or element by name ("MAIN.a[2].st.x") is a variable of its own over its bytes,
+//     like an array element; a BIT member is not (0x710).
+//   - The data-type table (index group 0xF00E, counts in upload info, layout in
+//     ads/AdsDataTypes.h): one entry per structure type, its members as sub-items (a BIT's size
+//     and offset in bits, flag 0x20), then one per type of the program's own; version 1, made-up
+//     non-zero hash values, and after a structure's sub-items a made-up type GUID (flag 0x80).
+//     A read shorter than the table answers 0x705; SimOptions::dataTypeInfo off answers 0x701
+//     and announces no types; a program of plain symbols has an empty table.
 //   - Symbol names are looked up case-insensitively. ReadWrite on 0xF005 writes,
 //     then reads back; file open/close (0x78/0x79) answer 0x701.
 //   - Symbol handles outlive the connection that created them; only release
