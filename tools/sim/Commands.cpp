@@ -179,6 +179,13 @@ std::vector<uint8_t> PlcSimulator::Impl::ReadLocked(uint32_t group, uint32_t off
     if (symbolInfo && (group == ADS_IGRP_SYMBOL_UPLOAD_INFO || group == ADS_IGRP_SYMBOL_UPLOAD)) {
         return SymbolUploadLocked(group, len);
     }
+    if (symbolInfo && group == ADS_IGRP_DATA_TYPE_UPLOAD) {
+        if (!dataTypeInfo) {
+            return ReadResult(kErrServiceNotSupported);
+        }
+        const std::vector<uint8_t>& table = *DataTypesLocked().first;
+        return table.size() > len ? ReadResult(kErrInvalidSize) : ReadResult(0, table.data(), table.size());
+    }
     std::vector<uint8_t>* region = nullptr;
     size_t pos = 0;
     const uint32_t code = LocateLocked(group, offset, len, &region, &pos);

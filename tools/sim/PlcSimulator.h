@@ -22,6 +22,18 @@
 //   - An element of an array symbol by name ("MAIN.aReal[3]", "MAIN.aInt[1,2]", by the array's
 //     bounds) has handles, notifications and symbol information of its own over its bytes;
 //     an index outside the bounds answers 0x710.
+//   - Structures (SimProgram, ParseSymbolProgram): members in declaration order, each at its
+//     natural alignment (elementary: its size up to 8; STRING 1, WSTRING 2; an array its element's;
+//     a structure its largest member's), a structure's size rounded up to its alignment. BIT
+//     members pack into bytes from the lowest bit, from a fresh byte after any other member.
+//     A member or element by name ("MAIN.a[2].st.x") is a variable of its own over its bytes,
+//     like an array element; a BIT member is not (0x710).
+//   - The data-type table (index group 0xF00E, counts in upload info, layout in
+//     ads/AdsDataTypes.h): one entry per structure type, its members as sub-items (a BIT's size
+//     and offset in bits, flag 0x20), then one per type of the program's own; version 1, made-up
+//     non-zero hash values, and after a structure's sub-items a made-up type GUID (flag 0x80).
+//     A read shorter than the table answers 0x705; SimOptions::dataTypeInfo off answers 0x701
+//     and announces no types; a program of plain symbols has an empty table.
 //   - Symbol names are looked up case-insensitively. ReadWrite on 0xF005 writes,
 //     then reads back; file open/close (0x78/0x79) answer 0x701.
 //   - Symbol handles outlive the connection that created them; only release
@@ -48,6 +60,7 @@
 
 #include "ads/AdsDef.h"
 #include "ads/AmsHeader.h"
+#include "ads/AdsTypeNames.h"
 
 #include <chrono>
 #include <cstddef>
@@ -88,6 +101,14 @@ enum class Behaviour {
                // around 0, else a tenth of the initial value's size; other sizes stay constant
 };
 
+// A part of a symbol's value that moves on its own: a member of a structure variable.
+struct SymbolPart {
+    uint32_t offset = 0; // bytes into the symbol's value
+    uint32_t size = 0;
+    Behaviour behaviour = Behaviour::Constant;
+    double sineCenter = 0; // a sine's initial value
+};
+
 struct SymbolDef {
     std::string name;
     std::vector<uint8_t> initial; // its size is the symbol's size
@@ -95,6 +116,43 @@ struct SymbolDef {
     std::string typeName; // PLC type name; empty: DefaultTypeName() of the size
     std::string comment;
     uint32_t dataTypeId = 0; // of a type of the program's own (alias, enumeration); 0: DataTypeIdOf(typeName)
+    std::vector<SymbolPart> parts = {}; // members of a structure value with behaviours of their own
+};
+
+// A member of a structure type, laid out like a PLC lays it out.
+struct StructMember {
+    std::string name;
+    std::string typeName;    // "REAL", "ARRAY [1..3] OF REAL", "STRING(20)", "ST_Drive", "E_State", "BIT"
+    uint32_t dataTypeId = 0; // an array's element's; 65 for a structure, 33 for a BIT
+    uint32_t offset = 0;     // from the start of its structure, in bytes; a BIT's in bits
+    uint32_t size = 0;       // bytes; a BIT's in bits (1)
+    bool bit = false;
+    std::vector<plc::ads::ArrayBounds> dimensions; // of an array member
+    std::string comment;
+};
+
+struct StructType {
+    std::string name;
+    uint32_t size = 0;      // a multiple of alignment
+    uint32_t alignment = 1; // its largest member's
+    std::vector<StructMember> members; // in declaration order
+    std::vector<uint8_t> initial;      // a new variable's bytes
+    std::vector<SymbolPart> parts;     // the members that move, in every variable of the type
+};
+
+// A type of the program's own stored as an elementary one (NAME:BASE, e.g. an enumeration).
+struct AliasType {
+    std::string name;
+    std::string baseTypeName; // "INT", "STRING(20)"
+    uint32_t dataTypeId = 0;
+    uint32_t size = 0;
+};
+
+// A PLC program: its structure types, its own types and its variables.
+struct SimProgram {
+    std::vector<StructType> types; // in declaration order
+    std::vector<AliasType> aliases;
+    std::vector<SymbolDef> symbols;
 };
 
 // The PLC type name of a symbol that has none, by its size: BYTE, WORD, DWORD, LWORD,
@@ -139,7 +197,18 @@ public:
 private:
     size_t line;
 };
-std::vector<SymbolDef> ParseSymbolText(const std::string& text);
+std::vector<SymbolDef> ParseSymbolText(const std::string& text); // ParseSymbolProgram(text).symbols
+
+// The same format with structure types:
+//   TYPE ST_Name
+//     member TYPE [initial [behaviour [comment]]]
+//   END_TYPE
+// A member's TYPE is any variable's, a structure declared before (or an array of one), or BIT;
+// its initial value (default zero) and behaviour (default constant) hold in every variable of
+// the structure. A variable, or member, of a structure type (or an array of one) is
+// `name TYPE [comment]` and starts with its members' initial values. NAME:BASE declares the
+// program's own type NAME once; after that NAME alone names it.
+SimProgram ParseSymbolProgram(const std::string& text);
 
 struct SimOptions {
     AmsNetId netId{127, 0, 0, 1, 1, 1}; // the PLC's own NetId
@@ -152,6 +221,7 @@ struct SimOptions {
     bool defaultSymbols = true; // load DefaultSymbols() at construction
     std::chrono::milliseconds tickPeriod{100};
     bool symbolInfo = true; // serve the symbol-information services
+    bool dataTypeInfo = true; // serve the data-type table (else 0xF00E answers 0x701, count and length 0)
     bool sumCommands = true; // serve the sum commands 0xF080-0xF082, 0xF085, 0xF086 (else 0x701)
     uint32_t maxNotificationsPerClient = 0; // more are refused with 0x716; 0: no limit of its own
 };
@@ -346,19 +416,25 @@ public:
     void AddSymbol(const std::string& name, std::vector<uint8_t> initial, Behaviour behaviour = Behaviour::Constant,
                    const std::string& typeName = std::string(), const std::string& comment = std::string());
     void AddSymbols(const std::vector<SymbolDef>& symbols);
+    // Replaces the symbol table and the types with the program's; handles stay as with AddSymbol.
+    void LoadProgram(const SimProgram& program);
     void LoadDefaultSymbols();
     bool RemoveSymbol(const std::string& name); // its handles turn stale
     void ClearSymbols();
-    // Sets the bytes (any size; becomes the symbol's size). Throws std::out_of_range for an unknown name.
+    // Sets the bytes (any size; becomes the symbol's size). A member or element name
+    // ("MAIN.st.a[2].x") writes over its bytes from the start, at most its size. Throws
+    // std::out_of_range for an unknown name or too many bytes for a member.
     void SetSymbolValue(const std::string& name, const std::vector<uint8_t>& bytes);
-    // Throws std::out_of_range for an unknown name.
+    // A symbol's, member's or element's bytes. Throws std::out_of_range for an unknown name.
     std::vector<uint8_t> GetSymbolValue(const std::string& name) const;
-    bool HasSymbol(const std::string& name) const;
+    bool HasSymbol(const std::string& name) const; // members and elements too
 
     // A new program: the symbol version counts up, every symbol handle and every notification
     // but those on the symbol version is dropped, and `next` replaces the symbol table when given.
     // The PLC shows STOP for `stop` (none when 0), then RUN.
     void ChangeProgram(std::chrono::milliseconds stop, const std::optional<std::vector<SymbolDef>>& next = {});
+    // The same with a program that brings its types (the data-type table changes with it).
+    void ChangeProgram(std::chrono::milliseconds stop, const SimProgram& next);
     uint8_t SymbolVersion() const;
 
     // Period of the behaviour tick (counters, sine). Default from the options.
@@ -402,6 +478,11 @@ public:
 
     // ---- faults ----
 
+    // Serves these bytes as the data-type table, and their length and `count` in the upload info,
+    // until ClearDataTypeTableOverride().
+    void SetDataTypeTable(std::vector<uint8_t> bytes, uint32_t count);
+    void ClearDataTypeTableOverride();
+
     void InjectReplyFault(const ReplyFault& fault);
     void ClearReplyFaults();
     size_t PendingReplyFaults() const; // faults with replies left
@@ -434,6 +515,8 @@ public:
     size_t Flood(size_t frames, size_t payloadSize);
 
 private:
+    void ChangeProgram(std::chrono::milliseconds stop, const SimProgram* next); // nullptr keeps the symbols
+
     struct Impl;
     friend class detail::SecureFront;
     const SimOptions options;

@@ -192,6 +192,7 @@ struct Symbol {
     std::string comment;
     double sineCenter = 0;   // a sine's initial value
     uint32_t dataTypeId = 0; // of a type of the program's own; 0: by the type name
+    std::vector<SymbolPart> parts; // members that move on their own
 };
 
 // What a name or a handle stands for: a whole symbol, or one element of an array symbol.
@@ -244,6 +245,9 @@ struct Outgoing {
 
 class SecureFront;
 
+// The data-type table of these types (DataTypeTable.cpp).
+std::vector<uint8_t> EncodeDataTypeTable(const std::vector<StructType>& types, const std::vector<AliasType>& aliases);
+
 } // namespace detail
 
 using namespace detail;
@@ -251,7 +255,7 @@ using namespace detail;
 struct PlcSimulator::Impl {
     explicit Impl(const SimOptions& o)
         : deviceName(o.deviceName), version(o.version), adsState(o.adsState), deviceState(o.deviceState),
-          symbolInfo(o.symbolInfo), netId(o.netId), ownNetIdOnly(o.ownNetIdOnly), adsPorts(o.adsPorts),
+          symbolInfo(o.symbolInfo), dataTypeInfo(o.dataTypeInfo), netId(o.netId), ownNetIdOnly(o.ownNetIdOnly), adsPorts(o.adsPorts),
           sumCommands(o.sumCommands), maxNotificationsPerClient(o.maxNotificationsPerClient),
           tickPeriod(std::max<Clock::duration>(o.tickPeriod, std::chrono::milliseconds(1)))
     {
@@ -266,13 +270,18 @@ struct PlcSimulator::Impl {
     uint16_t adsState;
     uint16_t deviceState;
     const bool symbolInfo;
+    const bool dataTypeInfo;
     const AmsNetId netId;
     const bool ownNetIdOnly;
     const std::set<uint16_t> adsPorts;
     const bool sumCommands;
     const uint32_t maxNotificationsPerClient;
     std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>> memory;
-    std::map<std::string, Symbol> symbols; // key: lower-case name
+    std::map<std::string, Symbol, std::less<>> symbols; // key: lower-case name
+    std::map<std::string, StructType> structs;          // the program's structure types by lower-case name
+    std::vector<uint8_t> dataTypeTable;
+    uint32_t dataTypeCount = 0;
+    std::optional<std::pair<std::vector<uint8_t>, uint32_t>> dataTypeOverride; // a test's table and count
     std::unordered_map<uint32_t, SymbolRef> handles;
     uint32_t nextSymbolHandle = 1;
     std::map<uint32_t, Notification> notifications;
@@ -357,6 +366,12 @@ struct PlcSimulator::Impl {
 
     // Symbol table, handles, symbol information and behaviours (SymbolTable.cpp).
     std::optional<SymbolRef> ResolveLocked(const std::string& name) const;
+    // Follows ".member" and "[i, j]" steps from `ref` through the structure types and arrays.
+    bool WalkLocked(SymbolRef& ref, const std::string& path) const;
+    // Replaces the symbols and the types (Program.cpp).
+    void LoadProgramLocked(const SimProgram& program);
+    // The data-type table served now and its entry count.
+    std::pair<const std::vector<uint8_t>*, uint32_t> DataTypesLocked() const;
     // The symbol behind a handle and the bytes of it the handle stands for.
     Symbol* SymbolByHandleLocked(uint32_t handle, size_t* offset, size_t* size);
     std::vector<uint8_t> ReadByHandleLocked(uint32_t handle, uint32_t len);

@@ -13,58 +13,48 @@ namespace plcsim {
 namespace {
 
 // Adds (or with step -1 subtracts) one to a little-endian integer of any width.
-void Step(std::vector<uint8_t>& v, int step)
+void Step(uint8_t* p, size_t size, int step)
 {
-    for (auto& b : v) {
-        const uint8_t before = b;
-        b = static_cast<uint8_t>(b + step);
+    for (size_t i = 0; i < size; ++i) {
+        const uint8_t before = p[i];
+        p[i] = static_cast<uint8_t>(before + step);
         if ((step > 0 && before != 0xFF) || (step < 0 && before != 0x00)) {
             break;
         }
     }
 }
 
-} // namespace
-
-// An element is named by its array's bounds, "[3]" or "[1,2]", after the array symbol's name.
-std::optional<SymbolRef> PlcSimulator::Impl::ResolveLocked(const std::string& name) const
+// One tick of a behaviour on a value's bytes.
+void Move(uint8_t* p, size_t size, Behaviour behaviour, double center, double angle)
 {
-    const std::string key = Lower(name);
-    if (symbols.count(key) != 0) {
-        return SymbolRef{key, 0, std::nullopt, std::string(), 0};
-    }
-    const size_t open = key.find('[');
-    if (open == std::string::npos || key.back() != ']') {
-        return std::nullopt;
-    }
-    const auto it = symbols.find(key.substr(0, open));
-    const auto array = it == symbols.end() ? std::nullopt : plc::ads::ParseArrayTypeName(it->second.typeName);
-    if (!array) {
-        return std::nullopt;
-    }
-    std::istringstream indices(key.substr(open + 1, key.size() - open - 2));
-    uint64_t linear = 0;
-    uint64_t count = 1;
-    size_t dimension = 0;
-    for (std::string index; std::getline(indices, index, ',');) {
-        char* end = nullptr;
-        const long long value = std::strtoll(index.c_str(), &end, 10);
-        if (dimension == array->dimensions.size() || index.empty() || *end != '\0' ||
-            value < array->dimensions[dimension].lower || value > array->dimensions[dimension].upper) {
-            return std::nullopt;
+    switch (behaviour) {
+    case Behaviour::Constant:
+        break;
+    case Behaviour::CountUp:
+        Step(p, size, 1);
+        break;
+    case Behaviour::CountDown:
+        Step(p, size, -1);
+        break;
+    case Behaviour::Sine: {
+        const double amplitude = center == 0 ? 100.0 : std::fabs(center) / 10;
+        const double swing = center + amplitude * std::sin(angle);
+        if (size == 4) {
+            const float f = static_cast<float>(swing);
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            le::Write<uint32_t>(p, bits);
+        } else if (size == 8) {
+            uint64_t bits;
+            std::memcpy(&bits, &swing, 8);
+            le::Write<uint64_t>(p, bits);
         }
-        const uint32_t extent = array->dimensions[dimension].Count();
-        linear = linear * extent + static_cast<uint64_t>(value - array->dimensions[dimension].lower);
-        count *= extent;
-        ++dimension;
+        break;
     }
-    if (dimension != array->dimensions.size() || it->second.value.size() % count != 0) {
-        return std::nullopt;
     }
-    const size_t size = it->second.value.size() / count;
-    const uint32_t id = it->second.dataTypeId != 0 ? it->second.dataTypeId : DataTypeIdOf(array->element);
-    return SymbolRef{it->first, static_cast<size_t>(linear) * size, size, array->element, id};
 }
+
+} // namespace
 
 Symbol* PlcSimulator::Impl::SymbolByHandleLocked(uint32_t handle, size_t* offset, size_t* size)
 {
@@ -172,9 +162,13 @@ std::vector<uint8_t> PlcSimulator::Impl::SymbolUploadLocked(uint32_t group, uint
         offset += static_cast<uint32_t>(entry.second.value.size());
     }
     if (group == ADS_IGRP_SYMBOL_UPLOAD_INFO) {
+        const auto [types, typeCount] = DataTypesLocked();
         uint8_t info[24] = {};
-        le::Writer(info).Put<uint32_t>(static_cast<uint32_t>(symbols.size())).Put<uint32_t>(
-            static_cast<uint32_t>(table.size()));
+        le::Writer(info)
+            .Put<uint32_t>(static_cast<uint32_t>(symbols.size()))
+            .Put<uint32_t>(static_cast<uint32_t>(table.size()))
+            .Put<uint32_t>(typeCount)
+            .Put<uint32_t>(static_cast<uint32_t>(types->size()));
         return ReadResult(0, info, std::min<size_t>(len, sizeof(info)));
     }
     return table.size() > len ? ReadResult(kErrInvalidSize) : ReadResult(0, table.data(), table.size());
@@ -201,30 +195,11 @@ void PlcSimulator::Impl::ApplyBehavioursLocked()
     const double angle = 0.1 * static_cast<double>(tickCount);
     for (auto& entry : symbols) {
         Symbol& s = entry.second;
-        switch (s.behaviour) {
-        case Behaviour::Constant:
-            break;
-        case Behaviour::CountUp:
-            Step(s.value, 1);
-            break;
-        case Behaviour::CountDown:
-            Step(s.value, -1);
-            break;
-        case Behaviour::Sine: {
-            const double amplitude = s.sineCenter == 0 ? 100.0 : std::fabs(s.sineCenter) / 10;
-            const double swing = s.sineCenter + amplitude * std::sin(angle);
-            if (s.value.size() == 4) {
-                const float f = static_cast<float>(swing);
-                uint32_t bits;
-                std::memcpy(&bits, &f, 4);
-                le::Write<uint32_t>(s.value.data(), bits);
-            } else if (s.value.size() == 8) {
-                uint64_t bits;
-                std::memcpy(&bits, &swing, 8);
-                le::Write<uint64_t>(s.value.data(), bits);
+        Move(s.value.data(), s.value.size(), s.behaviour, s.sineCenter, angle);
+        for (const SymbolPart& part : s.parts) {
+            if (size_t{part.offset} + part.size <= s.value.size()) {
+                Move(s.value.data() + part.offset, part.size, part.behaviour, part.sineCenter, angle);
             }
-            break;
-        }
         }
     }
 }
@@ -243,7 +218,7 @@ void PlcSimulator::AddSymbol(const std::string& name, std::vector<uint8_t> initi
         std::memcpy(&center, &bits, 8);
     }
     std::lock_guard<std::mutex> lock(impl->mtx);
-    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment, center, 0};
+    impl->symbols[Lower(name)] = Symbol{name, std::move(initial), behaviour, typeName, comment, center, 0, {}};
 }
 
 void PlcSimulator::AddSymbols(const std::vector<SymbolDef>& symbols)
@@ -251,7 +226,9 @@ void PlcSimulator::AddSymbols(const std::vector<SymbolDef>& symbols)
     for (const auto& s : symbols) {
         AddSymbol(s.name, s.initial, s.behaviour, s.typeName, s.comment);
         std::lock_guard<std::mutex> lock(impl->mtx);
-        impl->symbols[Lower(s.name)].dataTypeId = s.dataTypeId;
+        Symbol& added = impl->symbols[Lower(s.name)];
+        added.dataTypeId = s.dataTypeId;
+        added.parts = s.parts;
     }
 }
 
@@ -275,27 +252,36 @@ void PlcSimulator::ClearSymbols()
 void PlcSimulator::SetSymbolValue(const std::string& name, const std::vector<uint8_t>& bytes)
 {
     std::lock_guard<std::mutex> lock(impl->mtx);
-    auto it = impl->symbols.find(Lower(name));
-    if (it == impl->symbols.end()) {
+    const std::optional<SymbolRef> ref = impl->ResolveLocked(name);
+    if (!ref) {
         throw std::out_of_range("unknown symbol '" + name + "'");
     }
-    it->second.value = bytes;
+    std::vector<uint8_t>& value = impl->symbols.find(ref->key)->second.value;
+    if (!ref->size) {
+        value = bytes;
+    } else if (bytes.size() > *ref->size) {
+        throw std::out_of_range("more bytes than '" + name + "' holds");
+    } else {
+        std::copy(bytes.begin(), bytes.end(), value.begin() + static_cast<std::ptrdiff_t>(ref->offset));
+    }
 }
 
 std::vector<uint8_t> PlcSimulator::GetSymbolValue(const std::string& name) const
 {
     std::lock_guard<std::mutex> lock(impl->mtx);
-    auto it = impl->symbols.find(Lower(name));
-    if (it == impl->symbols.end()) {
+    const std::optional<SymbolRef> ref = impl->ResolveLocked(name);
+    if (!ref) {
         throw std::out_of_range("unknown symbol '" + name + "'");
     }
-    return it->second.value;
+    const std::vector<uint8_t>& value = impl->symbols.find(ref->key)->second.value;
+    const auto start = value.begin() + static_cast<std::ptrdiff_t>(ref->offset);
+    return ref->size ? std::vector<uint8_t>(start, start + static_cast<std::ptrdiff_t>(*ref->size)) : value;
 }
 
 bool PlcSimulator::HasSymbol(const std::string& name) const
 {
     std::lock_guard<std::mutex> lock(impl->mtx);
-    return impl->symbols.count(Lower(name)) != 0;
+    return impl->ResolveLocked(name).has_value();
 }
 
 size_t PlcSimulator::OpenHandleCount() const

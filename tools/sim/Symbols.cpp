@@ -1,7 +1,9 @@
 // PLC types, the built-in symbol table and the symbol file format.
 #include "tools/sim/PlcSimulator.h"
+#include "tools/sim/SymbolFile.h"
 
 #include "ads/AdsTypeNames.h"
+#include "ads/LittleEndian.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +17,7 @@ namespace plcsim {
 namespace {
 
 using namespace plc::ads;
+using namespace symfile;
 
 struct TypeInfo {
     PlcType type;
@@ -36,9 +39,6 @@ constexpr TypeInfo kTypes[] = {
     {PlcType::TIME_OF_DAY, "TIME_OF_DAY", 4, ADST_UINT32}, {PlcType::DATE, "DATE", 4, ADST_UINT32},
     {PlcType::DATE_AND_TIME, "DATE_AND_TIME", 4, ADST_UINT32}, {PlcType::WSTRING, "WSTRING", 162, ADST_WSTRING},
 };
-
-// The largest value a symbol file may declare, as much as a notification watches.
-constexpr size_t kMaxSymbolSize = 65536;
 
 const TypeInfo& Info(PlcType type)
 {
@@ -155,6 +155,10 @@ std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& parts)
     return out;
 }
 
+} // namespace
+
+namespace symfile {
+
 std::string Upper(std::string s)
 {
     for (auto& c : s) {
@@ -175,13 +179,6 @@ std::string Lower(std::string s)
     return s;
 }
 
-std::string Trim(const std::string& s)
-{
-    const size_t first = s.find_first_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
-// Splits a line into tokens; double quotes group blanks, '#' outside quotes ends the line.
 bool Tokenize(const std::string& line, std::vector<std::string>& tokens, std::string& error)
 {
     size_t i = 0;
@@ -212,14 +209,15 @@ bool Tokenize(const std::string& line, std::vector<std::string>& tokens, std::st
     return true;
 }
 
-// A symbol file's TYPE: an elementary value or an array of them.
-struct FileType {
-    PlcType element = PlcType::BOOL;
-    size_t elementSize = 0;
-    size_t count = 1;        // elements of an array, 1 for a single value
-    std::string name;        // as symbol information shows it
-    uint32_t dataTypeId = 0; // of a type of the program's own
-};
+} // namespace symfile
+
+namespace {
+
+std::string Trim(const std::string& s)
+{
+    const size_t first = s.find_first_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
 
 bool ParseInteger(PlcType type, size_t size, const std::string& text, std::vector<uint8_t>& out, std::string& error)
 {
@@ -304,8 +302,9 @@ bool ParseScalar(PlcType type, size_t size, const std::string& text, std::vector
     return ParseInteger(type, size, text, out, error);
 }
 
-// One value for every element, or "[v1,v2,...]" with one per element.
-bool ParseInitial(const FileType& type, const std::string& text, std::vector<uint8_t>& out, std::string& error)
+} // namespace
+
+bool symfile::ParseInitial(const FileType& type, const std::string& text, std::vector<uint8_t>& out, std::string& error)
 {
     if (type.count == 1 && type.name.compare(0, 5, "ARRAY") != 0) {
         return ParseScalar(type.element, type.elementSize, text, out, error);
@@ -342,8 +341,6 @@ bool ParseInitial(const FileType& type, const std::string& text, std::vector<uin
     }
     return true;
 }
-
-} // namespace
 
 size_t TypeSize(PlcType type)
 {
@@ -489,7 +486,9 @@ bool ParseElement(const std::string& text, FileType& type)
     return true;
 }
 
-bool ParseType(const std::string& text, FileType& type, std::string& error)
+} // namespace
+
+bool symfile::ParseType(const std::string& text, FileType& type, std::string& error)
 {
     const auto array = ParseArrayTypeName(text);
     if (!array) {
@@ -516,9 +515,8 @@ bool ParseType(const std::string& text, FileType& type, std::string& error)
     return true;
 }
 
-// How many tokens from `first` make the TYPE: an array's name has blanks unless it is quoted;
-// 0 for an array type that never completes.
-size_t TypeTokens(const std::vector<std::string>& tokens, size_t first)
+// An array's name has blanks unless it is quoted.
+size_t symfile::TypeTokens(const std::vector<std::string>& tokens, size_t first)
 {
     if (Upper(tokens[first]).compare(0, 5, "ARRAY") != 0) {
         return 1;
@@ -535,12 +533,12 @@ size_t TypeTokens(const std::vector<std::string>& tokens, size_t first)
     return 0;
 }
 
-// One non-blank line's fields into `def`; the reason when they are malformed.
-std::string ParseLine(const std::vector<std::string>& tokens, std::set<std::string>& seen, SymbolDef& def)
+std::vector<std::string> symfile::SplitFields(const std::vector<std::string>& tokens, std::string& error)
 {
     const size_t typeTokens = tokens.size() > 1 ? TypeTokens(tokens, 1) : 1;
     if (typeTokens == 0) {
-        return "malformed array type (ARRAY [a..b, c..d] OF TYPE)";
+        error = "malformed array type (ARRAY [a..b, c..d] OF TYPE)";
+        return {};
     }
     std::vector<std::string> fields = {tokens[0]};
     std::string typeText;
@@ -552,6 +550,55 @@ std::string ParseLine(const std::vector<std::string>& tokens, std::set<std::stri
     }
     fields.insert(fields.end(), tokens.begin() + static_cast<std::ptrdiff_t>(std::min(tokens.size(), 1 + typeTokens)),
                   tokens.end());
+    return fields;
+}
+
+std::string symfile::ParseBehaviour(const std::string& b, const FileType& type, const std::string& typeText,
+                                    Behaviour& out)
+{
+    const bool single = type.name.compare(0, 5, "ARRAY") != 0;
+    if (b == "constant") {
+        out = Behaviour::Constant;
+    } else if (b == "counter" || b == "countdown") {
+        if (!single || !IsCounting(type.element)) {
+            return b + " needs an integer type, not " + typeText;
+        }
+        out = b == "counter" ? Behaviour::CountUp : Behaviour::CountDown;
+    } else if (b == "sine") {
+        if (!single || (type.element != PlcType::REAL && type.element != PlcType::LREAL)) {
+            return "sine needs REAL or LREAL, not " + typeText;
+        }
+        out = Behaviour::Sine;
+    } else {
+        return "unknown behaviour '" + b + "' (constant, counter, countdown or sine)";
+    }
+    return std::string();
+}
+
+double symfile::SineCenter(const std::vector<uint8_t>& initial)
+{
+    if (initial.size() == 4) {
+        const uint32_t bits = le::Read<uint32_t>(initial.data());
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return f;
+    }
+    if (initial.size() == 8) {
+        const uint64_t bits = le::Read<uint64_t>(initial.data());
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return d;
+    }
+    return 0;
+}
+
+std::string symfile::ParseLine(const std::vector<std::string>& tokens, std::set<std::string>& seen, SymbolDef& def)
+{
+    std::string error;
+    const std::vector<std::string> fields = SplitFields(tokens, error);
+    if (!error.empty()) {
+        return error;
+    }
     if (fields.size() != 4 && fields.size() != 5) {
         return "expected 'name TYPE initial behaviour [comment]', got " + std::to_string(fields.size()) + " fields";
     }
@@ -563,7 +610,6 @@ std::string ParseLine(const std::vector<std::string>& tokens, std::set<std::stri
         return "duplicate symbol '" + name + "'";
     }
     FileType type;
-    std::string error;
     if (!ParseType(fields[1], type, error)) {
         return error;
     }
@@ -574,59 +620,12 @@ std::string ParseLine(const std::vector<std::string>& tokens, std::set<std::stri
     if (!ParseInitial(type, fields[2], def.initial, error)) {
         return error;
     }
-    const bool single = type.name.compare(0, 5, "ARRAY") != 0;
-    const std::string& b = fields[3];
-    if (b == "constant") {
-        def.behaviour = Behaviour::Constant;
-    } else if (b == "counter" || b == "countdown") {
-        if (!single || !IsCounting(type.element)) {
-            return b + " needs an integer type, not " + fields[1];
-        }
-        def.behaviour = b == "counter" ? Behaviour::CountUp : Behaviour::CountDown;
-    } else if (b == "sine") {
-        if (!single || (type.element != PlcType::REAL && type.element != PlcType::LREAL)) {
-            return "sine needs REAL or LREAL, not " + fields[1];
-        }
-        def.behaviour = Behaviour::Sine;
-    } else {
-        return "unknown behaviour '" + b + "' (constant, counter, countdown or sine)";
-    }
-    return std::string();
+    return ParseBehaviour(fields[3], type, fields[1], def.behaviour);
 }
-
-} // namespace
 
 SymbolFileError::SymbolFileError(const std::vector<std::pair<size_t, std::string>>& problems)
     : std::runtime_error(JoinProblems(problems)), line(problems.empty() ? 0 : problems.front().first)
 {
-}
-
-std::vector<SymbolDef> ParseSymbolText(const std::string& text)
-{
-    std::vector<SymbolDef> out;
-    std::vector<std::pair<size_t, std::string>> problems;
-    std::set<std::string> seen;
-    std::istringstream in(text);
-    std::string line;
-    size_t number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        std::vector<std::string> tokens;
-        std::string error;
-        SymbolDef def;
-        if (Tokenize(line, tokens, error) && !tokens.empty()) {
-            error = ParseLine(tokens, seen, def);
-        }
-        if (!error.empty()) {
-            problems.emplace_back(number, error);
-        } else if (!tokens.empty()) {
-            out.push_back(std::move(def));
-        }
-    }
-    if (!problems.empty()) {
-        throw SymbolFileError(problems);
-    }
-    return out;
 }
 
 } // namespace plcsim

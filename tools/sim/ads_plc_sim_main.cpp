@@ -38,8 +38,12 @@ const char* const kUsage =
     "                           LTIME nanoseconds, DATE and DT seconds since 1970), a text, [v1,v2,...] for\n"
     "                           an array; behaviour: constant counter countdown sine (around the initial\n"
     "                           value, by a tenth of it, or by 100 around 0); comment: quoted text shown by\n"
-    "                           symbol information; '#' starts a comment of the file\n"
+    "                           symbol information; '#' starts a comment of the file. Structures:\n"
+    "                             TYPE ST_Name / member TYPE [initial [behaviour [comment]]] / END_TYPE\n"
+    "                           one part per line; a member's TYPE may be an earlier structure, an array\n"
+    "                           of one, or BIT; a variable of a structure is 'name TYPE [comment]'\n"
     "  --no-symbol-info         refuse the symbol-information services, like an older PLC\n"
+    "  --no-data-types          refuse the data-type table (0x701), like an older PLC\n"
     "  --no-sum                 refuse the sum commands, like an older runtime\n"
     "  --max-notifications N    refuse notifications beyond N per client connection with 0x716\n"
     "  --tick MS                period of counters and sine values (default 100)\n"
@@ -80,8 +84,8 @@ unsigned long ParseNumber(const std::string& option, const std::string& text, un
     return v;
 }
 
-// The symbols of a file, or nothing after saying why on stderr.
-std::optional<std::vector<plcsim::SymbolDef>> LoadSymbols(const std::string& file)
+// The program of a file, or nothing after saying why on stderr.
+std::optional<plcsim::SimProgram> LoadSymbols(const std::string& file)
 {
     std::ifstream in(file);
     std::stringstream text;
@@ -91,7 +95,7 @@ std::optional<std::vector<plcsim::SymbolDef>> LoadSymbols(const std::string& fil
         return std::nullopt;
     }
     try {
-        return plcsim::ParseSymbolText(text.str());
+        return plcsim::ParseSymbolProgram(text.str());
     } catch (const plcsim::SymbolFileError& e) {
         std::istringstream problems(e.what());
         for (std::string problem; std::getline(problems, problem);) {
@@ -189,6 +193,8 @@ int main(int argc, char** argv)
                 options.adsState = static_cast<uint16_t>(ParseNumber(arg, value(), 65535));
             } else if (arg == "--no-symbol-info") {
                 options.symbolInfo = false;
+            } else if (arg == "--no-data-types") {
+                options.dataTypeInfo = false;
             } else if (arg == "--no-sum") {
                 options.sumCommands = false;
             } else if (arg == "--max-notifications") {
@@ -250,8 +256,8 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::optional<std::vector<plcsim::SymbolDef>> symbols;
-    std::optional<std::vector<plcsim::SymbolDef>> nextSymbols;
+    std::optional<plcsim::SimProgram> symbols;
+    std::optional<plcsim::SimProgram> nextSymbols;
     if ((!symbolsFile.empty() && !(symbols = LoadSymbols(symbolsFile))) ||
         (!nextSymbolsFile.empty() && !(nextSymbols = LoadSymbols(nextSymbolsFile)))) {
         return 1;
@@ -269,7 +275,9 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     plcsim::PlcSimulator sim(options);
-    sim.AddSymbols(symbols.value_or(std::vector<plcsim::SymbolDef>{}));
+    if (symbols) {
+        sim.LoadProgram(*symbols);
+    }
     sim.SetLog(Print, verbose);
     if (delayMs > 0) {
         sim.InjectReplyFault(plcsim::ReplyFault::Delay(std::chrono::milliseconds(delayMs))
@@ -298,7 +306,7 @@ int main(int argc, char** argv)
     auto nextDrop = SteadyClock::now() + std::chrono::seconds(dropEvery);
     auto nextRestart = SteadyClock::now() + std::chrono::seconds(restartEvery);
     auto nextProgram = SteadyClock::now() + std::chrono::seconds(programChangeEvery);
-    const auto firstProgram = symbols ? *symbols : plcsim::DefaultSymbols();
+    const auto firstProgram = symbols ? *symbols : plcsim::SimProgram{{}, {}, plcsim::DefaultSymbols()};
     bool nextLoaded = false;
     for (;;) {
         const timespec wait{0, 200 * 1000 * 1000};
@@ -319,8 +327,11 @@ int main(int argc, char** argv)
         }
         if (programChangeEvery > 0 && now >= nextProgram) {
             nextLoaded = nextSymbols && !nextLoaded;
-            sim.ChangeProgram(std::chrono::milliseconds(stopMs),
-                              nextSymbols ? std::optional(nextLoaded ? *nextSymbols : firstProgram) : std::nullopt);
+            if (nextSymbols) {
+                sim.ChangeProgram(std::chrono::milliseconds(stopMs), nextLoaded ? *nextSymbols : firstProgram);
+            } else {
+                sim.ChangeProgram(std::chrono::milliseconds(stopMs));
+            }
             nextProgram = now + std::chrono::seconds(programChangeEvery);
         }
     }
