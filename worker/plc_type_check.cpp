@@ -246,6 +246,11 @@ Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::Symbol
                        ? Symbol_Check{Symbol_Check::Fail, nullptr, failure, QString()}
                        : Symbol_Check{Symbol_Check::Fail, nullptr, 0, layoutsUnknownText(entry, failure)};
         }
+        // A PLC that announces no data types at all does not offer them.
+        if (known->typeCount() == 0) {
+            return Symbol_Check{Symbol_Check::Fail, nullptr, 0,
+                                variableText(entry) + QStringLiteral(", whose layout is not known: the PLC offers no data types")};
+        }
         lookup = known->lookup();
     }
     const ItemTypeCheck check = judgeItemType(type, entry, lookup);

@@ -83,8 +83,8 @@ std::vector<uint8_t> Encode(const Entry& e)
 
 } // namespace
 
-std::vector<uint8_t> detail::EncodeDataTypeTable(const std::vector<StructType>& types,
-                                                 const std::vector<AliasType>& aliases)
+std::vector<uint8_t> EncodeDataTypeTable(const std::vector<StructType>& types,
+                                         const std::vector<AliasType>& aliases)
 {
     std::vector<uint8_t> table;
     for (const StructType& type : types) {

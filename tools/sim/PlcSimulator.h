@@ -209,6 +209,8 @@ std::vector<SymbolDef> ParseSymbolText(const std::string& text); // ParseSymbolP
 // `name TYPE [comment]` and starts with its members' initial values. NAME:BASE declares the
 // program's own type NAME once; after that NAME alone names it.
 SimProgram ParseSymbolProgram(const std::string& text);
+// The data-type table of these types as the simulator serves it, one entry per type.
+std::vector<uint8_t> EncodeDataTypeTable(const std::vector<StructType>& types, const std::vector<AliasType>& aliases);
 
 struct SimOptions {
     AmsNetId netId{127, 0, 0, 1, 1, 1}; // the PLC's own NetId

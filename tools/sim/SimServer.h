@@ -245,8 +245,6 @@ struct Outgoing {
 
 class SecureFront;
 
-// The data-type table of these types (DataTypeTable.cpp).
-std::vector<uint8_t> EncodeDataTypeTable(const std::vector<StructType>& types, const std::vector<AliasType>& aliases);
 
 } // namespace detail
 
