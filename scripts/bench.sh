@@ -105,6 +105,10 @@ def evaluate():
     goal(7, "1,000 items, 2 ms PLC: release", counter(thousand, "release_ms"), 50, True, " ms")
     goal(7, "other device on that PLC: longest pause meanwhile", counter(thousand, "other_pause_ms"), 100, True, " ms")
     goal(7, "notifications left on the PLC after the release", counter(thousand, "left_on_plc"), 0, True)
+    goal(7, "1,000 structure items of ten members, 2 ms PLC: first values",
+         counter("BM_SubscribeThousandStructures", "first_values_ms"), 500, True, " ms")
+    goal(7, "1,000 structure items: data-type uploads", counter("BM_SubscribeThousandStructures", "data_type_uploads"),
+         1, True)
 
     secure_read, plain_samples, secure_samples = find("BM_ReadRoundTripSecure"), rate("BM_NotificationSamples/64"), \
         rate("BM_NotificationSamplesSecure/64")

@@ -134,7 +134,7 @@ TEST_F(ExchangeTest, AWriteLandsExactlyAsAskedOrLeavesTheVariableAsItWas)
         {"MAIN.rReal", REAL, "3,5", "Value '3,5' is not a REAL"},
         {"MAIN.usiUsint", USINT, "300", "Value '300' is out of range for USINT (0 to 255)"},
         {"MAIN.sText", STRING, QString(81, 'y'), "Value '" + QString(81, 'y') + "' is too long for STRING(80) (81 bytes)"},
-        {"MAIN.diDint", 23, "5", "Type 23 cannot be written"}, // asks the PLC nothing
+        {"MAIN.diDint", 24, "5", "Type 24 cannot be written"}, // asks the PLC nothing
         {"MAIN.sShort", STRING, "abc", "", {'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0}}, // all 11 bytes of a STRING(10)
         {"MAIN.nope", DINT, "1", "Symbol not found"},
         {"MAIN.bBool", BOOL, "TRUE", "", {1}},

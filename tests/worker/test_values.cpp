@@ -84,7 +84,7 @@ TEST(PlcValues, SamplesGiveTheTextOfTheirType)
         {TIME_OF_DAY, {0x00, 0x5C, 0x26, 0x05}, "TOD#24:00:00"}, // past midnight: shown as it is
         {DATE, {0x01, 0, 0, 0}, "DT#1970-01-01-00:00:01"},      // a DATE with a time in it
         {INT, {0x01}, ""}, // short samples and types without a conversion give no text
-        {LREAL, {1, 2, 3, 4, 5, 6, 7}, ""}, {TIME, {1, 2, 3}, ""}, {FROM_PLC, {1, 2, 3, 4}, ""}, {23, {1, 2, 3, 4}, ""},
+        {LREAL, {1, 2, 3, 4, 5, 6, 7}, ""}, {TIME, {1, 2, 3}, ""}, {FROM_PLC, {1, 2, 3, 4}, ""}, {STRUCT, {1, 2, 3, 4}, ""}, {24, {1, 2, 3, 4}, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(read(c.bytes, c.type), QString::fromUtf8(c.text)) << "type " << c.type << " " << c.text;
