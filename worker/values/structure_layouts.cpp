@@ -58,8 +58,22 @@ bool overlaps(const std::vector<Plc_Type::Member>& members)
 
 } // namespace
 
+namespace {
+// A program's comments can be most of its table; no item shows them.
+void dropComments(DataTypeEntry& entry)
+{
+    std::string().swap(entry.comment);
+    for (DataTypeEntry& member : entry.members) {
+        dropComments(member);
+    }
+}
+}
+
 Structure_Layouts::Structure_Layouts(std::vector<DataTypeEntry> entries) : types(std::move(entries))
 {
+    for (DataTypeEntry& type : types) {
+        dropComments(type);
+    }
     for (size_t i = 0; i < types.size(); ++i) {
         byName.emplace(upper(types[i].name), i); // the first of a name counts
     }
