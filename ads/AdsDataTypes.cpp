@@ -2,8 +2,7 @@
 
 #include "AdsRequests.h"
 #include "LittleEndian.h"
-
-#include <new>
+#include "TableUpload.h"
 
 namespace plc::ads {
 
@@ -118,35 +117,8 @@ int32_t ReadDataTypeTable(int32_t port, const AmsAddr* pAddr, std::vector<DataTy
     if (const int32_t invalid = DecodeDataTypeUploadInfo(reply, bytesRead, info)) {
         return invalid;
     }
-    if (info.length > DATA_TYPE_TABLE_MAX_LENGTH) {
-        return ADS_ERR_NO_MEMORY;
-    }
-    if (info.length == 0) {
-        types->clear();
-        return info.count == 0 ? ADS_OK : ADS_ERR_INVALID_RESPONSE;
-    }
-    try {
-        std::vector<DataTypeEntry> entries;
-        {
-            std::vector<uint8_t> table(info.length);
-            bytesRead = 0;
-            if (const int32_t status = AdsSyncReadReqEx2(port, pAddr, ADS_IGRP_DATA_TYPE_UPLOAD, 0, info.length,
-                                                         table.data(), &bytesRead)) {
-                return status;
-            }
-            if (const int32_t invalid = DecodeDataTypeTable(table.data(), bytesRead, entries)) {
-                return invalid;
-            }
-        }
-        // A table that changed between the two requests, or lost entries on the way.
-        if (entries.size() != info.count) {
-            return ADS_ERR_INVALID_RESPONSE;
-        }
-        *types = std::move(entries);
-        return ADS_OK;
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    return ReadAnnouncedTable(port, pAddr, ADS_IGRP_DATA_TYPE_UPLOAD, info.count, info.length, DATA_TYPE_TABLE_MAX_LENGTH,
+                              DecodeDataTypeTable, types);
 }
 
 } // namespace plc::ads

@@ -2,6 +2,7 @@
 
 #include "AdsRequests.h"
 #include "LittleEndian.h"
+#include "TableUpload.h"
 
 #include <new>
 
@@ -102,34 +103,8 @@ int32_t ReadSymbolTable(int32_t port, const AmsAddr* pAddr, std::vector<SymbolEn
     if (const int32_t status = ReadSymbolUploadInfo(port, pAddr, &info)) {
         return status;
     }
-    if (info.symbolLength > SYMBOL_TABLE_MAX_LENGTH) {
-        return ADS_ERR_NO_MEMORY;
-    }
-    if (info.symbolLength == 0) {
-        symbols->clear();
-        return info.symbolCount == 0 ? ADS_OK : ADS_ERR_INVALID_RESPONSE;
-    }
-    try {
-        std::vector<uint8_t> table(info.symbolLength);
-        uint32_t bytesRead = 0;
-        const int32_t status = AdsSyncReadReqEx2(port, pAddr, ADS_IGRP_SYMBOL_UPLOAD, 0, info.symbolLength,
-                                                 table.data(), &bytesRead);
-        if (status) {
-            return status;
-        }
-        std::vector<SymbolEntry> entries;
-        if (const int32_t invalid = DecodeSymbolTable(table.data(), bytesRead, entries)) {
-            return invalid;
-        }
-        // A table that changed between the two requests, or lost entries on the way.
-        if (entries.size() != info.symbolCount) {
-            return ADS_ERR_INVALID_RESPONSE;
-        }
-        *symbols = std::move(entries);
-        return ADS_OK;
-    } catch (const std::bad_alloc&) {
-        return ADS_ERR_NO_MEMORY;
-    }
+    return ReadAnnouncedTable(port, pAddr, ADS_IGRP_SYMBOL_UPLOAD, info.symbolCount, info.symbolLength,
+                              SYMBOL_TABLE_MAX_LENGTH, DecodeSymbolTable, symbols);
 }
 
 int32_t ReadSymbolInfoByName(int32_t port, const AmsAddr* pAddr, const std::string& name, SymbolEntry* entry)
