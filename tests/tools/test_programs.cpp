@@ -218,6 +218,41 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheSimulatorProgram)
     }
 }
 
+// The example line of motors: browsing lists its structures, with --members their members as
+// well; a structure item shows one JSON object in the JSON view, and a whole write of it lands.
+TEST(Programs, DriverBrowsesReadsAndWritesTheStructuresOfTheExampleLine)
+{
+    Child sim(ADS_PLC_SIM_PATH, {"--listen", "127.0.0.1:0", "--symbols", ADS_PLC_EXAMPLES_DIR "/line-struct-symbols.txt"});
+    const std::string address = Address(sim);
+    const Outcome all = Driver(address, {"--browse"});
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_EQ(Rows(all.out, 5, 0, "MAIN.stSpare"),
+              (std::vector<Lines>{{"MAIN.stSpare", "ST_Motor", "64", "yes", "a motor on the shelf"}})) << all.out;
+    EXPECT_NE(all.out.find("\n--item MAIN.stLine:STRUCT\n"), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("MAIN.stSpare.bOn"), std::string::npos) << "members only with --members";
+
+    const Outcome members = Driver(address, {"--browse", "MAIN.stSpare", "--members"});
+    EXPECT_EQ(Rows(members.out, 5, 0, "MAIN.stSpare.stDrive.rSpeed"),
+              (std::vector<Lines>{{"MAIN.stSpare.stDrive.rSpeed", "REAL", "4", "yes", ""}})) << members.out;
+    EXPECT_EQ(Rows(members.out, 5, 0, "MAIN.stSpare.xFault"),
+              (std::vector<Lines>{{"MAIN.stSpare.xFault", "BIT", "-", "-", "bit 1 of byte 38"}}));
+    for (const char* line : {"--item MAIN.stSpare.stDrive:STRUCT", "--item MAIN.stSpare.aTemps:REAL",
+                             "--item MAIN.stSpare.sName:STRING"}) {
+        EXPECT_NE(members.out.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    }
+    EXPECT_NE(members.out.find("1 of 3 symbols listed, 1 readable, 10 members readable\n"), std::string::npos)
+        << members.out;
+
+    const Outcome run = Driver(address, {"--item", "MAIN.stSpare.stDrive:STRUCT", "--format", "json", "--cycle", "50",
+                                         "--write", "MAIN.stSpare.stDrive={\"rSpeed\":1,\"iCurrent\":2,"
+                                         "\"bEnabled\":false,\"lrHours\":99.25}",
+                                         "--seconds", "2", "--refresh", "400"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("\"bEnabled\":0,\"lrHours\":99.25}"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"type\":\"structure (JSON)\",\"value\":{\"rSpeed\":"), std::string::npos)
+        << "embedded as an object: " << run.out;
+}
+
 // A PLC without symbol information: the driver cannot browse, reads without a type check, and
 // shows a write that fails.
 TEST(Programs, DriverOnAnOlderPlcServingASymbolFile)
