@@ -8,7 +8,7 @@
 #include "worker/values/value_texts.h"
 
 #include "worker/plc_values.h"
-#include "worker/values/json_numbers.h"
+#include "worker/values/json_marks.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -98,14 +98,12 @@ QString placeText(const QString& place)
 
 struct Filling {
     const QString& text;
-    const Json_Numbers& numbers;
 };
 
-QString fillValue(const QJsonValue& value, const Plc_Type& type, const QString& place, const QString& path,
-                  Filling& f, uint8_t* out);
+QString fillValue(const QJsonValue& value, const Plc_Type& type, const QString& place, Filling& f, uint8_t* out);
 
-QString fillElements(const QJsonArray& values, const Plc_Type& type, size_t level, const QString& place,
-                     const QString& path, Filling& f, uint8_t*& out)
+QString fillElements(const QJsonArray& values, const Plc_Type& type, size_t level, const QString& place, Filling& f,
+                     uint8_t*& out)
 {
     const uint32_t count = type.dimensions[level].count;
     if (static_cast<uint32_t>(values.size()) != count) {
@@ -118,19 +116,18 @@ QString fillElements(const QJsonArray& values, const Plc_Type& type, size_t leve
         // Indices as the PLC counts them: "[1,2]" for two dimensions, "[1][2]" for an array of arrays.
         const QString lowerPart = level == 0 ? place + QLatin1Char('[') : place.left(place.size() - 1) + QLatin1Char(',');
         const QString here = lowerPart + QString::number(int64_t{type.dimensions[level].lower} + i) + QLatin1Char(']');
-        const QString at = jsonIndexPath(path, static_cast<int>(i));
         const QJsonValue value = values.at(static_cast<int>(i));
         if (!last) {
             if (!value.isArray()) {
                 return QStringLiteral("%1 is not a JSON array").arg(placeText(here));
             }
-            if (const QString refused = fillElements(value.toArray(), type, level + 1, here, at, f, out);
+            if (const QString refused = fillElements(value.toArray(), type, level + 1, here, f, out);
                 !refused.isEmpty()) {
                 return refused;
             }
             continue;
         }
-        if (const QString refused = fillValue(value, *type.element, here, at, f, out); !refused.isEmpty()) {
+        if (const QString refused = fillValue(value, *type.element, here, f, out); !refused.isEmpty()) {
             return refused;
         }
         out += type.element->size;
@@ -138,8 +135,7 @@ QString fillElements(const QJsonArray& values, const Plc_Type& type, size_t leve
     return QString();
 }
 
-QString fillMembers(const QJsonObject& values, const Plc_Type& type, const QString& place, const QString& path,
-                    Filling& f, uint8_t* out)
+QString fillMembers(const QJsonObject& values, const Plc_Type& type, const QString& place, Filling& f, uint8_t* out)
 {
     const QString prefix = place.isEmpty() ? QString() : place + QLatin1Char('.');
     if (!type.hidden.empty()) {
@@ -166,16 +162,14 @@ QString fillMembers(const QJsonObject& values, const Plc_Type& type, const QStri
             return QStringLiteral("%1 is missing").arg(placeText(here));
         }
         if (member.bit < 0) {
-            if (const QString refused = fillValue(*found, *member.type, here, jsonMemberPath(path, name), f,
-                                                  out + member.offset);
+            if (const QString refused = fillValue(*found, *member.type, here, f, out + member.offset);
                 !refused.isEmpty()) {
                 return refused;
             }
             continue;
         }
         uint8_t bit = 0;
-        if (const QString refused = fillValue(*found, *member.type, here, jsonMemberPath(path, name), f, &bit);
-            !refused.isEmpty()) {
+        if (const QString refused = fillValue(*found, *member.type, here, f, &bit); !refused.isEmpty()) {
             return refused;
         }
         const uint8_t mask = static_cast<uint8_t>(1u << member.bit);
@@ -184,28 +178,28 @@ QString fillMembers(const QJsonObject& values, const Plc_Type& type, const QStri
     return QString();
 }
 
-QString fillValue(const QJsonValue& value, const Plc_Type& type, const QString& place, const QString& path,
-                  Filling& f, uint8_t* out)
+QString fillValue(const QJsonValue& value, const Plc_Type& type, const QString& place, Filling& f, uint8_t* out)
 {
     if (type.isArray()) {
         if (!value.isArray()) {
             return QStringLiteral("%1 is not a JSON array").arg(placeText(place));
         }
         uint8_t* elements = out;
-        return fillElements(value.toArray(), type, 0, place, path, f, elements);
+        return fillElements(value.toArray(), type, 0, place, f, elements);
     }
     if (type.isStructure()) {
         if (!value.isObject()) {
             return QStringLiteral("%1 is not a JSON object for %2").arg(placeText(place), type.name());
         }
-        return fillMembers(value.toObject(), type, place, path, f, out);
+        return fillMembers(value.toObject(), type, place, f, out);
     }
     if (value.isArray() || value.isObject() || value.isNull() || value.isUndefined()) {
         return QStringLiteral("%1 is not a %2").arg(placeText(place), type.name());
     }
-    const QString text = value.isString() ? value.toString()
-                         : value.isBool() ? (value.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
-                                          : f.numbers.byPath.value(path);
+    // Numbers and strings alike are the element's own text; either may hold a number.
+    bool number = false;
+    const QString text = value.isBool() ? (value.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
+                                        : unmarkJsonValue(value.toString(), number);
     if (const QString refused = textToBytes(text, type, out); !refused.isEmpty()) {
         return placeText(place) + QStringLiteral(": ") + refused;
     }
@@ -223,24 +217,21 @@ QString jsonText(const Plc_Type& type, const uint8_t* data)
 
 QString jsonToBytes(const QString& text, const Plc_Type& type, uint8_t* out)
 {
-    const QByteArray json = text.toUtf8();
-    // Before Qt parses it: Qt's parser leaks the earlier value of a key given twice.
-    const Json_Numbers numbers = scanJsonNumbers(json);
-    if (!numbers.duplicate.isEmpty()) {
-        const QString& place = numbers.duplicate;
-        return QStringLiteral("%1 is given twice").arg(placeText(place.startsWith(QLatin1Char('.')) ? place.mid(1) : place));
+    const Json_Marked marked = markJsonValues(text.toUtf8());
+    if (!marked.duplicate.isEmpty()) {
+        return QStringLiteral("%1 is given twice").arg(placeText(marked.duplicate));
     }
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    const QJsonDocument document = QJsonDocument::fromJson(marked.json, &error);
     const bool object = type.isStructure();
     if (error.error != QJsonParseError::NoError || (object ? !document.isObject() : !document.isArray())) {
         return QStringLiteral("Value '%1' is not a JSON %2 for %3")
             .arg(text, object ? QStringLiteral("object") : QStringLiteral("array"), type.name());
     }
     std::vector<uint8_t> bytes(type.size);
-    Filling f{text, numbers};
-    const QString refused = object ? fillMembers(document.object(), type, QString(), QString(), f, bytes.data())
-                                   : fillValue(QJsonValue(document.array()), type, QString(), QString(), f, bytes.data());
+    Filling f{text};
+    const QString refused = object ? fillMembers(document.object(), type, QString(), f, bytes.data())
+                                   : fillValue(QJsonValue(document.array()), type, QString(), f, bytes.data());
     if (refused.isEmpty()) {
         std::memcpy(out, bytes.data(), bytes.size());
     }
