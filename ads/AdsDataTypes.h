@@ -1,7 +1,7 @@
 // The data-type table a PLC uploads: the layouts of the program's own types (structures,
 // aliases, enumerations, arrays), which member types refer to by name.
 //
-// This layout is known only from published captures, not from a specification, so every
+// This layout is known only from published captures of its bytes, so every
 // field is untrusted and this file is the one place that knows it. All numbers little-endian.
 //
 //   Sizes: Read, index group 0xF00F, offset 0, 24 bytes (see AdsSymbols.h); the third and
