@@ -3,6 +3,7 @@
 #include "ads/AdsRequests.h"
 #include "ads/Sockets.h"
 #include "worker/ads_error_texts.h"
+#include "worker/device_opening.h"
 #include "worker/device_statistics.h"
 #include "worker/secure_transport.h"
 
@@ -32,11 +33,6 @@ constexpr uint32_t DEFAULT_TIMEOUT_MS = 15000;
 constexpr auto LOOP_PAUSE = std::chrono::milliseconds(100);
 // How long a stopping worker may take to finish a request before its connection is given up.
 constexpr auto STOP_GRACE = std::chrono::milliseconds(1000);
-
-QString failedText(int32_t code)
-{
-    return QStringLiteral("failed. ") + withErrorCode(errorToString(code), code);
-}
 
 // The PLC clock counts 100 ns units since 1601-01-01 00:00:00 UTC.
 QDateTime sampleTimeToUtc(uint64_t fileTime)
@@ -327,90 +323,21 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
     return true;
 }
 
-namespace {
-// The error value of a set-up step that failed with something other than an AdsException:
-// a system error keeps its code, any other standard exception counts as an unreachable target.
-// A TCP connection that could not be made also gives its text, which names address and reason.
-int32_t setUpFailureCode(QString* text)
-{
-    try {
-        throw;
-    } catch (const plc::ads::ConnectError& e) {
-        *text = QString::fromLocal8Bit(e.what());
-        return e.code().value() != 0 ? e.code().value() : ADS_ERR_TARGET_PORT_NOT_FOUND;
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (const std::exception&) {
-        return ADS_ERR_TARGET_PORT_NOT_FOUND;
-    } catch (...) {
-        return -1;
-    }
-}
-
-// The router refuses a second address for a NetId it already routes elsewhere.
-QString netIdInUseText(const AmsNetId& netId)
-{
-    const std::string other = plc::ads::GetRouteAddress(netId);
-    if (other.empty()) {
-        return errorToString(ROUTERERR_PORTALREADYINUSE);
-    }
-    return QStringLiteral("AMS NetId ") + QString::fromStdString(netId.ToString()) +
-           QStringLiteral(" is already in use for the PLC at ") + QString::fromStdString(other) +
-           QStringLiteral("; each PLC needs its own AMS NetId");
-}
-}
-
 AdsDevice* Ads_Plc_Worker::connectTimeout(QString address, AmsNetId netId, uint16_t port, int32_t* error,
                                           uint32_t timeoutMs)
 {
-    *error = 0;
-    setUpFailure.clear();
     const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
     std::lock_guard<std::mutex> targetLock(*targetMutex);
-
-    std::unique_ptr<AdsDevice> created;
-    try {
-        created.reset(new AdsDevice(address.toStdString(), netId, port, timeoutMs,
-                                    secureTransport ? &*secureTransport : nullptr));
-        created->SetTimeout(timeoutMs);
-        created->GetState();
-    } catch (const AdsException& e) {
-        *error = e.resultCode;
-        if (e.resultCode == ROUTERERR_PORTALREADYINUSE) {
-            setUpFailure = netIdInUseText(netId);
-        }
-        writeLogDebug(QStringLiteral("Error. Creating route for ") + deviceRecord.name + QStringLiteral(" to ") +
-                      address + QStringLiteral(" failed. ") +
-                      withErrorCode(setUpFailure.isEmpty() ? errorToString(e.resultCode) : setUpFailure,
-                                    e.resultCode));
-        return nullptr;
-    } catch (const plc::ads::SecureConnectError& e) {
-        *error = ADS_ERR_TARGET_PORT_NOT_FOUND;
-        setUpFailure = QString::fromStdString(e.what());
-        return nullptr;
-    } catch (...) {
-        *error = setUpFailureCode(&setUpFailure);
-        return nullptr;
-    }
-
-    try {
-        const AdsDeviceInfo info = created->GetDeviceInfo();
-        const QString model = QString::fromLatin1(info.deviceName, static_cast<int>(strnlen(info.deviceName, 16)));
+    Opened_Device opened = openDevice(deviceRecord.name, address, netId, port, timeoutMs,
+                                      secureTransport ? &*secureTransport : nullptr,
+                                      [this](const QString& line) { writeLogDebug(line); });
+    *error = opened.error;
+    setUpFailure = opened.failure;
+    if (opened.identity) {
         std::lock_guard<std::mutex> lock(identityMutex);
-        identityValues.clear();
-        identityValues.insert(QStringLiteral("vendor"), QStringLiteral("ADS"));
-        identityValues.insert(QStringLiteral("model"), model.trimmed());
-        identityValues.insert(QStringLiteral("firmware"), QStringLiteral("%1.%2.%3")
-                                                              .arg(info.deviceVersion.majorVersion)
-                                                              .arg(info.deviceVersion.minorVersion)
-                                                              .arg(info.deviceVersion.buildNumber));
-    } catch (const AdsException& e) {
-        writeLogDebug(QStringLiteral("ADS GetDeviceInfo ") + failedText(e.resultCode));
-    } catch (...) {
-        *error = setUpFailureCode(&setUpFailure);
-        return nullptr;
+        identityValues = *opened.identity;
     }
-    return created.release();
+    return opened.device.release();
 }
 
 // ---------------------------------------------------------------- item reads and writes
