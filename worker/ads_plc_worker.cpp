@@ -310,7 +310,7 @@ bool Ads_Plc_Worker::connectTimeoutWrapper(QString address, AmsNetId netId, uint
     connectionSuspect = false;
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
-        subscribedConnection = plc::ads::GetConnectionCounters(netId).connection;
+        connectionWatch.begin(plc::ads::GetConnectionCounters(netId).connection);
         // Before any item is subscribed, so that no program change in between goes unseen.
         const std::shared_ptr<std::mutex> targetMutex = targetOperationMutex();
         std::lock_guard<std::mutex> targetLock(*targetMutex);
@@ -748,13 +748,17 @@ void Ads_Plc_Worker::listenToNotifiers()
                 plc::ads::ConnectionCounters counters;
                 if (text.isEmpty()) {
                     counters = connectionCounters();
-                    if (connectionReplaced(counters)) {
+                    if (connectionWatch.replaced(counters)) {
+                        writeLogWarning(QStringLiteral("Connection of ") + deviceRecord.name + QStringLiteral(" to ") +
+                                        deviceRecord.address + QStringLiteral(" was lost or replaced; subscribing again"));
                         code = ADS_ERR_SYNC_TIMEOUT;
                         text = QStringLiteral("Connection lost");
                     }
                 }
                 if (text.isEmpty()) {
-                    warnAboutLosses(counters);
+                    if (const std::optional<QString> warning = connectionWatch.lossWarning(counters, deviceRecord.name)) {
+                        writeLogWarning(*warning);
+                    }
                     const Plc_Program_Watch::Finding program = programWatch.check(*device, adsState);
                     for (const QString& warning : program.warnings) {
                         writeLogWarning(warning);
@@ -861,39 +865,6 @@ plc::ads::ConnectionCounters Ads_Plc_Worker::connectionCounters()
         netId = targetNetId;
     }
     return plc::ads::GetConnectionCounters(netId);
-}
-
-bool Ads_Plc_Worker::connectionReplaced(const plc::ads::ConnectionCounters& counters)
-{
-    // Notifications die with their connection; a route that moved to a new one still answers
-    // status reads, so only the connection's identity tells.
-    if (counters.connection == subscribedConnection) {
-        return false;
-    }
-    writeLogWarning(QStringLiteral("Connection of ") + deviceRecord.name + QStringLiteral(" to ") +
-                    deviceRecord.address + QStringLiteral(" was lost or replaced; subscribing again"));
-    return true;
-}
-
-void Ads_Plc_Worker::warnAboutLosses(const plc::ads::ConnectionCounters& counters)
-{
-    const uint64_t dropped = counters.Dropped();
-    if (dropped < warnedDrops) {
-        warnedDrops = dropped; // a new connection counts from 0
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (dropped == warnedDrops || (lossWarned && now - lastLossWarning < std::chrono::minutes(1))) {
-        return;
-    }
-    warnedDrops = dropped;
-    lastLossWarning = now;
-    lossWarned = true;
-    writeLogWarning(QStringLiteral("Samples lost on the connection of ") + deviceRecord.name +
-                    QStringLiteral(": receive buffer full ") + QString::number(counters.ringFull) +
-                    QStringLiteral(", unknown handle ") + QString::number(counters.unknownHandle) +
-                    QStringLiteral(", size mismatch ") + QString::number(counters.sizeMismatch) +
-                    QStringLiteral(", unmatched replies ") + QString::number(counters.unmatchedReplies) +
-                    QStringLiteral(", reconnections ") + QString::number(counters.reconnections));
 }
 
 void Ads_Plc_Worker::disconnectCleanup(bool abortFirst)

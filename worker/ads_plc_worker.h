@@ -6,6 +6,7 @@
 #include "ads/SecureSettings.h"
 #include "host/PluginInterface.h"
 #include "worker/bulk_writes.h"
+#include "worker/connection_watch.h"
 #include "worker/item_notifiers.h"
 #include "worker/item_polls.h"
 #include "worker/plc_program_watch.h"
@@ -146,8 +147,6 @@ private:
                            const QString& text);
     // The state poll's checks besides the status read: connection replaced, samples lost.
     plc::ads::ConnectionCounters connectionCounters();
-    bool connectionReplaced(const plc::ads::ConnectionCounters& counters);
-    void warnAboutLosses(const plc::ads::ConnectionCounters& counters);
     // Items whose notifications the PLC took back are subscribed again by the next read.
     void resubscribeLost();
     // The requests of the poll rounds that are due, each under the locks for its own time.
@@ -195,12 +194,8 @@ private:
 
     // The device error of the last failed set-up when its code alone cannot tell it (worker thread).
     QString setUpFailure;
-    // Identity of the connection the subscriptions were made on (worker thread and deviceMutex).
-    uint64_t subscribedConnection = 0;
-    // Loss counters last warned about, and when (worker thread).
-    uint64_t warnedDrops = 0;
-    std::chrono::steady_clock::time_point lastLossWarning{};
-    bool lossWarned = false;
+    // The connection the subscriptions were made on and the losses warned of (worker thread and deviceMutex).
+    Connection_Watch connectionWatch;
 
     // The secure transport of the next connection, when configured (worker thread).
     std::optional<plc::ads::SecureSettings> secureTransport;
