@@ -231,7 +231,7 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheStructuresOfTheExampleLine)
     EXPECT_NE(all.out.find("\n--item MAIN.stLine:STRUCT\n"), std::string::npos) << all.out;
     EXPECT_EQ(all.out.find("MAIN.stSpare.bOn"), std::string::npos) << "members only with --members";
 
-    const Outcome members = Driver(address, {"--browse", "MAIN.stSpare", "--members"});
+    const Outcome members = Driver(address, {"--browse", "--members", "MAIN.stSpare"});
     EXPECT_EQ(Rows(members.out, 5, 0, "MAIN.stSpare.stDrive.rSpeed"),
               (std::vector<Lines>{{"MAIN.stSpare.stDrive.rSpeed", "REAL", "4", "yes", ""}})) << members.out;
     EXPECT_EQ(Rows(members.out, 5, 0, "MAIN.stSpare.xFault"),
@@ -500,6 +500,7 @@ TEST(Programs, HelpAndBadInputAreExplained)
         {driver, {"--address", "127.0.0.1:"}, "PORT"}, {driver, {"--netid", "1.2.3.4.5.256"}, "Invalid target AMS Net Id"},
         {driver, {"--local-netid", "1.2.x.4.5.6"}, "Invalid local AMS Net Id"}, {driver, {"--format", "xml"}, "csv or json"},
         {driver, {"--item", "MAIN.x:INT:often"}, "MODE change or cyclic"},
+        {driver, {"--members", "MAIN.st"}, "--members lists the members of structures only with --browse"},
         {driver, {"--config", "/none"}, "cannot read"},
         {driver, {"--config", ini("[Plc]\nadress = 1.2.3.4\n")}, ": [Plc] adress: unknown key"},
         {driver, {"--config", ini("[P]\nads_port = 70000\n")}, "[P] ads_port: the ADS port must be a number from 1"},

@@ -404,7 +404,7 @@ void printUsage()
         "  --read-pause MS        pause between two reads (default 100; 0 reads without pause)\n"
         "  --browse [PREFIX]      list the PLC's variables whose names start with PREFIX (any case)\n"
         "                         with type, size and comment, and an --item line for each readable one\n"
-        "  --members              with --browse: also list the members of structures (nested ones and\n"
+        "  --members [PREFIX]     with --browse: also list the members of structures (nested ones and\n"
         "                         each element of an array of structures), each with its --item line\n"
         "  --verbose              echo the plug-in's log lines to stderr\n"
         "  --version              print the version\n"
@@ -434,16 +434,13 @@ bool parseOptions(const QStringList& args, Options* options)
             options->version = true;
             return true;
         }
-        if (arg == QLatin1String("--members")) {
-            options->browseMembers = true;
-            continue;
-        }
         if (arg == QLatin1String("--verbose") || arg == QLatin1String("--stats")) {
             (arg == QLatin1String("--stats") ? options->stats : options->verbose) = true;
             continue;
         }
-        if (arg == QLatin1String("--browse")) {
-            options->browse = true;
+        // Either takes the prefix: "--browse MAIN.st --members" and "--browse --members MAIN.st" alike.
+        if (arg == QLatin1String("--browse") || arg == QLatin1String("--members")) {
+            (arg == QLatin1String("--browse") ? options->browse : options->browseMembers) = true;
             if (i + 1 < args.size() && !args.at(i + 1).startsWith(QLatin1String("--"))) {
                 options->browsePrefix = args.at(++i);
             }
@@ -502,6 +499,9 @@ bool parseOptions(const QStringList& args, Options* options)
         } else {
             return fail(QStringLiteral("unknown option '%1'").arg(arg));
         }
+    }
+    if (options->browseMembers && !options->browse) {
+        return fail(QStringLiteral("--members lists the members of structures only with --browse"));
     }
     if (!configPath.isEmpty()) {
         if (!deviceOptionsGiven.isEmpty() || options->browse) {
