@@ -249,7 +249,7 @@ TEST(Programs, DriverBrowsesReadsAndWritesTheStructuresOfTheExampleLine)
                                          "--seconds", "2", "--refresh", "400"});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("\"bEnabled\":0,\"lrHours\":99.25}"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\"type\":\"structure (JSON)\",\"value\":{\"rSpeed\":"), std::string::npos)
+    EXPECT_NE(run.out.find("\"type\":\"ST_Drive\",\"value\":{\"rSpeed\":"), std::string::npos)
         << "embedded as an object: " << run.out;
 }
 

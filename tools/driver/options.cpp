@@ -78,7 +78,7 @@ QString parseItem(const QString& text, ItemOption* item)
 {
     const QStringList parts = text.trimmed().split(QLatin1Char(':'));
     const QString usage = QStringLiteral("an item is SYMBOL[:TYPE[:MODE[:CYCLE_MS]]] with TYPE a type name "
-                                         "(BOOL, LINT, TIME, WSTRING, ...), PLC or 0..22, "
+                                         "(BOOL, LINT, TIME, WSTRING, ...), PLC or 0..23, "
                                          "MODE change or cyclic, not '%1'").arg(text);
     if (parts.size() > 4 || parts.at(0).isEmpty()) {
         return usage;
@@ -101,7 +101,7 @@ QString parseWriteTarget(const QString& target, const QString& whole, WriteOptio
     write->symbol = colon < 0 ? text : text.left(colon).trimmed();
     write->type = colon < 0 ? -1 : parseType(text.mid(colon + 1).trimmed());
     if (write->symbol.isEmpty() || (colon >= 0 && write->type < 0) || text.contains(QLatin1Char('"'))) {
-        return QStringLiteral("a write is SYMBOL=VALUE, or SYMBOL:TYPE=VALUE with TYPE a type name, PLC or 0..22, "
+        return QStringLiteral("a write is SYMBOL=VALUE, or SYMBOL:TYPE=VALUE with TYPE a type name, PLC or 0..23, "
                               "not '%1'")
             .arg(whole);
     }
@@ -381,8 +381,8 @@ void printUsage()
         "  --item SYMBOL[:TYPE[:MODE[:CYCLE_MS]]]\n"
         "                         item to read, repeatable; TYPE is a type name (BOOL BYTE WORD DWORD\n"
         "                         LWORD SINT USINT INT UINT DINT UDINT LINT ULINT REAL LREAL TIME LTIME\n"
-        "                         TIME_OF_DAY DATE DATE_AND_TIME STRING WSTRING), PLC for the type from\n"
-        "                         the PLC's symbol information (the default) or 0..22; MODE change or\n"
+        "                         TIME_OF_DAY DATE DATE_AND_TIME STRING WSTRING STRUCT), PLC for the type\n"
+        "                         from the PLC's symbol information (the default) or 0..23; MODE change or\n"
         "                         cyclic (default items: MAIN.down:INT and .count:UINT)\n"
         "  --mode change|cyclic   notification mode of items that name none (default change)\n"
         "  --cycle MS             notification cycle of items that name none (default 1000): a cyclic\n"

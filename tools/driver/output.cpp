@@ -37,8 +37,9 @@ ItemCells cellsOf(const DeviceView& view, const DataItem& data)
     cells.symbol = identity ? QStringLiteral("(identity)") : data.item.config.value(QStringLiteral("variable_name"));
     cells.typeNumber = identity ? -1 : data.item.config.value(QStringLiteral("type")).toInt();
     const Plc_Type* read = valueTypeOf(view, data);
-    // An item taking its type from the PLC shows the type it got.
-    cells.type = identity ? QString() : cells.typeNumber == FROM_PLC && read ? read->name() : typeName(cells.typeNumber);
+    // An item taking its type from the PLC, or a structure item, shows the type it got.
+    const bool named = (cells.typeNumber == FROM_PLC || cells.typeNumber == STRUCT) && read;
+    cells.type = identity ? QString() : named ? read->name() : typeName(cells.typeNumber);
     cells.hasValue = data.values.contains(QStringLiteral("value"));
     cells.value = data.values.value(QStringLiteral("value"));
     cells.stamp = data.timestamp.isValid() ? data.timestamp.toUTC().toString(Qt::ISODateWithMs) : QString();
