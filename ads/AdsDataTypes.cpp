@@ -9,12 +9,6 @@ namespace plc::ads {
 namespace {
 constexpr size_t DIMENSION_SIZE = 8;
 
-std::string Text(le::Reader& reader, size_t length)
-{
-    std::string text(reinterpret_cast<const char*>(reader.Position()), length);
-    reader.Skip(length + 1); // and its terminator
-    return text;
-}
 
 int32_t DecodeEntry(const uint8_t* data, size_t size, size_t depth, DataTypeEntry& out, size_t& consumed)
 {
@@ -41,9 +35,9 @@ int32_t DecodeEntry(const uint8_t* data, size_t size, size_t depth, DataTypeEntr
         return ADS_ERR_INVALID_RESPONSE;
     }
     le::Reader body(data + DATA_TYPE_ENTRY_HEADER_SIZE, entryLength - DATA_TYPE_ENTRY_HEADER_SIZE);
-    entry.name = Text(body, nameLength);
-    entry.typeName = Text(body, typeLength);
-    entry.comment = Text(body, commentLength);
+    entry.name = body.GetTerminatedText(nameLength);
+    entry.typeName = body.GetTerminatedText(typeLength);
+    entry.comment = body.GetTerminatedText(commentLength);
     entry.dimensions.resize(dimensionCount);
     for (auto& dimension : entry.dimensions) {
         dimension.lower = body.Get<int32_t>();

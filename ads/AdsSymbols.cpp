@@ -11,13 +11,6 @@ namespace plc::ads {
 namespace {
 // The reply of an info request: one entry with texts of up to 64 KiB altogether is plenty.
 constexpr uint32_t SYMBOL_INFO_READ_LENGTH = 64u * 1024u;
-
-std::string Text(le::Reader& reader, size_t length)
-{
-    std::string text(reinterpret_cast<const char*>(reader.Position()), length);
-    reader.Skip(length + 1); // and its terminator
-    return text;
-}
 }
 
 int32_t DecodeSymbolUploadInfo(const uint8_t* data, size_t size, SymbolUploadInfo& out)
@@ -53,9 +46,9 @@ int32_t DecodeSymbolEntry(const uint8_t* data, size_t size, SymbolEntry& out, si
         return ADS_ERR_INVALID_RESPONSE;
     }
     le::Reader texts(data + SYMBOL_ENTRY_HEADER_SIZE, entryLength - SYMBOL_ENTRY_HEADER_SIZE);
-    entry.name = Text(texts, nameLength);
-    entry.typeName = Text(texts, typeLength);
-    entry.comment = Text(texts, commentLength);
+    entry.name = texts.GetTerminatedText(nameLength);
+    entry.typeName = texts.GetTerminatedText(typeLength);
+    entry.comment = texts.GetTerminatedText(commentLength);
     out = std::move(entry);
     consumed = entryLength;
     return ADS_OK;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
 namespace plc::ads::le {
@@ -66,6 +67,8 @@ public:
         return v;
     }
     bool GetBytes(void* out, size_t n);
+    // `length` bytes as a text, then its zero terminator, skipped unread; empty when they are not there.
+    std::string GetTerminatedText(size_t length);
     bool Skip(size_t n);
     size_t Remaining() const { return static_cast<size_t>(end - pos); }
     const uint8_t* Position() const { return pos; }
@@ -100,6 +103,18 @@ inline bool Reader::GetBytes(void* out, size_t n)
     }
     pos += n;
     return true;
+}
+
+inline std::string Reader::GetTerminatedText(size_t length)
+{
+    if (Remaining() < length || Remaining() - length < 1) {
+        failed = true;
+        pos = end;
+        return std::string();
+    }
+    std::string text(reinterpret_cast<const char*>(pos), length);
+    pos += length + 1;
+    return text;
 }
 
 inline bool Reader::Skip(size_t n)
