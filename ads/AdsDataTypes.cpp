@@ -1,6 +1,6 @@
 #include "AdsDataTypes.h"
 
-#include "AdsRequests.h"
+#include "AdsSymbols.h"
 #include "LittleEndian.h"
 #include "TableUpload.h"
 
@@ -62,17 +62,6 @@ int32_t DecodeEntry(const uint8_t* data, size_t size, size_t depth, DataTypeEntr
 }
 } // namespace
 
-int32_t DecodeDataTypeUploadInfo(const uint8_t* data, size_t size, DataTypeUploadInfo& out)
-{
-    if (!data || size < 16) {
-        return ADS_ERR_INVALID_RESPONSE;
-    }
-    le::Reader reader(data + 8, size - 8);
-    out.count = reader.Get<uint32_t>();
-    out.length = reader.Get<uint32_t>();
-    return ADS_OK;
-}
-
 int32_t DecodeDataTypeEntry(const uint8_t* data, size_t size, DataTypeEntry& out, size_t& consumed)
 {
     return DecodeEntry(data, size, 0, out, consumed);
@@ -101,18 +90,15 @@ int32_t ReadDataTypeTable(int32_t port, const AmsAddr* pAddr, std::vector<DataTy
     if (!types) {
         return ADS_ERR_INVALID_PARAMETER;
     }
-    uint8_t reply[24] = {};
-    uint32_t bytesRead = 0;
-    if (const int32_t status =
-            AdsSyncReadReqEx2(port, pAddr, ADS_IGRP_SYMBOL_UPLOAD_INFO, 0, sizeof(reply), reply, &bytesRead)) {
+    SymbolUploadInfo info;
+    if (const int32_t status = ReadSymbolUploadInfo(port, pAddr, &info)) {
         return status;
     }
-    DataTypeUploadInfo info;
-    if (const int32_t invalid = DecodeDataTypeUploadInfo(reply, bytesRead, info)) {
-        return invalid;
+    if (!info.dataTypesKnown) {
+        return ADS_ERR_INVALID_RESPONSE;
     }
-    return ReadAnnouncedTable(port, pAddr, ADS_IGRP_DATA_TYPE_UPLOAD, info.count, info.length, DATA_TYPE_TABLE_MAX_LENGTH,
-                              DecodeDataTypeTable, types);
+    return ReadAnnouncedTable(port, pAddr, ADS_IGRP_DATA_TYPE_UPLOAD, info.dataTypeCount, info.dataTypeLength,
+                              DATA_TYPE_TABLE_MAX_LENGTH, DecodeDataTypeTable, types);
 }
 
 } // namespace plc::ads

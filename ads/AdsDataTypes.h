@@ -4,8 +4,8 @@
 // This layout is known only from published captures of its bytes, so every
 // field is untrusted and this file is the one place that knows it. All numbers little-endian.
 //
-//   Sizes: Read, index group 0xF00F, offset 0, 24 bytes (see AdsSymbols.h); the third and
-//     fourth u32 are the data-type count and the data-type table length.
+//   Sizes: the symbol upload info (AdsSymbols.h), whose third and fourth u32 are the
+//     data-type count and the data-type table length.
 //   Table: Read, index group 0xF00E, offset 0, the table length asked for. Reply: the
 //     top-level entries back to back, nothing else.
 //
@@ -61,13 +61,7 @@ struct DataTypeEntry {
     bool InBits() const { return (flags & DATA_TYPE_FLAG_BIT_VALUES) != 0; }
 };
 
-struct DataTypeUploadInfo {
-    uint32_t count = 0;
-    uint32_t length = 0;
-};
-
 // Each returns ADS_OK or ADS_ERR_INVALID_RESPONSE and never reads outside [data, data + size).
-int32_t DecodeDataTypeUploadInfo(const uint8_t* data, size_t size, DataTypeUploadInfo& out);
 // Decodes the entry at the start of the bytes; `consumed` gets its entry length.
 int32_t DecodeDataTypeEntry(const uint8_t* data, size_t size, DataTypeEntry& out, size_t& consumed);
 // The bytes must hold whole entries and nothing else.

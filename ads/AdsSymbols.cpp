@@ -19,8 +19,13 @@ int32_t DecodeSymbolUploadInfo(const uint8_t* data, size_t size, SymbolUploadInf
         return ADS_ERR_INVALID_RESPONSE;
     }
     le::Reader reader(data, size);
-    out.symbolCount = reader.Get<uint32_t>();
-    out.symbolLength = reader.Get<uint32_t>();
+    SymbolUploadInfo info;
+    info.symbolCount = reader.Get<uint32_t>();
+    info.symbolLength = reader.Get<uint32_t>();
+    info.dataTypesKnown = reader.Remaining() >= 8;
+    info.dataTypeCount = reader.Get<uint32_t>();
+    info.dataTypeLength = reader.Get<uint32_t>();
+    out = info;
     return ADS_OK;
 }
 

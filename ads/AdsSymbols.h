@@ -7,7 +7,8 @@
 //   Upload info: Read, index group 0xF00F, offset 0, 24 bytes asked for. Reply:
 //     u32 symbol count, u32 symbol table length in bytes,
 //     u32 data type count, u32 data type table length, u32 extra count, u32 extra length.
-//     Only the first two are used; a reply of at least those 8 bytes is accepted.
+//     A reply of at least the first 8 bytes is accepted; the data-type figures count when
+//     the reply holds them.
 //
 //   Symbol upload: Read, index group 0xF00B, offset 0, the table length asked for.
 //     Reply: the entries back to back, nothing else.
@@ -37,6 +38,9 @@ namespace plc::ads {
 struct SymbolUploadInfo {
     uint32_t symbolCount = 0;
     uint32_t symbolLength = 0;
+    bool dataTypesKnown = false; // the reply held the next two
+    uint32_t dataTypeCount = 0;
+    uint32_t dataTypeLength = 0;
 };
 
 struct SymbolEntry {

@@ -23,7 +23,6 @@ const Structure_Layouts* Plc_Data_Types::layoutsFor(const AdsDevice& device, int
         return nullptr;
     }
     std::vector<plc::ads::DataTypeEntry> types;
-    ++uploadCount;
     failure = plc::ads::ReadDataTypeTable(device.GetLocalPort(), &device.Address(), &types);
     if (failure == ADS_OK) {
         try {

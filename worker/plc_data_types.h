@@ -17,13 +17,10 @@ public:
     // second, so that the items of one pass ask once.
     const Structure_Layouts* layoutsFor(const AdsDevice& device, int32_t& code);
     void forget();
-    // Tables read since the start, for tests and statistics.
-    uint32_t uploads() const { return uploadCount; }
 
 private:
     std::unique_ptr<Structure_Layouts> layouts;
     int32_t failure = 0;
     bool offered = true;
     std::chrono::steady_clock::time_point failedAt;
-    uint32_t uploadCount = 0;
 };

@@ -84,7 +84,7 @@ uint64_t textBound(const Plc_Type& type)
     if (type.isStructure()) {
         uint64_t bound = 2;
         for (const Plc_Type::Member& member : type.members) {
-            bound += member.name.size() * 6 + 4 + textBound(*member.type);
+            bound += static_cast<uint64_t>(member.jsonKey.size()) + 2 + textBound(*member.type); // and ':' and ','
         }
         return bound;
     }
@@ -103,11 +103,8 @@ std::optional<QString> unshowable(const plc::ads::SymbolEntry& entry, const Plc_
         inner = inner->element.get();
     }
     if (inner->isStructure() && inner->members.empty()) {
-        QStringList names;
-        for (const std::string& name : inner->hidden) {
-            names.append(QString::fromStdString(name));
-        }
-        return variableText(entry) + QStringLiteral(": none of its members can be shown (%1)").arg(names.join(QStringLiteral(", ")));
+        return variableText(entry) +
+               QStringLiteral(": none of its members can be shown (%1)").arg(inner->hidden.join(QStringLiteral(", ")));
     }
     if (textBound(type) > MAX_TEXT_LENGTH) {
         return variableText(entry) + QStringLiteral(", more than the %1 characters of JSON an item shows").arg(MAX_TEXT_LENGTH);
@@ -207,11 +204,18 @@ void ItemTypeChecks::remember(uint32_t itemId, DataType type, const std::string&
 
 // ---------------------------------------------------------------- the check before subscribing
 
+bool needsDataTypes(const plc::ads::SymbolEntry& entry)
+{
+    return entry.size <= MAX_VALUE_SIZE && !describePlcType(entry.typeName, entry.size, entry.dataType);
+}
+
+namespace {
 QString layoutsUnknownText(const plc::ads::SymbolEntry& entry, int32_t code)
 {
     return variableText(entry) + QStringLiteral(", whose layout is not known: the PLC's data types could not be read (") +
            withErrorCode(errorToString(code), code) + QLatin1Char(')');
 }
+} // namespace
 
 Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::SymbolEntry& entry,
                              const Layouts_Source& layouts)
@@ -235,10 +239,8 @@ Symbol_Check judgeSymbolInfo(DataType type, int32_t code, const plc::ads::Symbol
         }
         return Symbol_Check{Symbol_Check::Unchecked, defaultTypeOf(type), code, QString()};
     }
-    // Only a variable the elementary types cannot describe makes the PLC's data types worth reading.
     Named_Type_Lookup lookup;
-    if (fromPlc && layouts && entry.size <= MAX_VALUE_SIZE &&
-        !describePlcType(entry.typeName, entry.size, entry.dataType)) {
+    if (fromPlc && layouts && needsDataTypes(entry)) {
         int32_t failure = 0;
         const Structure_Layouts* known = layouts(failure);
         if (!known) {

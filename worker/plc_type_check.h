@@ -30,6 +30,10 @@ struct ItemTypeCheck {
 // type that fits: "Type mismatch: PLC variable is DINT (4 bytes), item is INT (2 bytes); choose DINT".
 ItemTypeCheck judgeItemType(DataType item, const plc::ads::SymbolEntry& entry, const Named_Type_Lookup& lookup = {});
 
+// Whether only the PLC program's data types can describe the variable (a structure, an array
+// of them), so that they are worth reading.
+bool needsDataTypes(const plc::ads::SymbolEntry& entry);
+
 // The PLC program's data types, asked for only by an item that needs them; null with `code` set
 // when they could not be read.
 using Layouts_Source = std::function<const Structure_Layouts*(int32_t& code)>;

@@ -53,7 +53,6 @@ public:
     void forgetProgram() { dataTypes.forget(); }
     // The data types of the PLC's program, read from `device` at the first item that needs them.
     Layouts_Source layoutsOf(const AdsDevice& device);
-    uint32_t dataTypeUploads() const { return dataTypes.uploads(); }
     // Called with the device's target mutex held; one outcome per request, in order.
     std::vector<Outcome> subscribe(const AdsDevice& device, std::vector<Request> requests, const Typed& typed);
     // Symbol handles and type checks without notifications, for items that are read by polling.

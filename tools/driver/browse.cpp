@@ -18,15 +18,19 @@
 
 namespace {
 // Names and comments come from the PLC: keep control characters off the terminal.
-QString printable(const std::string& text)
+QString printable(QString text)
 {
-    QString out = QString::fromUtf8(text.data(), static_cast<int>(text.size()));
-    for (QChar& c : out) {
+    for (QChar& c : text) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
             c = QLatin1Char(' ');
         }
     }
-    return out;
+    return text;
+}
+
+QString printable(const std::string& text)
+{
+    return printable(QString::fromUtf8(text.data(), static_cast<int>(text.size())));
 }
 
 int failed(int32_t code)
@@ -78,7 +82,7 @@ void listMembers(const QString& name, const Plc_Type& type, const Row& row)
         return;
     }
     for (const Plc_Type::Member& member : type.members) {
-        const QString at = name + QLatin1Char('.') + QString::fromStdString(member.name);
+        const QString at = name + QLatin1Char('.') + printable(member.name);
         if (member.bit >= 0) {
             row(at, QStringLiteral("BIT"), 0, nullptr, QStringLiteral("bit %1 of byte %2").arg(member.bit).arg(member.offset));
             continue;
@@ -86,7 +90,7 @@ void listMembers(const QString& name, const Plc_Type& type, const Row& row)
         row(at, member.type->name(), member.type->size, member.type.get(), QString());
         listMembers(at, *member.type, row);
     }
-    for (const std::string& hidden : type.hidden) {
+    for (const QString& hidden : type.hidden) {
         row(name + QLatin1Char('.') + printable(hidden), QStringLiteral("?"), 0, nullptr, QStringLiteral("not shown"));
     }
 }
@@ -96,8 +100,7 @@ std::unique_ptr<Structure_Layouts> layoutsFor(const AdsDevice& device, const std
                                               const QString& prefix)
 {
     const bool needed = std::any_of(symbols.begin(), symbols.end(), [&](const plc::ads::SymbolEntry& symbol) {
-        return printable(symbol.name).startsWith(prefix, Qt::CaseInsensitive) &&
-               !describePlcType(symbol.typeName, symbol.size, symbol.dataType);
+        return printable(symbol.name).startsWith(prefix, Qt::CaseInsensitive) && needsDataTypes(symbol);
     });
     std::vector<plc::ads::DataTypeEntry> types;
     if (!needed) {

@@ -34,13 +34,6 @@ bool isJsonNumber(DataType type, const QString& text)
            text != QLatin1String("-inf");
 }
 
-// Qt writes the JSON string, escapes and all.
-QString jsonString(const QString& text)
-{
-    const QByteArray json = QJsonDocument(QJsonArray{QJsonValue(text)}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(json.constData() + 1, json.size() - 2);
-}
-
 void appendValue(QString& out, const Plc_Type& type, const uint8_t* data);
 
 void appendElements(QString& out, const Plc_Type& type, size_t level, const uint8_t*& data)
@@ -68,7 +61,7 @@ void appendMembers(QString& out, const Plc_Type& type, const uint8_t* data)
         if (i != 0) {
             out += QLatin1Char(',');
         }
-        out += jsonString(QString::fromStdString(member.name)) + QLatin1Char(':');
+        out += member.jsonKey + QLatin1Char(':');
         if (member.bit >= 0) {
             out += (data[member.offset] >> member.bit) & 1 ? QLatin1Char('1') : QLatin1Char('0');
         } else {
@@ -140,24 +133,23 @@ QString fillMembers(const QJsonObject& values, const Plc_Type& type, const QStri
     const QString prefix = place.isEmpty() ? QString() : place + QLatin1Char('.');
     if (!type.hidden.empty()) {
         QStringList names;
-        for (const std::string& name : type.hidden) {
-            names.append(prefix + QString::fromStdString(name));
+        for (const QString& name : type.hidden) {
+            names.append(prefix + name);
         }
         return QStringLiteral("%1 cannot be written whole: %2 cannot be written; write the other members one by one")
             .arg(type.name(), names.join(QStringLiteral(", ")));
     }
     for (auto it = values.begin(); it != values.end(); ++it) {
         const bool known = std::any_of(type.members.begin(), type.members.end(), [&](const Plc_Type::Member& m) {
-            return QString::fromStdString(m.name) == it.key();
+            return m.name == it.key();
         });
         if (!known) {
             return QStringLiteral("%1 is not a member of %2").arg(placeText(prefix + it.key()), type.name());
         }
     }
     for (const Plc_Type::Member& member : type.members) {
-        const QString name = QString::fromStdString(member.name);
-        const QString here = prefix + name;
-        const auto found = values.find(name);
+        const QString here = prefix + member.name;
+        const auto found = values.find(member.name);
         if (found == values.end()) {
             return QStringLiteral("%1 is missing").arg(placeText(here));
         }
@@ -207,6 +199,13 @@ QString fillValue(const QJsonValue& value, const Plc_Type& type, const QString& 
 }
 
 } // namespace
+
+// Qt writes the JSON string, escapes and all.
+QString jsonString(const QString& text)
+{
+    const QByteArray json = QJsonDocument(QJsonArray{QJsonValue(text)}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.constData() + 1, json.size() - 2);
+}
 
 QString jsonText(const Plc_Type& type, const uint8_t* data)
 {

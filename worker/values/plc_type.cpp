@@ -182,9 +182,6 @@ uint64_t Plc_Type::elementCount() const
 
 DataType Plc_Type::innermost() const
 {
-    if (isStructure()) {
-        return STRUCT;
-    }
     return isArray() && element ? element->innermost() : elementary;
 }
 

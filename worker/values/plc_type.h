@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -62,21 +63,22 @@ struct Plc_Type {
         uint32_t count;
     };
     struct Member {
-        std::string name;
+        QString name;
+        QString jsonKey;     // the name as a JSON string, quoted once rather than with every sample
         uint64_t offset = 0; // byte in the structure where the member starts
         int bit = -1;        // of a bit field: the bit of that byte (0 the lowest); -1 otherwise
         std::shared_ptr<const Plc_Type> type;
     };
 
     Kind kind = Elementary;
-    DataType elementary = BOOL;             // Elementary: the type
+    DataType elementary = BOOL;             // Elementary: the type; STRUCT for a structure
     uint32_t length = 0;                    // Elementary STRING and WSTRING: the n of STRING(n)
     bool programOwn = false;                // an alias or enumeration, known only by its base type
     std::vector<Dimension> dimensions;      // Array: outermost first
     std::shared_ptr<const Plc_Type> element; // Array: what each element is
     std::string typeName;                   // Structure: the PLC's name of the type
     std::vector<Member> members;            // Structure: those shown, in declaration order
-    std::vector<std::string> hidden;        // Structure: members no item can show (pointers, ...)
+    QStringList hidden;                     // Structure: members no item can show (pointers, ...)
     uint64_t size = 0;                      // bytes of the whole value
 
     // An elementary value; a STRING or WSTRING of `length` characters, 80 when 0.

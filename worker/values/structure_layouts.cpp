@@ -1,6 +1,7 @@
 #include "worker/values/structure_layouts.h"
 
 #include "ads/AdsTypeNames.h"
+#include "worker/values/value_texts.h"
 
 #include <algorithm>
 #include <cctype>
@@ -215,10 +216,10 @@ Structure_Layouts::Described Structure_Layouts::structureOf(const DataTypeEntry&
                 return d;
             }
             if (member.size != 1) {
-                structure.hidden.push_back(member.name); // a field of several bits: no type reads it
+                structure.hidden.append(name); // a field of several bits: no type reads it
                 continue;
             }
-            structure.members.push_back(Plc_Type::Member{member.name, member.offset / 8,
+            structure.members.push_back(Plc_Type::Member{name, plc_values::jsonString(name), member.offset / 8,
                                                          static_cast<int>(member.offset % 8),
                                                          std::make_shared<const Plc_Type>(Plc_Type::of(BOOL))});
             continue;
@@ -236,10 +237,10 @@ Structure_Layouts::Described Structure_Layouts::structureOf(const DataTypeEntry&
             return d;
         }
         if (!type || (type->isStructure() && type->members.empty())) {
-            structure.hidden.push_back(member.name);
+            structure.hidden.append(name);
             continue;
         }
-        structure.members.push_back(Plc_Type::Member{member.name, member.offset, -1, std::move(type)});
+        structure.members.push_back(Plc_Type::Member{name, plc_values::jsonString(name), member.offset, -1, std::move(type)});
     }
     if (overlaps(structure.members)) {
         return d; // a union

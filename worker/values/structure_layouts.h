@@ -33,10 +33,10 @@ public:
     Named_Type_Lookup lookup() const;
 
     size_t typeCount() const { return types.size(); }
-    // The entry of a type, for listing its members; null when the table has none of the name.
-    const plc::ads::DataTypeEntry* find(const std::string& typeName) const;
 
 private:
+    // The entry of a type by name, in any case; null when the table has none of the name.
+    const plc::ads::DataTypeEntry* find(const std::string& typeName) const;
     struct Described {
         std::shared_ptr<const Plc_Type> type;
         QString refusal;

@@ -35,6 +35,9 @@ QString timeToBytes(const QString& text, DataType type, uint8_t* out);
 QString stringText(const Plc_Type& type, const uint8_t* data, size_t size);
 QString stringToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
 
+// A text as a JSON string, quotes and escapes included.
+QString jsonString(const QString& text);
+
 // Arrays as JSON arrays, nested for several dimensions; structures as JSON objects.
 QString jsonText(const Plc_Type& type, const uint8_t* data);
 QString jsonToBytes(const QString& text, const Plc_Type& type, uint8_t* out);
