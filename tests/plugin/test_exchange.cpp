@@ -367,7 +367,8 @@ TEST_F(ExchangeTest, APlcRestartDropsTheValuesAndTheWorkerComesBackByItself)
     EXPECT_LT(slowest, 0.2);
     sim->ClearReplyFaults();
 
-    sim->Restart(1500ms);
+    // Down long enough that even a slow worker notices the reset before the PLC is back.
+    sim->Restart(3000ms);
     ASSERT_TRUE(WaitUntil([&] { return !plugin.readData(&list); }, 3s));
     EXPECT_EQ(list.device.error, "Connection closed or reset by the PLC");
     EXPECT_TRUE(WaitUntil([&] { return valuesOfDevice(6) == 0; }, 2s));
